@@ -1,0 +1,7 @@
+// Keeps the library non-empty until its first component lands.
+namespace norvex::config {
+int subsystemAnchor()
+{
+    return 0;
+}
+} // namespace norvex::config
