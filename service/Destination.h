@@ -37,7 +37,7 @@ struct TransferContext
     // The job row copy: a one-row table, cursor on its row, read with FieldByName
     // (hostname, port, username, password, keyfile, localbackupdir, ...). Read only; it is
     // not refreshed while the run lasts.
-    shared::TMlb2 &jobRow;
+    const shared::TMlb2 &jobRow;
     // 0-based job index (position of the job in the job table at the service's last load).
     int jobIndex = -1;
     // Full path of the archive in the temporary folder ("<tmp>/Norvex-<backupname>.zip").

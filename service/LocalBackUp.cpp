@@ -1,0 +1,184 @@
+#include "service/LocalBackUp.h"
+
+#include "platform/Paths.h"
+#include "shared/mlb2.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace norvex::service {
+
+namespace {
+
+[[noreturn]] void raiseSystem(int errorCode)
+{
+    raiseStepError(kLocalBackUpFailed, platform::systemErrorText(errorCode));
+}
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+// Makes a rename or a new file in folder survive a crash.
+void syncFolder(const QString &folder)
+{
+    const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+bool writeAll(int fd, const char *data, ssize_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+} // namespace
+
+LocalGenerationFolder::LocalGenerationFolder(QString folder, QString archivePath)
+    : m_folder(std::move(folder)), m_archivePath(std::move(archivePath))
+{
+}
+
+QString LocalGenerationFolder::path(const QString &name) const
+{
+    return m_folder + QLatin1Char('/') + name;
+}
+
+void LocalGenerationFolder::storePart(const QString &partName)
+{
+    const QString target = path(partName);
+    // A ".part" left by a run that was cut short is ours to replace.
+    ::unlink(native(target).constData());
+    // A hard link keeps the archive in the temporary folder until the new generation is
+    // published, without copying a byte.
+    if (::link(native(m_archivePath).constData(), native(target).constData()) == 0) {
+        // The archiver closed the file but need not have flushed it.
+        const int fd = ::open(native(target).constData(), O_RDONLY | O_CLOEXEC);
+        const int error = fd < 0 || ::fsync(fd) == 0 ? 0 : errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (error != 0)
+            raiseSystem(error);
+        return;
+    }
+    const int linkError = errno;
+    if (linkError != EXDEV && linkError != EPERM && linkError != EOPNOTSUPP && linkError != EMLINK)
+        raiseSystem(linkError);
+    copyArchive(target);
+    m_copied = true;
+}
+
+void LocalGenerationFolder::copyArchive(const QString &target)
+{
+    const int in = ::open(native(m_archivePath).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        raiseSystem(errno);
+    struct stat st
+    {
+    };
+    // The copy gets the archive's permission bits: it may hold private data.
+    if (::fstat(in, &st) != 0)
+        st.st_mode = 0600;
+    const int out = ::open(native(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                           st.st_mode & 0666);
+    if (out < 0) {
+        const int e = errno;
+        ::close(in);
+        raiseSystem(e);
+    }
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    int error = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!writeAll(out, buffer.constData(), n)) {
+            error = errno;
+            break;
+        }
+    }
+    ::close(in);
+    if (error == 0 && ::fsync(out) != 0)
+        error = errno;
+    if (::close(out) != 0 && error == 0)
+        error = errno;
+    if (error != 0)
+        raiseSystem(error);
+}
+
+bool LocalGenerationFolder::removeFile(const QString &name)
+{
+    return ::unlink(native(path(name)).constData()) == 0;
+}
+
+bool LocalGenerationFolder::renameFile(const QString &from, const QString &to)
+{
+    const QByteArray target = native(path(to));
+    // Rotation must never overwrite: if a generation could not be moved on, the one below
+    // it stays where it is.
+    if (::renameat2(AT_FDCWD, native(path(from)).constData(), AT_FDCWD, target.constData(),
+                    RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    struct stat st
+    {
+    };
+    if (::lstat(target.constData(), &st) == 0)
+        return false;
+    return ::rename(native(path(from)).constData(), target.constData()) == 0;
+}
+
+void LocalGenerationFolder::publishPart(const QString &partName, const QString &finalName)
+{
+    // rename() replaces finalName atomically: a reader sees the old or the new archive.
+    if (::rename(native(path(partName)).constData(), native(path(finalName)).constData()) != 0)
+        raiseSystem(errno);
+    syncFolder(m_folder);
+}
+
+void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ctx)
+{
+    QString folder = localBackupDir;
+    if (ctx.subFolder) {
+        folder += QLatin1Char('/') + ctx.subFolderName;
+        // One level only; a missing localbackupdir makes the store report the error.
+        ::mkdir(native(folder).constData(), 0777);
+    }
+    LocalGenerationFolder destination(folder, ctx.archivePath);
+    storeRotatePublish(destination, ctx.archiveFileName, ctx.generations);
+    ::unlink(native(ctx.archivePath).constData());
+}
+
+void LocalBackUp(const TransferContext &ctx)
+{
+    storeInLocalFolder(ctx.jobRow.FieldByName(QStringLiteral("localbackupdir")), ctx);
+}
+
+} // namespace norvex::service

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "service/Destination.h"
+
+namespace norvex::service {
+
+// Fixed text of every failure of the local folder destination; the system's text follows.
+inline const QString kLocalBackUpFailed =
+    QStringLiteral("ローカルディスクへのバックアップに失敗しました。 ");
+
+// Transfer step for tobackup "Local": stores the archive in localbackupdir (or its
+// sub-folder) through storeRotatePublish(). On the same file system the ".part" file is a
+// hard link to the archive (no copy); elsewhere a flushed copy. The archive leaves the
+// temporary folder only after the new generation is published.
+void LocalBackUp(const TransferContext &ctx);
+
+// LocalBackUp() with the folder given, for callers that have it already.
+void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ctx);
+
+// The local folder as seen by storeRotatePublish(): plain file-system calls in folder.
+class LocalGenerationFolder : public GenerationFolder
+{
+public:
+    LocalGenerationFolder(QString folder, QString archivePath);
+
+    void storePart(const QString &partName) override;
+    bool removeFile(const QString &name) override;
+    bool renameFile(const QString &from, const QString &to) override;
+    void publishPart(const QString &partName, const QString &finalName) override;
+
+    // True when storePart() had to copy (the archive is on another file system).
+    bool copied() const { return m_copied; }
+
+private:
+    QString path(const QString &name) const;
+    void copyArchive(const QString &target);
+
+    QString m_folder;
+    QString m_archivePath;
+    bool m_copied = false;
+};
+
+} // namespace norvex::service
