@@ -2,9 +2,13 @@
 
 // The contract between a backup run and its destination steps (local folder, FTP, SFTP).
 //
-// A step is a plain function `void XxxBackUp(const TransferContext &ctx)`. The run calls it
-// on the run's own thread (which has its own event loop, so a step may block or spin a
-// local QEventLoop without holding up the scheduler or other jobs). The step:
+// A step is a plain function in namespace norvex::service, one per header:
+//   void LocalBackUp(const TransferContext &ctx);  service/LocalBackUp.h
+//   void FtpBackUp(const TransferContext &ctx);    service/FtpBackUp.h
+//   void SftpBackUp(const TransferContext &ctx);   service/SftpBackUp.h
+// The run calls it on the run's own thread (which has its own event loop, so a step may
+// block or spin a local QEventLoop without holding up the scheduler or other jobs). A step
+// is called at most once per run; a step must not keep anything beyond the call. The step:
 //   - reads the job's settings from ctx.jobRow (the job row copy) and the pre-read
 //     destination options of ctx;
 //   - stores the archive through storeRotatePublish(), which fixes the one order every
