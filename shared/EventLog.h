@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+namespace norvex::shared {
+
+class TMlb2;
+
+// Levels of WriteLog.
+inline constexpr int LogInformation = 50; // "I"
+inline constexpr int LogWarning = 90;     // "W"
+inline constexpr int LogError = 99;       // "E"
+
+// The first line of every day file (tab-separated).
+QString logHeaderLine();
+
+// Appends one entry to installFolder + "Log/yyyyMMdd.log" of the current local date. Any
+// other level writes nothing. Line breaks (CR LF, CR, LF) are stored as backslash-n; a tab
+// separates the text from its additional text. Never raises; an entry that cannot be
+// written (Log folder missing, file not writable) is dropped. Appends of all threads of the
+// process are serialised, each entry goes out in one write, and the file is open only
+// while that entry is written.
+void WriteLog(int level, const QString &text);
+// The same with an explicit installation folder and time.
+void WriteLog(const QString &installFolder, int level, const QString &text, const QDateTime &when);
+
+// The stored text of an entry text: every line break as backslash-n.
+QString logStoredText(const QString &text);
+// The display form of a stored text: every backslash-n as CR LF.
+QString logTextForDisplay(const QString &stored);
+// Day file path for a date.
+QString logFilePath(const QString &installFolder, const QDate &day);
+
+// The viewer's period choices and their lower bounds ("yyyyMMdd").
+enum class LogPeriod { Today, Past7Days, ThisMonth, All };
+// Today: today; Past7Days: 14 days before today; ThisMonth: the first of the month;
+// All: "20110901".
+QString logPeriodBound(LogPeriod period, const QDate &today);
+// A file takes part when its name without extension is not lower than the bound
+// (text comparison; there is no upper bound).
+bool logFileInPeriod(const QString &fileName, const QString &bound);
+// Names of the entries of installFolder + "Log/" (any kind, "." and ".." left out),
+// sorted by name. Empty when the folder is missing.
+QStringList listLogFolder(const QString &installFolder);
+
+// Prepares a table for reading log files: separator tab, quoting off (the writer stores
+// quotation marks unchanged and nothing is quoted, so a mark in a text is an ordinary
+// character).
+void setupLogTable(TMlb2 &table);
+// The viewer's reload: clears the records of `log`, loads every file of the Log folder in
+// the period into it (files with a different number of fields than the first one loaded
+// add nothing; files that cannot be opened are left out) and sorts by logdate, newest
+// first. Returns the number of files that contributed.
+int loadLogEntries(TMlb2 &log, const QString &installFolder, const QString &bound);
+
+} // namespace norvex::shared
