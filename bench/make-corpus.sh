@@ -7,7 +7,7 @@
 #            (like photos or archives) and structured binaries, 100 B to 24 MB, up to six
 #            folder levels deep
 #   small/   100,000 small files (0 to 4 KiB, mostly text) in 250 folders
-#   big/     one multi-GiB file (BIG_GIB GiB, default 3) of 1 MiB blocks mixing zeros,
+#   big/     one multi-GiB file (BIG_GIB GiB, default 2.5) of 1 MiB blocks mixing zeros,
 #            text, structured binary and random data, like a disk image
 # Without corpus names all three are made. A corpus whose stamp file matches the
 # parameters is kept as it is, so repeated runs cost nothing.
@@ -16,7 +16,7 @@ dir=${1:-/tmp/norvex-corpus}
 shift || true
 which=("$@")
 [ ${#which[@]} -eq 0 ] && which=(mixed small big)
-big_gib=${BIG_GIB:-3}
+big_gib=${BIG_GIB:-2.5}
 mkdir -p "$dir"
 for c in "${which[@]}"; do
   case $c in mixed|small|big) ;; *) echo "unknown corpus: $c" >&2; exit 2 ;; esac
