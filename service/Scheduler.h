@@ -1,0 +1,85 @@
+#pragma once
+
+#include "shared/Clock.h"
+#include "shared/mlb2.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace norvex::service {
+
+// The job state the scheduler tick and the runs share: the main job table, and per job
+// (by its 0-based row position at the last load) the run slot and the job row copy.
+// Every access to the main table goes through one lock, so a tick on the main thread and
+// the end of a run on a run's thread never interleave.
+class Scheduler
+{
+public:
+    // Creates and starts the run of a job; the returned run object stays in the job's run
+    // slot until endRun(). Called with the lock held, so it must not call back.
+    using Launcher = std::function<QObject *(int jobIndex)>;
+
+    Scheduler(QString installFolder, const shared::Clock &clock, Launcher launcher);
+    ~Scheduler();
+
+    // Start-up: loads backuplist.csv (a file that cannot be opened leaves no jobs), sizes
+    // the per-job arrays, makes the job row copies.
+    void load();
+
+    // TimBackUpTimer: starts a run for every due job whose slot is empty. When no job is
+    // due and no run is in progress, reloads the job table. A row whose schedule cannot be
+    // read is never started and is reported once in the log (again only after it changed).
+    void tick();
+
+    // The next run computation at the end of a run: the first grid point of the job's row
+    // copy not before now, written to the row copy and the main table; then backuplist.csv
+    // is read again and only this job's backupdt is changed there (the job found at its
+    // position with its backupname; otherwise nothing is written), and saved. Returns the
+    // new next run time. Raises EConvertError for a schedule it cannot compute and
+    // shared::Exception when the file cannot be saved.
+    QDateTime reschedule(int jobIndex);
+
+    // Empties the job's run slot. The run object is not touched.
+    void endRun(int jobIndex);
+
+    // The job row copy. Stable while the job's run is in progress (no reload then).
+    const shared::TMlb2 &jobRow(int jobIndex) const;
+
+    int jobCount() const;
+    bool isRunning(int jobIndex) const;
+    bool anyRunning() const;
+    // Number of loads that replaced the main table (start-up included).
+    int loadCount() const;
+    const QString &installFolder() const { return m_installFolder; }
+
+    // The problem with a row's schedule, or empty when backupdt, backupint and backuptani
+    // can be used. Public for the run's closing texts and for tests.
+    static QString scheduleProblem(const shared::TMlb2 &table);
+
+private:
+    bool loadLocked();
+    void rebuildRowCopies();
+    void reportBadRow(int jobIndex, const QString &name, const QString &problem);
+
+    const QString m_installFolder;
+    const shared::Clock &m_clock;
+    const Launcher m_launcher;
+
+    mutable std::mutex m_lock;
+    shared::TMlb2 m_table;
+    std::vector<QObject *> m_slots;
+    std::vector<std::unique_ptr<shared::TMlb2>> m_rows;
+    std::vector<QString> m_reported; // last bad-row text logged per job, to log it once
+    int m_loads = 0;
+};
+
+// A fresh table with the job table's separator and quote character.
+void setupJobTable(shared::TMlb2 &table);
+
+} // namespace norvex::service
