@@ -1,0 +1,365 @@
+// TSshSFtp and TSshKey against a real OpenSSH sshd on 127.0.0.1 with its default
+// algorithms (tests/servers/sshd-start.sh).
+
+#include "transfer/SshSFtp.h"
+#include "SshdFixture.h"
+#include "fakes/SilentSshServer.h"
+#include "platform/Paths.h"
+#include "transfer/SshKey.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace norvex::transfer;
+using sftptest::readFile;
+using sftptest::writeFile;
+
+namespace {
+
+int closedPort()
+{
+    SilentSshServer s; // bound, then closed again at once
+    return s.port();
+}
+
+} // namespace
+
+class SshSFtpTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_local;
+
+    bool connectAs(TSshSFtp &c, const sftptest::Sshd &s)
+    {
+        return c.Connect(QStringLiteral("127.0.0.1"), s.port) == 1 &&
+               c.AuthenticatePassword(s.user, s.password) == 1 && c.StartSftp() == 1;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_local.isValid()); }
+
+    void passwordLoginStartsSftp()
+    {
+        REQUIRE_SSHD(s);
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        QCOMPARE(c.AuthenticatePassword(s.user, s.password), 1);
+        QCOMPARE(c.StartSftp(), 1);
+        c.Disconnect();
+        QCOMPARE(c.StartSftp(), 0);
+        QVERIFY(!c.ErrorText().isEmpty());
+    }
+
+    void keyLogin_data()
+    {
+        QTest::addColumn<QString>("file");
+        for (const char *f : {"id_ed25519", "id_rsa", "id_ecdsa", "id_rsa_pem", "id_ecdsa_pkcs8",
+                              "rsa.v3.ppk", "rsa.v2.ppk", "ed25519.v3.ppk", "ed25519.v2.ppk",
+                              "ecdsa256.v3.ppk", "ecdsa256.v2.ppk", "ecdsa384.v3.ppk",
+                              "ecdsa384.v2.ppk", "ecdsa521.v3.ppk", "ecdsa521.v2.ppk"}) {
+            QTest::newRow(f) << QString::fromLatin1(f);
+        }
+    }
+
+    void keyLogin()
+    {
+        QFETCH(QString, file);
+        REQUIRE_SSHD(s);
+        TSshKey key;
+        const QString text = key.ReadKeyFile(s.key(file));
+        QVERIFY2(!text.isEmpty(), qPrintable(key.KeyErrorText()));
+        QVERIFY2(key.LoadKey(text) == 1, qPrintable(key.KeyErrorText()));
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        QVERIFY2(c.AuthenticateKey(s.user, key) == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.StartSftp(), 1);
+    }
+
+    void keyIsUsedWhenPasswordIsWrongToo()
+    {
+        // The service authenticates with the key alone when a key file is set; the wrong
+        // password stored beside it must not matter.
+        REQUIRE_SSHD(s);
+        TSshKey key;
+        QCOMPARE(key.LoadKey(key.ReadKeyFile(s.key(QStringLiteral("ed25519.v3.ppk")))), 1);
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        QCOMPARE(c.AuthenticateKey(s.user, key), 1);
+    }
+
+    void wrongPasswordIsDenied()
+    {
+        REQUIRE_SSHD(s);
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        QCOMPARE(c.AuthenticatePassword(s.user, QStringLiteral("not the password")), 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("Access denied")),
+                 qPrintable(c.ErrorText()));
+        QCOMPARE(c.StartSftp(), 0);
+    }
+
+    void keyTheServerDoesNotAcceptIsDenied()
+    {
+        REQUIRE_SSHD(s);
+        TSshKey key;
+        QCOMPARE(key.LoadKey(key.ReadKeyFile(s.key(QStringLiteral("id_unauthorized")))), 1);
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        QCOMPARE(c.AuthenticateKey(s.user, key), 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("Key authentication")),
+                 qPrintable(c.ErrorText()));
+        TSshKey empty;
+        QCOMPARE(c.AuthenticateKey(s.user, empty), 0);
+        QVERIFY(c.ErrorText().contains(QStringLiteral("No private key")));
+    }
+
+    void missingKeyFileGivesNoText()
+    {
+        TSshKey key;
+        QCOMPARE(key.ReadKeyFile(m_local.filePath(QStringLiteral("absent.ppk"))), QString());
+        QVERIFY2(key.KeyErrorText().contains(QStringLiteral("No such file or directory")),
+                 qPrintable(key.KeyErrorText()));
+        QCOMPARE(key.ReadKeyFile(m_local.path()), QString());
+        QVERIFY(!key.KeyErrorText().isEmpty());
+    }
+
+    void unusableKeyTextsAreRefused_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("reason");
+        const QString passphrase = QStringLiteral("passphrase-protected key cannot be used");
+        QTest::newRow("text file") << "not-a-key.txt"
+                                   << "not a private key";
+        QTest::newRow("public key") << "id_ed25519.pub"
+                                    << "public key";
+        QTest::newRow("encrypted OpenSSH") << "id_encrypted" << passphrase;
+        QTest::newRow("encrypted PEM") << "id_encrypted_pem" << passphrase;
+        QTest::newRow("encrypted PPK v2") << "encrypted.v2.ppk" << passphrase;
+        QTest::newRow("encrypted PPK v3") << "encrypted.v3.ppk" << passphrase;
+    }
+
+    void unusableKeyTextsAreRefused()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, reason);
+        REQUIRE_SSHD(s);
+        TSshKey key;
+        const QString text = key.ReadKeyFile(s.key(file));
+        QVERIFY(!text.isEmpty());
+        QCOMPARE(key.LoadKey(text), 0);
+        QVERIFY2(key.KeyErrorText().contains(reason), qPrintable(key.KeyErrorText()));
+        QVERIFY(!key.key());
+    }
+
+    void damagedPuttyKeyFailsItsMac()
+    {
+        REQUIRE_SSHD(s);
+        TSshKey key;
+        for (const char *f : {"ed25519.v3.ppk", "rsa.v2.ppk"}) {
+            QString text = key.ReadKeyFile(s.key(QString::fromLatin1(f)));
+            text.replace(QStringLiteral("Comment: ppk-"), QStringLiteral("Comment: PPK-"));
+            QCOMPARE(key.LoadKey(text), 0);
+            QVERIFY2(key.KeyErrorText().contains(QStringLiteral("MAC")),
+                     qPrintable(key.KeyErrorText()));
+        }
+    }
+
+    void closedPortFailsAtOnce()
+    {
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), closedPort()), 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("Connection refused")),
+                 qPrintable(c.ErrorText()));
+    }
+
+    void silentServerFailsWithinConnectTimeout()
+    {
+        SilentSshServer silent;
+        QVERIFY(silent.port() > 0);
+        TSshSFtp c;
+        c.setConnectTimeoutMs(1500);
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), silent.port()), 0);
+        QVERIFY2(t.elapsed() < 1500 + 1000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("1500 ms")), qPrintable(c.ErrorText()));
+    }
+
+    void hostKeyIsTrustedOnFirstUseAndPinned()
+    {
+        REQUIRE_SSHD(s);
+        const QString knownHosts =
+            norvex::platform::installFolder() + QStringLiteral("known_hosts");
+        QFile::remove(knownHosts);
+        {
+            TSshSFtp c;
+            QCOMPARE(c.knownHostsFile(), knownHosts);
+            QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        }
+        const QByteArray recorded = readFile(knownHosts);
+        QVERIFY2(recorded.startsWith(QStringLiteral("[127.0.0.1]:%1 ").arg(s.port).toUtf8()),
+                 recorded.constData());
+        {
+            TSshSFtp c;
+            QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+            QCOMPARE(c.AuthenticatePassword(s.user, s.password), 1);
+        }
+        QCOMPARE(readFile(knownHosts), recorded); // nothing added for a known key
+
+        // Another server now answers on that address: same key type, other key.
+        const QByteArray otherKey = readFile(s.key(QStringLiteral("id_unauthorized.pub")));
+        const QByteArray impostor = QStringLiteral("[127.0.0.1]:%1 ").arg(s.port).toUtf8() +
+                                    otherKey.left(otherKey.lastIndexOf(' ')) + '\n';
+        QVERIFY(writeFile(knownHosts, impostor));
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 0);
+        const QString text = c.ErrorText();
+        QVERIFY2(text.contains(QStringLiteral("127.0.0.1:%1").arg(s.port)), qPrintable(text));
+        QVERIFY2(text.contains(s.hostKeySha256), qPrintable(text));
+        const QString pinned = QString::fromUtf8(
+            sftptest::readFile(s.key(QStringLiteral("id_unauthorized.pub"))).split(' ').value(1));
+        QVERIFY(!pinned.isEmpty());
+        QVERIFY2(text.contains(QStringLiteral("SHA256:")) &&
+                     text.count(QStringLiteral("SHA256:")) == 2,
+                 qPrintable(text));
+        QCOMPARE(c.AuthenticatePassword(s.user, s.password), 0);
+        QCOMPARE(readFile(knownHosts), impostor); // the refused key is not recorded
+
+        // Hashed names (ssh-keyscan -H, ssh's HashKnownHosts) are matched too.
+        QFile::remove(knownHosts);
+        QProcess scan;
+        scan.start(QStringLiteral("ssh-keyscan"),
+                   {QStringLiteral("-H"), QStringLiteral("-t"), QStringLiteral("ed25519"),
+                    QStringLiteral("-p"), QString::number(s.port), QStringLiteral("127.0.0.1")});
+        QVERIFY(scan.waitForFinished(10000));
+        const QByteArray hashed = scan.readAllStandardOutput();
+        QVERIFY2(hashed.startsWith("|1|"), hashed.constData());
+        QVERIFY(writeFile(knownHosts, hashed));
+        TSshSFtp again;
+        QCOMPARE(again.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+    }
+
+    void fileOperations()
+    {
+        REQUIRE_SSHD(s);
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-ops"));
+        TSshSFtp c;
+        QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
+
+        QCOMPARE(c.OpenDirectory(QStringLiteral("./") + dir + QStringLiteral("/sub")), QString());
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("No such file")), qPrintable(c.ErrorText()));
+        QCOMPARE(c.CreateDirectory(dir + QStringLiteral("/sub")), 1);
+        QCOMPARE(c.CreateDirectory(dir + QStringLiteral("/sub")), 0);
+        QVERIFY(!c.ErrorText().isEmpty());
+        const QString h = c.OpenDirectory(QStringLiteral("./") + dir + QStringLiteral("/sub"));
+        QVERIFY(!h.isEmpty());
+        QCOMPARE(c.CloseRemoteHandle(h), 1);
+        QCOMPARE(c.CloseRemoteHandle(h), 0);
+
+        // Odd sizes cross request boundaries; the second upload is shorter and must
+        // truncate what the first left.
+        const QString remote = dir + QStringLiteral("/sub/a.bin");
+        for (qsizetype size : {qsizetype(5 * 1024 * 1024 + 77), qsizetype(300001), qsizetype(0)}) {
+            const QByteArray data = sftptest::randomBytes(size);
+            const QString local = m_local.filePath(QStringLiteral("a.bin"));
+            QVERIFY(writeFile(local, data));
+            const QString f = c.OpenRemoteFile(remote, QStringLiteral("writeOnly"),
+                                               QStringLiteral("createTruncate"));
+            QVERIFY2(!f.isEmpty(), qPrintable(c.ErrorText()));
+            QVERIFY2(c.UploadToHandle(f, local) == 1, qPrintable(c.ErrorText()));
+            QCOMPARE(c.CloseRemoteHandle(f), 1);
+            QVERIFY(readFile(s.remote(remote)) == data);
+        }
+
+        QCOMPARE(c.RenamePath(remote, dir + QStringLiteral("/b.bin")), 1);
+        QVERIFY(QFile::exists(s.remote(dir + QStringLiteral("/b.bin"))));
+        QVERIFY(writeFile(s.remote(dir + QStringLiteral("/c.bin")), "c"));
+        QCOMPARE(c.RenamePath(dir + QStringLiteral("/b.bin"), dir + QStringLiteral("/c.bin")), 0);
+        QVERIFY(!c.ErrorText().isEmpty());
+        QCOMPARE(c.RemoveFile(dir + QStringLiteral("/b.bin")), 1);
+        QCOMPARE(c.RemoveFile(dir + QStringLiteral("/b.bin")), 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("No such file")), qPrintable(c.ErrorText()));
+
+        QCOMPARE(c.OpenRemoteFile(QStringLiteral("no/such/folder/x"), QStringLiteral("writeOnly"),
+                                  QStringLiteral("createTruncate")),
+                 QString());
+        QVERIFY(!c.ErrorText().isEmpty());
+        const QString f =
+            c.OpenRemoteFile(dir + QStringLiteral("/d.bin"), QStringLiteral("writeOnly"),
+                             QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+        QCOMPARE(c.UploadToHandle(f, m_local.filePath(QStringLiteral("absent"))), 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("No such file")), qPrintable(c.ErrorText()));
+        QCOMPARE(
+            c.UploadToHandle(QStringLiteral("abcd"), m_local.filePath(QStringLiteral("a.bin"))), 0);
+        QCOMPARE(c.CloseRemoteHandle(f), 1);
+        QCOMPARE(
+            c.OpenRemoteFile(remote, QStringLiteral("sideways"), QStringLiteral("createTruncate")),
+            QString());
+    }
+
+    void stalledServerFailsWithinIdleTimeout()
+    {
+        REQUIRE_SSHD(s);
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-stall"));
+        const QString local = m_local.filePath(QStringLiteral("big.bin"));
+        QVERIFY(writeFile(local, sftptest::randomBytes(64 * 1024 * 1024)));
+        TSshSFtp c;
+        c.setIdleTimeoutMs(2000);
+        QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
+        const QString remote = dir + QStringLiteral("/big.bin");
+        const QString f =
+            c.OpenRemoteFile(remote, QStringLiteral("writeOnly"), QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+
+        sftptest::CutWhenGrown stall(s.pid, s.remote(remote), 4 * 1024 * 1024, SIGSTOP);
+        stall.start();
+        QElapsedTimer t;
+        t.start();
+        const int rc = c.UploadToHandle(f, local);
+        const qint64 elapsed = t.elapsed();
+        stall.wait();
+        sftptest::signalSessions(s.pid, SIGKILL);
+        sftptest::signalSessions(s.pid, SIGCONT);
+        QVERIFY(stall.fired());
+        QCOMPARE(rc, 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("2000 ms")), qPrintable(c.ErrorText()));
+        QVERIFY2(elapsed < 2000 + 3000, qPrintable(QString::number(elapsed)));
+        t.restart();
+        QCOMPARE(c.CloseRemoteHandle(f), 0); // the session is gone; fails at once
+        QCOMPARE(c.RemoveFile(remote), 0);
+        QVERIFY(t.elapsed() < 1000);
+    }
+
+    void killedServerFailsTheUpload()
+    {
+        REQUIRE_SSHD(s);
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-kill"));
+        const QString local = m_local.filePath(QStringLiteral("big.bin"));
+        QVERIFY(writeFile(local, sftptest::randomBytes(64 * 1024 * 1024)));
+        TSshSFtp c;
+        QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
+        const QString remote = dir + QStringLiteral("/big.bin");
+        const QString f =
+            c.OpenRemoteFile(remote, QStringLiteral("writeOnly"), QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+        sftptest::CutWhenGrown kill(s.pid, s.remote(remote), 4 * 1024 * 1024, SIGKILL);
+        kill.start();
+        const int rc = c.UploadToHandle(f, local);
+        kill.wait();
+        QVERIFY(kill.fired());
+        QCOMPARE(rc, 0);
+        QVERIFY2(c.ErrorText().startsWith(QStringLiteral("Uploading")), qPrintable(c.ErrorText()));
+        QCOMPARE(c.CloseRemoteHandle(f), 0);
+
+        // The server itself lives on.
+        TSshSFtp next;
+        QVERIFY2(connectAs(next, s), qPrintable(next.ErrorText()));
+    }
+};
+
+QTEST_GUILESS_MAIN(SshSFtpTest)
+#include "SshSFtpTest.moc"

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <libssh/libssh.h>
+
+namespace norvex::transfer {
+
+// SFTP version 3 over one libssh channel on the "sftp" subsystem. Our own layer rather
+// than libssh's sftp_*: those wait one round trip per write and retry reads forever when
+// the server stops answering. Every wait here is bounded by the idle time-out; after a
+// transport failure or a time-out the channel is marked broken and every later call fails
+// at once, because the packet stream can no longer be trusted.
+class SftpChannel
+{
+public:
+    // SSH_FXF_* open flags.
+    static constexpr quint32 Read = 0x01;
+    static constexpr quint32 Write = 0x02;
+    static constexpr quint32 Append = 0x04;
+    static constexpr quint32 Create = 0x08;
+    static constexpr quint32 Truncate = 0x10;
+    static constexpr quint32 Exclusive = 0x20;
+
+    SftpChannel(ssh_session session, int idleTimeoutMs);
+    ~SftpChannel();
+    SftpChannel(const SftpChannel &) = delete;
+    SftpChannel &operator=(const SftpChannel &) = delete;
+
+    // Opens the channel, requests the subsystem and exchanges INIT / VERSION.
+    bool start();
+
+    bool openDir(const QString &path, QByteArray *handle);
+    bool makeDir(const QString &path);
+    bool remove(const QString &path);
+    bool rename(const QString &from, const QString &to);
+    bool open(const QString &path, quint32 flags, QByteArray *handle);
+    bool close(const QByteArray &handle);
+    // Writes the whole local file from offset 0, keeping about 2 MiB of WRITE requests in
+    // flight.
+    bool upload(const QByteArray &handle, const QString &localPath);
+
+    bool broken() const { return m_broken; }
+    QString errorText() const { return m_error; }
+    // Bytes per WRITE request, chosen from the server's limits after start().
+    quint32 writeChunk() const { return m_writeChunk; }
+
+private:
+    struct Reply
+    {
+        quint8 type = 0;
+        quint32 id = 0;
+        QByteArray body; // after type and id
+    };
+
+    quint32 nextId() { return ++m_lastId; }
+    bool sendPacket(const QByteArray &packet);
+    bool readPacket(QByteArray *packet);
+    bool readExact(char *dest, quint32 count);
+    bool request(quint8 type, const QByteArray &payload, Reply *reply);
+    bool awaitReply(quint32 id, Reply *reply);
+    bool expectStatusOk(const Reply &reply, const QString &what);
+    bool expectHandle(const Reply &reply, const QString &what, QByteArray *handle);
+    void queryLimits();
+    bool fail(const QString &text);
+    bool transportFailure(const QString &what);
+
+    ssh_session m_session;
+    ssh_channel m_channel = nullptr;
+    int m_idleTimeoutMs;
+    quint32 m_lastId = 0;
+    quint32 m_writeChunk = 32 * 1024;
+    bool m_hasLimits = false;
+    bool m_broken = false;
+    QString m_error;
+};
+
+} // namespace norvex::transfer

@@ -1,0 +1,476 @@
+#include "SshSFtp.h"
+
+#include "SftpChannel.h"
+#include "SftpKnownHosts.h"
+#include "SshKey.h"
+#include "platform/Paths.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace norvex::transfer {
+
+namespace {
+
+QString hostPort(const QString &host, int port)
+{
+    return host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2").arg(host).arg(port)
+                                           : QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+QString serverKeyFingerprint(ssh_session session, QString *type)
+{
+    ssh_key key = nullptr;
+    if (ssh_get_server_publickey(session, &key) != SSH_OK || !key)
+        return QStringLiteral("(unknown)");
+    unsigned char *hash = nullptr;
+    size_t length = 0;
+    QString text = QStringLiteral("(unknown)");
+    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) == 0) {
+        char *fp = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length);
+        if (fp) {
+            text = QString::fromLatin1(fp);
+            ssh_string_free_char(fp);
+        }
+        ssh_clean_pubkey_hash(&hash);
+    }
+    *type = QString::fromLatin1(ssh_key_type_to_char(ssh_key_type(key)));
+    ssh_key_free(key);
+    return text;
+}
+
+QString toHex(const QByteArray &handle)
+{
+    return QString::fromLatin1(handle.toHex());
+}
+
+} // namespace
+
+TSshSFtp::TSshSFtp() : m_knownHostsFile(platform::installFolder() + QStringLiteral("known_hosts"))
+{
+}
+
+TSshSFtp::~TSshSFtp()
+{
+    if (m_sftp && !m_sftp->broken()) {
+        const QStringList handles = m_openHandles;
+        for (const QString &h : handles)
+            m_sftp->close(QByteArray::fromHex(h.toLatin1()));
+    }
+    Disconnect();
+}
+
+void TSshSFtp::setIdleTimeoutMs(int ms)
+{
+    m_idleTimeoutMs = ms;
+    if (m_session && m_authenticated)
+        applySessionTimeout(ms);
+}
+
+int TSshSFtp::fail(const QString &text)
+{
+    m_error = text;
+    return 0;
+}
+
+int TSshSFtp::failFromSession(const QString &what)
+{
+    QString reason = m_session ? QString::fromUtf8(ssh_get_error(m_session)) : QString();
+    if (reason.isEmpty())
+        return fail(what);
+    return fail(what + QStringLiteral(": ") + reason);
+}
+
+void TSshSFtp::applySessionTimeout(int ms)
+{
+    // libssh adds the two values; an unset or zero time-out would mean its own defaults
+    // (10 s for the handshake, forever for later calls).
+    long secs = ms > 0 ? ms / 1000 : 0;
+    long usecs = ms > 0 ? (ms % 1000) * 1000L : 1000;
+    ssh_options_set(m_session, SSH_OPTIONS_TIMEOUT, &secs);
+    ssh_options_set(m_session, SSH_OPTIONS_TIMEOUT_USEC, &usecs);
+}
+
+void TSshSFtp::Disconnect()
+{
+    m_openHandles.clear();
+    bool broken = m_sftp && m_sftp->broken();
+    m_sftp.reset();
+    if (m_session) {
+        // A session that timed out may have a half-sent packet queued: cut the socket so
+        // the goodbye cannot wait on it.
+        if (broken && m_fd >= 0)
+            ::shutdown(m_fd, SHUT_RDWR);
+        // libssh closes a socket it was given only in ssh_free without ssh_disconnect;
+        // disconnect first and close the socket ourselves.
+        ssh_disconnect(m_session);
+        ssh_free(m_session);
+        m_session = nullptr;
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_authenticated = false;
+}
+
+bool TSshSFtp::connectTcp(const QString &hostName, int port)
+{
+    QElapsedTimer timer;
+    timer.start();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo *list = nullptr;
+    const QByteArray service = QByteArray::number(port);
+    int rc = getaddrinfo(hostName.toUtf8().constData(), service.constData(), &hints, &list);
+    if (rc != 0) {
+        fail(QStringLiteral("Cannot resolve the host name \"%1\": %2")
+                 .arg(hostName, QString::fromLocal8Bit(gai_strerror(rc))));
+        return false;
+    }
+    QString lastError = QStringLiteral("no address");
+    for (addrinfo *ai = list; ai; ai = ai->ai_next) {
+        int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                          ai->ai_protocol);
+        if (fd < 0) {
+            lastError = platform::systemErrorText(errno);
+            continue;
+        }
+        int err = 0;
+        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            err = errno;
+            if (err == EINPROGRESS) {
+                for (;;) {
+                    qint64 left = m_connectTimeoutMs - timer.elapsed();
+                    if (left <= 0) {
+                        err = ETIMEDOUT;
+                        break;
+                    }
+                    pollfd p{fd, POLLOUT, 0};
+                    int n = ::poll(&p, 1, int(left));
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n < 0) {
+                        err = errno;
+                        break;
+                    }
+                    if (n == 0)
+                        continue;
+                    socklen_t len = sizeof(err);
+                    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                        err = errno;
+                    break;
+                }
+            }
+        }
+        if (err == 0) {
+            // Small SFTP requests must not wait for Nagle; libssh sets this only on sockets
+            // it creates itself. The socket stays non-blocking so that libssh's own
+            // time-outs bound every send as well as every receive.
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            m_fd = fd;
+            freeaddrinfo(list);
+            return true;
+        }
+        ::close(fd);
+        lastError = err == ETIMEDOUT
+                        ? QStringLiteral("no answer within %1 ms").arg(m_connectTimeoutMs)
+                        : platform::systemErrorText(err);
+        if (timer.elapsed() >= m_connectTimeoutMs)
+            break;
+    }
+    freeaddrinfo(list);
+    fail(QStringLiteral("Cannot connect to %1: %2").arg(hostPort(hostName, port), lastError));
+    return false;
+}
+
+int TSshSFtp::Connect(const QString &hostName, int port)
+{
+    Disconnect();
+    m_error.clear();
+    if (port <= 0 || port > 65535)
+        return fail(QStringLiteral("Invalid port number %1").arg(port));
+    QElapsedTimer timer;
+    timer.start();
+    if (!connectTcp(hostName, port))
+        return 0;
+
+    m_session = ssh_new();
+    if (!m_session) {
+        Disconnect();
+        return fail(QStringLiteral("Cannot create an SSH session"));
+    }
+    const QByteArray host = hostName.toUtf8();
+    const QByteArray knownHosts = QFile::encodeName(m_knownHostsFile);
+    unsigned int portValue = unsigned(port);
+    int off = 0;
+    int verbosity = SSH_LOG_NOLOG;
+    ssh_options_set(m_session, SSH_OPTIONS_HOST, host.constData());
+    ssh_options_set(m_session, SSH_OPTIONS_PORT, &portValue);
+    // No ~/.ssh/config or /etc/ssh/ssh_config: a "StrictHostKeyChecking no" there would
+    // switch off the host-key check.
+    ssh_options_set(m_session, SSH_OPTIONS_PROCESS_CONFIG, &off);
+    ssh_options_set(m_session, SSH_OPTIONS_KNOWNHOSTS, knownHosts.constData());
+    ssh_options_set(m_session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null");
+    ssh_options_set(m_session, SSH_OPTIONS_LOG_VERBOSITY, &verbosity);
+    ssh_options_set(m_session, SSH_OPTIONS_FD, &m_fd);
+
+    qint64 left = m_connectTimeoutMs - timer.elapsed();
+    if (left <= 0) {
+        Disconnect();
+        return fail(QStringLiteral("Cannot connect to %1: no answer within %2 ms")
+                        .arg(hostPort(hostName, port))
+                        .arg(m_connectTimeoutMs));
+    }
+    applySessionTimeout(int(left));
+    if (ssh_connect(m_session) != SSH_OK) {
+        QString reason = QString::fromUtf8(ssh_get_error(m_session));
+        if (timer.elapsed() >= m_connectTimeoutMs) {
+            reason = QStringLiteral("the SSH handshake did not complete within %1 ms")
+                         .arg(m_connectTimeoutMs);
+        }
+        Disconnect();
+        return fail(QStringLiteral("SSH connection to %1 failed: %2")
+                        .arg(hostPort(hostName, port), reason));
+    }
+    if (!checkHostKey(hostName, port)) {
+        Disconnect();
+        return 0;
+    }
+    applySessionTimeout(m_idleTimeoutMs);
+    return 1;
+}
+
+bool TSshSFtp::checkHostKey(const QString &hostName, int port)
+{
+    const QString where = hostPort(hostName, port);
+    QString type;
+    const QString presented = serverKeyFingerprint(m_session, &type);
+    switch (ssh_session_is_known_server(m_session)) {
+    case SSH_KNOWN_HOSTS_OK:
+        return true;
+    case SSH_KNOWN_HOSTS_CHANGED:
+    case SSH_KNOWN_HOSTS_OTHER: {
+        QStringList stored = knownHostFingerprints(m_knownHostsFile, hostName, port);
+        fail(QStringLiteral("The host key of %1 has changed: the server presented %2 %3, but %4 "
+                            "holds %5 for it. Refused, as the server may be an impostor. If "
+                            "the key was changed on purpose, remove the line for %1 from %4 "
+                            "and connect again.")
+                 .arg(where, type, presented, m_knownHostsFile,
+                      stored.isEmpty() ? QStringLiteral("another key")
+                                       : stored.join(QStringLiteral(", "))));
+        return false;
+    }
+    case SSH_KNOWN_HOSTS_UNKNOWN:
+    case SSH_KNOWN_HOSTS_NOT_FOUND:
+        if (ssh_session_update_known_hosts(m_session) != SSH_OK) {
+            failFromSession(QStringLiteral("Cannot record the host key of %1 in %2")
+                                .arg(where, m_knownHostsFile));
+            return false;
+        }
+        return true;
+    case SSH_KNOWN_HOSTS_ERROR:
+    default:
+        failFromSession(QStringLiteral("Cannot check the host key of %1 against %2")
+                            .arg(where, m_knownHostsFile));
+        return false;
+    }
+}
+
+bool TSshSFtp::needSession(bool needAuth)
+{
+    m_error.clear();
+    if (!m_session) {
+        fail(QStringLiteral("Not connected"));
+        return false;
+    }
+    if (needAuth && !m_authenticated) {
+        fail(QStringLiteral("Not authenticated"));
+        return false;
+    }
+    return true;
+}
+
+bool TSshSFtp::needSftp()
+{
+    if (!needSession(true))
+        return false;
+    if (!m_sftp) {
+        fail(QStringLiteral("The SFTP session has not been started"));
+        return false;
+    }
+    return true;
+}
+
+bool TSshSFtp::authenticated(int rc, const QString &what)
+{
+    switch (rc) {
+    case SSH_AUTH_SUCCESS:
+        m_authenticated = true;
+        return true;
+    case SSH_AUTH_DENIED:
+        failFromSession(what);
+        return false;
+    case SSH_AUTH_PARTIAL:
+        fail(what + QStringLiteral(": the server asks for a further authentication method"));
+        return false;
+    case SSH_AUTH_AGAIN:
+        // A blocking call returns this only when the time-out ran out; the session is
+        // left mid-request and cannot be reused.
+        fail(what +
+             QStringLiteral(": the server did not answer within %1 ms").arg(m_idleTimeoutMs));
+        Disconnect();
+        return false;
+    default:
+        failFromSession(what);
+        return false;
+    }
+}
+
+int TSshSFtp::AuthenticatePassword(const QString &userName, const QString &password)
+{
+    if (!needSession(false))
+        return 0;
+    const QByteArray user = userName.toUtf8();
+    const QByteArray pass = password.toUtf8();
+    ssh_options_set(m_session, SSH_OPTIONS_USER, user.constData());
+    int rc = ssh_userauth_password(m_session, user.constData(), pass.constData());
+    return authenticated(rc,
+                         QStringLiteral("Password authentication as \"%1\" failed").arg(userName))
+               ? 1
+               : 0;
+}
+
+int TSshSFtp::AuthenticateKey(const QString &userName, const TSshKey &key)
+{
+    if (!needSession(false))
+        return 0;
+    if (!key.key())
+        return fail(QStringLiteral("No private key has been loaded"));
+    const QByteArray user = userName.toUtf8();
+    ssh_options_set(m_session, SSH_OPTIONS_USER, user.constData());
+    int rc = ssh_userauth_publickey(m_session, user.constData(), key.key());
+    return authenticated(rc, QStringLiteral("Key authentication as \"%1\" failed").arg(userName))
+               ? 1
+               : 0;
+}
+
+int TSshSFtp::StartSftp()
+{
+    if (!needSession(true))
+        return 0;
+    m_openHandles.clear();
+    m_sftp = std::make_unique<SftpChannel>(m_session, m_idleTimeoutMs);
+    if (!m_sftp->start()) {
+        fail(QStringLiteral("Cannot start SFTP: ") + m_sftp->errorText());
+        m_sftp.reset();
+        return 0;
+    }
+    return 1;
+}
+
+QString TSshSFtp::OpenDirectory(const QString &path)
+{
+    if (!needSftp())
+        return {};
+    QByteArray handle;
+    if (!m_sftp->openDir(path, &handle)) {
+        fail(m_sftp->errorText());
+        return {};
+    }
+    QString h = toHex(handle);
+    m_openHandles << h;
+    return h;
+}
+
+int TSshSFtp::CreateDirectory(const QString &path)
+{
+    if (!needSftp())
+        return 0;
+    return m_sftp->makeDir(path) ? 1 : fail(m_sftp->errorText());
+}
+
+int TSshSFtp::RemoveFile(const QString &path)
+{
+    if (!needSftp())
+        return 0;
+    return m_sftp->remove(path) ? 1 : fail(m_sftp->errorText());
+}
+
+int TSshSFtp::RenamePath(const QString &oldPath, const QString &newPath)
+{
+    if (!needSftp())
+        return 0;
+    return m_sftp->rename(oldPath, newPath) ? 1 : fail(m_sftp->errorText());
+}
+
+QString TSshSFtp::OpenRemoteFile(const QString &path, const QString &access,
+                                 const QString &disposition)
+{
+    if (!needSftp())
+        return {};
+    quint32 flags = 0;
+    if (access == QLatin1String("readOnly")) {
+        flags = SftpChannel::Read;
+    } else if (access == QLatin1String("writeOnly")) {
+        flags = SftpChannel::Write;
+    } else if (access == QLatin1String("readWrite")) {
+        flags = SftpChannel::Read | SftpChannel::Write;
+    } else {
+        fail(QStringLiteral("Unknown access mode \"%1\"").arg(access));
+        return {};
+    }
+    if (disposition == QLatin1String("createTruncate")) {
+        flags |= SftpChannel::Create | SftpChannel::Truncate;
+    } else if (disposition == QLatin1String("createNew")) {
+        flags |= SftpChannel::Create | SftpChannel::Exclusive;
+    } else if (disposition == QLatin1String("openOrCreate")) {
+        flags |= SftpChannel::Create;
+    } else if (disposition == QLatin1String("truncateExisting")) {
+        flags |= SftpChannel::Truncate;
+    } else if (disposition != QLatin1String("openExisting")) {
+        fail(QStringLiteral("Unknown disposition \"%1\"").arg(disposition));
+        return {};
+    }
+    QByteArray handle;
+    if (!m_sftp->open(path, flags, &handle)) {
+        fail(m_sftp->errorText());
+        return {};
+    }
+    QString h = toHex(handle);
+    m_openHandles << h;
+    return h;
+}
+
+int TSshSFtp::UploadToHandle(const QString &handle, const QString &localPath)
+{
+    if (!needSftp())
+        return 0;
+    if (!m_openHandles.contains(handle))
+        return fail(QStringLiteral("The handle \"%1\" is not open").arg(handle));
+    return m_sftp->upload(QByteArray::fromHex(handle.toLatin1()), localPath)
+               ? 1
+               : fail(QStringLiteral("Uploading \"%1\" failed: %2")
+                          .arg(localPath, m_sftp->errorText()));
+}
+
+int TSshSFtp::CloseRemoteHandle(const QString &handle)
+{
+    if (!needSftp())
+        return 0;
+    if (!m_openHandles.removeOne(handle))
+        return fail(QStringLiteral("The handle \"%1\" is not open").arg(handle));
+    return m_sftp->close(QByteArray::fromHex(handle.toLatin1())) ? 1 : fail(m_sftp->errorText());
+}
+
+} // namespace norvex::transfer

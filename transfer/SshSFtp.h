@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <libssh/libssh.h>
+#include <memory>
+
+namespace norvex::transfer {
+
+class SftpChannel;
+class TSshKey;
+
+// The connection object of the SSH/SFTP component. libssh carries the connection, the
+// authentication and the host-key check; file operations go through our own SFTP v3
+// layer. Results: 1 (or a non-empty handle) is success; nothing raises; ErrorText says
+// why the last failed call failed. No call blocks longer than its time-out: the TCP
+// connect and the SSH handshake share ConnectTimeoutMs, every later call waits at most
+// IdleTimeoutMs for the server to make progress.
+//
+// Host keys are trusted on first use and recorded in known_hosts in the installation
+// folder; a server presenting another key later is refused. Use one object on one thread.
+class TSshSFtp
+{
+public:
+    TSshSFtp();
+    ~TSshSFtp();
+    TSshSFtp(const TSshSFtp &) = delete;
+    TSshSFtp &operator=(const TSshSFtp &) = delete;
+
+    int ConnectTimeoutMs() const { return m_connectTimeoutMs; }
+    void setConnectTimeoutMs(int ms) { m_connectTimeoutMs = ms; }
+    int IdleTimeoutMs() const { return m_idleTimeoutMs; }
+    void setIdleTimeoutMs(int ms);
+    QString ErrorText() const { return m_error; }
+
+    // Where trusted host keys are recorded; defaults to known_hosts in the installation
+    // folder.
+    QString knownHostsFile() const { return m_knownHostsFile; }
+    void setKnownHostsFile(const QString &path) { m_knownHostsFile = path; }
+
+    int Connect(const QString &hostName, int port);
+    int AuthenticatePassword(const QString &userName, const QString &password);
+    int AuthenticateKey(const QString &userName, const TSshKey &key);
+    int StartSftp();
+    QString OpenDirectory(const QString &path);
+    int CreateDirectory(const QString &path);
+    int RemoveFile(const QString &path);
+    int RenamePath(const QString &oldPath, const QString &newPath);
+    // access: "readOnly", "writeOnly" or "readWrite"; disposition: "createTruncate",
+    // "createNew", "openOrCreate", "openExisting" or "truncateExisting".
+    QString OpenRemoteFile(const QString &path, const QString &access, const QString &disposition);
+    int UploadToHandle(const QString &handle, const QString &localPath);
+    int CloseRemoteHandle(const QString &handle);
+    void Disconnect();
+
+private:
+    int fail(const QString &text);
+    int failFromSession(const QString &what);
+    bool connectTcp(const QString &hostName, int port);
+    bool checkHostKey(const QString &hostName, int port);
+    bool authenticated(int rc, const QString &what);
+    bool needSession(bool needAuth);
+    bool needSftp();
+    void applySessionTimeout(int ms);
+
+    int m_connectTimeoutMs = 15000;
+    int m_idleTimeoutMs = 15000;
+    QString m_error;
+    QString m_knownHostsFile;
+    int m_fd = -1;
+    ssh_session m_session = nullptr;
+    bool m_authenticated = false;
+    std::unique_ptr<SftpChannel> m_sftp;
+    QStringList m_openHandles; // closed again when the object is released
+};
+
+} // namespace norvex::transfer
