@@ -1,9 +1,35 @@
+#include "platform/ServiceProcess.h"
+#include "service/Norvex.h"
+
 #include <QCoreApplication>
 #include <cstdio>
+
+using namespace norvex;
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    std::puts("NorvexService: the service host is not built yet.");
-    return 0;
+    QCoreApplication::setApplicationName(QStringLiteral("Norvex"));
+
+    const service::ServiceCommandLine commandLine =
+        service::parseServiceCommandLine(app.arguments().mid(1));
+    if (!commandLine.unknown.isEmpty()) {
+        std::fprintf(stderr, "NorvexService: unknown argument: %s\n",
+                     commandLine.unknown.first().toLocal8Bit().constData());
+        std::fputs("使い方: NorvexService [-install | -uninstall] [-silent]\n", stderr);
+        return 2;
+    }
+    if (commandLine.install || commandLine.uninstall)
+        return service::registerService(
+            commandLine,
+            service::thisServiceSpec(QStringLiteral("Norvex"), QStringLiteral("Norvex")));
+
+    platform::ServiceProcess process;
+    QString error;
+    if (!process.begin(&error)) {
+        std::fprintf(stderr, "NorvexService: %s\n", error.toLocal8Bit().constData());
+        return 1;
+    }
+    service::TNorvex norvex;
+    return norvex.Run(process);
 }
