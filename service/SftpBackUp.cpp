@@ -1,0 +1,132 @@
+#include "service/SftpBackUp.h"
+
+#include "shared/JobTable.h"
+#include "shared/mlb2.h"
+#include "transfer/SshKey.h"
+#include "transfer/SshSFtp.h"
+
+#include <QFile>
+
+namespace norvex::service {
+
+namespace {
+
+using transfer::TSshKey;
+using transfer::TSshSFtp;
+
+constexpr int TimeoutMs = 15000;
+
+// The remote destination folder as storeRotatePublish() sees it: names are put behind
+// the "./<sub-folder>/" prefix (or none).
+class SftpGenerationFolder : public GenerationFolder
+{
+public:
+    SftpGenerationFolder(TSshSFtp &sftp, QString prefix, QString archivePath)
+        : m_sftp(sftp), m_prefix(std::move(prefix)), m_archivePath(std::move(archivePath))
+    {
+    }
+
+    void storePart(const QString &partName) override
+    {
+        // createTruncate also empties a ".part" left by a run that was cut short.
+        const QString h = m_sftp.OpenRemoteFile(m_prefix + partName, QStringLiteral("writeOnly"),
+                                                QStringLiteral("createTruncate"));
+        if (h.isEmpty())
+            raiseStepError(kSftpUploadFailed, m_sftp.ErrorText());
+        if (m_sftp.UploadToHandle(h, m_archivePath) != 1) {
+            const QString reason = m_sftp.ErrorText();
+            m_sftp.CloseRemoteHandle(h);
+            raiseStepError(kSftpUploadFailed, reason);
+        }
+        if (m_sftp.CloseRemoteHandle(h) != 1)
+            raiseStepError(kSftpCloseFailed, m_sftp.ErrorText());
+    }
+
+    bool removeFile(const QString &name) override
+    {
+        return m_sftp.RemoveFile(m_prefix + name) == 1;
+    }
+
+    bool renameFile(const QString &from, const QString &to) override
+    {
+        // SFTP v3 RENAME never replaces an existing file.
+        return m_sftp.RenamePath(m_prefix + from, m_prefix + to) == 1;
+    }
+
+    void publishPart(const QString &partName, const QString &finalName) override
+    {
+        if (m_sftp.RenamePath(m_prefix + partName, m_prefix + finalName) == 1)
+            return;
+        // The server will not rename over the previous run's file: the new archive is
+        // complete under its ".part" name, so the old one may go first.
+        m_sftp.RemoveFile(m_prefix + finalName);
+        if (m_sftp.RenamePath(m_prefix + partName, m_prefix + finalName) != 1)
+            raiseStepError(kSftpUploadFailed, m_sftp.ErrorText());
+    }
+
+private:
+    TSshSFtp &m_sftp;
+    QString m_prefix;
+    QString m_archivePath;
+};
+
+} // namespace
+
+void SftpBackUp(const TransferContext &ctx)
+{
+    const shared::TMlb2 &job = ctx.jobRow;
+    const int port =
+        shared::readInteger(QStringLiteral("port"), job.FieldByName(QStringLiteral("port")));
+
+    // Released at the end of the step, also after an error: it closes a handle still open
+    // and ends the connection.
+    TSshSFtp sftp;
+    sftp.setConnectTimeoutMs(TimeoutMs);
+    sftp.setIdleTimeoutMs(TimeoutMs);
+    if (!ctx.installFolder.isEmpty())
+        sftp.setKnownHostsFile(ctx.installFolder + QStringLiteral("known_hosts"));
+
+    if (sftp.Connect(job.FieldByName(QStringLiteral("hostname")), port) != 1)
+        raiseStepError(kSftpConnectFailed, sftp.ErrorText());
+
+    const QString user = job.FieldByName(QStringLiteral("username"));
+    const QString keyFile = job.FieldByName(QStringLiteral("keyfile"));
+    if (!keyFile.isEmpty()) {
+        TSshKey key;
+        // The key object knows why a key could not be read or loaded; the connection
+        // object has nothing to say about it.
+        auto reason = [&] {
+            return sftp.ErrorText().isEmpty() ? key.KeyErrorText() : sftp.ErrorText();
+        };
+        const QString text = key.ReadKeyFile(keyFile);
+        if (text.isEmpty())
+            raiseStepError(kSftpKeyReadFailed, reason());
+        if (key.LoadKey(text) != 1)
+            raiseStepError(kSftpKeyLoadFailed, reason());
+        if (sftp.AuthenticateKey(user, key) != 1)
+            raiseStepError(kSftpKeyAuthFailed, sftp.ErrorText());
+    } else if (sftp.AuthenticatePassword(user, job.FieldByName(QStringLiteral("password"))) != 1) {
+        raiseStepError(kSftpPasswordAuthFailed, sftp.ErrorText());
+    }
+
+    if (sftp.StartSftp() != 1)
+        raiseStepError(kSftpStartFailed, sftp.ErrorText());
+
+    QString prefix;
+    if (ctx.subFolder) {
+        const QString h = sftp.OpenDirectory(QStringLiteral("./") + ctx.subFolderName);
+        if (h.isEmpty()) {
+            if (sftp.CreateDirectory(ctx.subFolderName) != 1)
+                raiseStepError(kSftpFolderFailed, sftp.ErrorText());
+        } else {
+            sftp.CloseRemoteHandle(h);
+        }
+        prefix = QStringLiteral("./") + ctx.subFolderName + QLatin1Char('/');
+    }
+
+    SftpGenerationFolder folder(sftp, prefix, ctx.archivePath);
+    storeRotatePublish(folder, ctx.archiveFileName, ctx.generations);
+    QFile::remove(ctx.archivePath);
+}
+
+} // namespace norvex::service

@@ -1,0 +1,293 @@
+// The SFTP destination step against a real OpenSSH sshd on 127.0.0.1
+// (tests/servers/sshd-start.sh): folder rules, generations, faults.
+
+#include "service/SftpBackUp.h"
+#include "fakes/SilentSshServer.h"
+#include "platform/Paths.h"
+#include "shared/JobTable.h"
+#include "shared/mlb2.h"
+#include "transfer/sftp/SshdFixture.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sys/stat.h>
+
+using namespace norvex;
+using namespace norvex::service;
+using sftptest::readFile;
+using sftptest::writeFile;
+
+namespace {
+
+const QString F = QStringLiteral("Norvex-web.zip");
+
+QString gen(int k)
+{
+    return generationName(F, k);
+}
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
+
+class SftpBackUpTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_tmp;
+    shared::TMlb2 m_job;
+    sftptest::Sshd m_s;
+
+    void setJob(const QString &field, const QString &value)
+    {
+        QVERIFY(m_job.SetFieldByName(field, value));
+    }
+
+    QString makeArchive(const QByteArray &data)
+    {
+        const QString path = m_tmp.filePath(F);
+        writeFile(path, data);
+        return path;
+    }
+
+    // Runs the step; returns "" on success, else className + " : " + message.
+    QString run(const QString &remoteFolder, int generations, const QByteArray &archive,
+                bool subFolder = true)
+    {
+        const TransferContext ctx{
+            m_job,        0,          makeArchive(archive), F, platform::installFolder(), subFolder,
+            remoteFolder, generations};
+        try {
+            SftpBackUp(ctx);
+        } catch (const shared::Exception &e) {
+            return e.className() + QStringLiteral(" : ") + e.message();
+        }
+        return QString();
+    }
+
+    // Generations k -> content of the remote folder, and whether a ".part" is there.
+    QStringList listing(const QString &folder)
+    {
+        return QDir(m_s.remote(folder)).entryList(QDir::Files, QDir::Name);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_tmp.isValid());
+        m_s = sftptest::sshd();
+        if (!m_s.ok)
+            QFAIL("the sshd fixture is not running (tests/servers/sshd-start.sh)");
+    }
+
+    void init()
+    {
+        m_job.ClearTable();
+        for (const QString &f : shared::jobFieldNames())
+            m_job.AddField(f);
+        m_job.AppendRecord();
+        setJob(QStringLiteral("backupname"), QStringLiteral("web"));
+        setJob(QStringLiteral("tobackup"), QStringLiteral("SFTP"));
+        setJob(QStringLiteral("hostname"), QStringLiteral("127.0.0.1"));
+        setJob(QStringLiteral("port"), QString::number(m_s.port));
+        setJob(QStringLiteral("username"), m_s.user);
+        setJob(QStringLiteral("password"), m_s.password);
+        setJob(QStringLiteral("keyfile"), QString());
+    }
+
+    void absentSubFolderIsCreatedWithTheBareName()
+    {
+        const QString dir = QStringLiteral("sftp-dest-new");
+        QDir(m_s.remote(dir)).removeRecursively();
+        const QByteArray data = sftptest::randomBytes(3 * 1024 * 1024 + 5);
+        QCOMPARE(run(dir, 0, data), QString());
+        QCOMPARE(listing(dir), QStringList{F});
+        QVERIFY(readFile(m_s.remote(dir + QLatin1Char('/') + F)) == data);
+        QVERIFY(!QFile::exists(m_tmp.filePath(F))); // gone from the temporary folder
+    }
+
+    void presentSubFolderIsUsed()
+    {
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-old"));
+        QVERIFY(writeFile(m_s.remote(dir + QStringLiteral("/keep.txt")), "keep"));
+        QCOMPARE(run(dir, 0, "archive"), QString());
+        QCOMPARE(listing(dir), (QStringList{F, QStringLiteral("keep.txt")}));
+        QCOMPARE(readFile(m_s.remote(dir + QStringLiteral("/keep.txt"))), QByteArray("keep"));
+    }
+
+    void withoutSubFolderTheLoginFolderIsUsed()
+    {
+        QFile::remove(m_s.remote(F));
+        QCOMPARE(run(QString(), 0, "top", false), QString());
+        QCOMPARE(readFile(m_s.remote(F)), QByteArray("top"));
+        QFile::remove(m_s.remote(F));
+    }
+
+    void withoutGenerationsEachRunReplacesF()
+    {
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-nogen"));
+        const QString remoteF = m_s.remote(dir + QLatin1Char('/') + F);
+        QCOMPARE(run(dir, 0, "first run, longer content"), QString());
+        const ino_t before = inodeOf(remoteF);
+        QCOMPARE(run(dir, 0, "second"), QString());
+        QCOMPARE(readFile(remoteF), QByteArray("second"));
+        // A new file took F's name: the old one was never truncated in place.
+        QVERIFY(inodeOf(remoteF) != before);
+        QCOMPARE(listing(dir), QStringList{F});
+    }
+
+    void threeGenerationsRotate_data()
+    {
+        QTest::addColumn<int>("existing");
+        for (int n = 0; n <= 3; ++n)
+            QTest::addRow("%d existing", n) << n;
+    }
+
+    void threeGenerationsRotate()
+    {
+        QFETCH(int, existing);
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-gen"));
+        for (int k = 1; k <= existing; ++k)
+            QVERIFY(writeFile(m_s.remote(dir + QLatin1Char('/') + gen(k)),
+                              "old" + QByteArray::number(k)));
+        QCOMPARE(run(dir, 3, "new"), QString());
+        QStringList expected{gen(1)};
+        for (int k = 2; k <= qMin(existing + 1, 3); ++k)
+            expected << gen(k);
+        QCOMPARE(listing(dir), expected);
+        QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(1))), QByteArray("new"));
+        for (int k = 2; k <= qMin(existing + 1, 3); ++k) {
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(k))),
+                     "old" + QByteArray::number(k - 1));
+        }
+    }
+
+    void serverKilledMidUploadLeavesGenerationsAsTheyWere()
+    {
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-kill"));
+        for (int k = 1; k <= 3; ++k)
+            QVERIFY(writeFile(m_s.remote(dir + QLatin1Char('/') + gen(k)),
+                              "old" + QByteArray::number(k)));
+        const QString part = m_s.remote(dir + QLatin1Char('/') + gen(1) + QStringLiteral(".part"));
+        sftptest::CutWhenGrown kill(m_s.pid, part, 4 * 1024 * 1024, SIGKILL);
+        kill.start();
+        const QByteArray big = sftptest::randomBytes(64 * 1024 * 1024);
+        const QString error = run(dir, 3, big);
+        kill.wait();
+        QVERIFY(kill.fired());
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpUploadFailed),
+                 qPrintable(error));
+        QVERIFY(error.size() > QStringLiteral("Exception : ").size() + kSftpUploadFailed.size());
+        for (int k = 1; k <= 3; ++k) {
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(k))),
+                     "old" + QByteArray::number(k));
+        }
+        QVERIFY(QFile::exists(m_tmp.filePath(F))); // the archive stays for the next run
+
+        // The next run stores over the left-over ".part" and rotates as usual.
+        QCOMPARE(run(dir, 3, "new"), QString());
+        QCOMPARE(listing(dir), (QStringList{gen(1), gen(2), gen(3)}));
+        QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(1))), QByteArray("new"));
+        QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(2))), QByteArray("old1"));
+    }
+
+    void keyFileIsUsedAndThePasswordIgnored()
+    {
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-key"));
+        setJob(QStringLiteral("keyfile"), m_s.key(QStringLiteral("rsa.v2.ppk")));
+        setJob(QStringLiteral("password"), QStringLiteral("wrong"));
+        QCOMPARE(run(dir, 0, "by key"), QString());
+        QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + F)), QByteArray("by key"));
+    }
+
+    void failuresNameTheirStep_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("reason");
+        const QString keys = sftptest::sshd().keys + QLatin1Char('/');
+        QTest::newRow("wrong password") << "password"
+                                        << "wrong" << kSftpPasswordAuthFailed << "Access denied";
+        QTest::newRow("missing key file")
+            << "keyfile" << keys + "absent.ppk" << kSftpKeyReadFailed << "No such file";
+        QTest::newRow("not a key")
+            << "keyfile" << keys + "not-a-key.txt" << kSftpKeyLoadFailed << "not a private key";
+        QTest::newRow("encrypted key")
+            << "keyfile" << keys + "encrypted.v3.ppk" << kSftpKeyLoadFailed << "passphrase";
+        QTest::newRow("key not accepted")
+            << "keyfile" << keys + "id_unauthorized" << kSftpKeyAuthFailed << "Access denied";
+        QTest::newRow("closed port") << "port" << QString::number([] {
+            SilentSshServer s;
+            return s.port();
+        }()) << kSftpConnectFailed << "Connection refused";
+    }
+
+    void failuresNameTheirStep()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        QFETCH(QString, expected);
+        QFETCH(QString, reason);
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-fail"));
+        setJob(field, value);
+        const QString error = run(dir, 0, "x");
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + expected), qPrintable(error));
+        QVERIFY2(error.contains(reason), qPrintable(error));
+        QCOMPARE(listing(dir), QStringList());
+        QVERIFY(QFile::exists(m_tmp.filePath(F)));
+    }
+
+    void portThatIsNotANumberFailsWithTheConversionError()
+    {
+        setJob(QStringLiteral("port"), QStringLiteral("22a"));
+        const QString error = run(QStringLiteral("sftp-dest-port"), 0, "x");
+        QVERIFY2(error.startsWith(QStringLiteral("EConvertError : ")), qPrintable(error));
+    }
+
+    void subFolderThatCannotBeCreatedFails()
+    {
+        const QString error = run(QStringLiteral("no/such/parent"), 0, "x");
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpFolderFailed),
+                 qPrintable(error));
+    }
+
+    void changedHostKeyIsRefusedAndNothingIsUploaded()
+    {
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-hostkey"));
+        const QByteArray otherKey = readFile(m_s.key(QStringLiteral("id_unauthorized.pub")));
+        QVERIFY(writeFile(platform::installFolder() + QStringLiteral("known_hosts"),
+                          QStringLiteral("[127.0.0.1]:%1 ").arg(m_s.port).toUtf8() +
+                              otherKey.left(otherKey.lastIndexOf(' ')) + '\n'));
+        const QString error = run(dir, 0, "x");
+        QFile::remove(platform::installFolder() + QStringLiteral("known_hosts"));
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpConnectFailed),
+                 qPrintable(error));
+        QVERIFY2(error.contains(m_s.hostKeySha256), qPrintable(error));
+        QCOMPARE(listing(dir), QStringList());
+    }
+
+    void silentServerFailsWithinTheConnectTimeout()
+    {
+        SilentSshServer silent;
+        setJob(QStringLiteral("port"), QString::number(silent.port()));
+        QElapsedTimer t;
+        t.start();
+        const QString error = run(QStringLiteral("sftp-dest-silent"), 0, "x");
+        QVERIFY2(t.elapsed() < 15000 + 1000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpConnectFailed),
+                 qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(SftpBackUpTest)
+#include "SftpBackUpTest.moc"
