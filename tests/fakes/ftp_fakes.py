@@ -1,0 +1,226 @@
+# Small FTP servers on 127.0.0.1 that each produce one fault a real server cannot be made
+# to produce. Usage: ftp_fakes.py <ServerName>; prints "PORT <n>" on stdout, serves until
+# stdin closes or it is killed.  Each server speaks just enough FTP for the client's
+# sequences (USER, PASS, TYPE, MKD, CWD, PORT, STOR, QUIT).
+import os
+import socket
+import sys
+import threading
+import time
+
+
+class FakeFtpServer:
+    greeting = ["220 fake ready"]
+    line_end = b"\r\n"
+
+    def __init__(self):
+        self.data_address = None
+
+    # -- output ---------------------------------------------------------------------
+    def send(self, conn, line):
+        conn.sendall(line.encode() + self.line_end)
+
+    def reply(self, conn, *lines):
+        for line in lines:
+            self.send(conn, line)
+
+    # -- session --------------------------------------------------------------------
+    def serve(self, conn):
+        self.send_greeting(conn)
+        reader = conn.makefile("rb")
+        while True:
+            raw = reader.readline()
+            if not raw:
+                return
+            line = raw.decode(errors="replace").rstrip("\r\n")
+            verb, _, arg = line.partition(" ")
+            if not self.command(conn, verb.upper(), arg):
+                return
+
+    def send_greeting(self, conn):
+        self.reply(conn, *self.greeting)
+
+    def command(self, conn, verb, arg):
+        if verb == "USER":
+            self.reply(conn, "331 password please")
+        elif verb == "PASS":
+            self.reply(conn, "230 logged in")
+        elif verb == "TYPE":
+            self.reply(conn, "200 type set")
+        elif verb == "MKD":
+            self.reply(conn, '257 "%s" created' % arg)
+        elif verb == "CWD":
+            self.reply(conn, "250-directory changed", "250 okay")
+        elif verb == "PORT":
+            parts = [int(p) for p in arg.split(",")]
+            self.data_address = (".".join(map(str, parts[:4])), parts[4] * 256 + parts[5])
+            self.reply(conn, "200 PORT okay")
+        elif verb == "STOR":
+            return self.store(conn, arg)
+        elif verb == "QUIT":
+            self.reply(conn, "221 bye")
+            return False
+        else:
+            self.reply(conn, "502 not implemented")
+        return True
+
+    def store(self, conn, name):
+        self.reply(conn, "150 opening data connection")
+        data = socket.create_connection(self.data_address)
+        total = self.receive(data)
+        data.close()
+        self.reply(conn, "226 stored %d bytes" % total)
+        return True
+
+    def receive(self, data):
+        total = 0
+        while True:
+            chunk = data.recv(65536)
+            if not chunk:
+                return total
+            total += len(chunk)
+
+
+class MultiLineGreetingServer(FakeFtpServer):
+    def send_greeting(self, conn):
+        for line in ["220-Welcome to the", "220-multi-line greeting", "  indented text", "220 ready"]:
+            self.send(conn, line)
+            time.sleep(0.2)
+
+
+class RefusingGreetingServer(FakeFtpServer):
+    greeting = ["421 Too many connections, try later"]
+
+
+class SplitReplyServer(FakeFtpServer):
+    """Sends every reply one byte per TCP segment."""
+
+    def send(self, conn, line):
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for b in line.encode() + b"\r\n":
+            conn.sendall(bytes([b]))
+            time.sleep(0.002)
+
+
+class LfOnlyServer(FakeFtpServer):
+    line_end = b"\n"
+
+    def send_greeting(self, conn):
+        self.reply(conn, "220-line feeds only", "220 ready")
+
+
+class SilentServer(FakeFtpServer):
+    """Accepts connections and never says a word."""
+
+    def serve(self, conn):
+        while conn.recv(4096):
+            pass
+
+
+class SlowReaderServer(FakeFtpServer):
+    """Takes the upload steadily but slowly: 64 KiB every 0.2 s."""
+
+    def store(self, conn, name):
+        self.reply(conn, "150 opening data connection")
+        data = socket.socket()
+        data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        data.connect(self.data_address)
+        total = 0
+        while True:
+            chunk = data.recv(65536)
+            if not chunk:
+                break
+            total += len(chunk)
+            time.sleep(0.2)
+        data.close()
+        self.reply(conn, "226 stored %d bytes" % total)
+        return True
+
+
+class NoConnectBackServer(FakeFtpServer):
+    """Cannot open the data connection to the client."""
+
+    def store(self, conn, name):
+        self.reply(conn, "425 Can't open data connection.")
+        return True
+
+
+class ClosingMidwayServer(FakeFtpServer):
+    """Drops the control connection during the upload, after the first bytes arrived."""
+
+    def store(self, conn, name):
+        self.reply(conn, "150 opening data connection")
+        data = socket.create_connection(self.data_address)
+        data.recv(65536)
+        conn.shutdown(socket.SHUT_RDWR)
+        time.sleep(0.5)
+        data.close()
+        return False
+
+
+class ClosingAfterLoginServer(FakeFtpServer):
+    """Closes the control connection right after answering TYPE."""
+
+    def command(self, conn, verb, arg):
+        if verb == "TYPE":
+            self.reply(conn, "200 type set")
+            return False
+        return super().command(conn, verb, arg)
+
+
+class UserOnlyLoginServer(FakeFtpServer):
+    """Logs the user in on USER alone (230): no password, no account wanted."""
+
+    def command(self, conn, verb, arg):
+        if verb == "USER":
+            self.reply(conn, "230 welcome, no password needed")
+            return True
+        return super().command(conn, verb, arg)
+
+
+class AccountRequiredServer(FakeFtpServer):
+    """Wants an account after the password (332)."""
+
+    def command(self, conn, verb, arg):
+        if verb == "PASS":
+            self.reply(conn, "332 need account for login")
+        elif verb == "ACCT":
+            self.reply(conn, "230 account accepted")
+        else:
+            return super().command(conn, verb, arg)
+        return True
+
+
+def main():
+    cls = globals()[sys.argv[1]]
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(5)
+    print("PORT %d" % listener.getsockname()[1], flush=True)
+
+    def accept_loop():
+        while True:
+            conn, _ = listener.accept()
+
+            def run(c=conn):
+                try:
+                    cls().serve(c)
+                except OSError:
+                    pass
+                finally:
+                    try:
+                        c.shutdown(socket.SHUT_RDWR)
+                        c.close()
+                    except OSError:
+                        pass
+
+            threading.Thread(target=run, daemon=True).start()
+
+    threading.Thread(target=accept_loop, daemon=True).start()
+    sys.stdin.read()  # the test closes stdin (or kills us) when it is done
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()

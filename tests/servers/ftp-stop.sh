@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# ftp-stop.sh STATE_DIR: stops the servers ftp-start.sh STATE_DIR started.
+set -uo pipefail
+state=${1:?state folder}
+for name in pyftpdlib pure-ftpd; do
+  pidfile=$state/$name.pid
+  [ -f "$pidfile" ] || continue
+  pid=$(cat "$pidfile")
+  # Each server was started with setsid: its group holds its session children too.
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null
+  fi
+  rm -f "$pidfile"
+done
+rm -f "$state/servers.env"
+exit 0

@@ -1,0 +1,261 @@
+#pragma once
+
+#include "shared/Exception.h"
+#include "transfer/WSocket.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QEventLoop;
+class QTimer;
+
+namespace norvex::transfer {
+
+// A refusal of the FTP client ("FTP component not ready", "UserName empty", ...).
+class FtpException : public shared::Exception
+{
+public:
+    using shared::Exception::Exception;
+    QString className() const override { return QStringLiteral("FtpException"); }
+};
+
+enum TFtpOption {
+    ftpAcceptLF = 0x1,
+    ftpNoAutoResumeAt = 0x2,
+    ftpWaitUsingSleep = 0x4,
+    ftpBandwidthControl = 0x8
+};
+
+enum class TFtpShareMode {
+    ftpShareCompat,
+    ftpShareExclusive,
+    ftpShareDenyWrite,
+    ftpShareDenyRead,
+    ftpShareDenyNone
+};
+
+enum class TFtpConnectionType { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
+
+enum class TFtpState {
+    ftpNotConnected,
+    ftpReady,
+    ftpInternalReady,
+    ftpDnsLookup,
+    ftpConnected,
+    ftpAbort,
+    ftpInternalAbort,
+    ftpWaitingBanner,
+    ftpWaitingResponse,
+    ftpPasvReady
+};
+
+enum class TFtpRequest {
+    ftpRqNone,
+    ftpRqOpen,
+    ftpRqUser,
+    ftpRqPass,
+    ftpRqConnect,
+    ftpRqTypeSet,
+    ftpRqMkd,
+    ftpRqCwd,
+    ftpRqDele,
+    ftpRqRename,
+    ftpRqPut,
+    ftpRqQuit,
+    ftpRqAbort
+};
+
+// The asynchronous FTP client: each request runs as a sequence of steps driven by the
+// events of its two sockets (control and active data connection) on the owning thread.
+class TCustomFtpCli : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TCustomFtpCli(QObject *parent = nullptr);
+    ~TCustomFtpCli() override;
+
+    QString HostName;
+    QString Port = QStringLiteral("ftp");
+    QString UserName;
+    QString PassWord;
+    QString Account;
+    QString HostDirName;
+    QString HostFileName;
+    QString LocalFileName;
+    int Timeout = 15; // seconds, for the blocking operations
+    bool DisplayFileFlag = false;
+    bool Binary = true;
+    bool MultiThreaded = false;
+    int Options = ftpAcceptLF;
+    TFtpShareMode ShareMode = TFtpShareMode::ftpShareExclusive;
+    TFtpConnectionType ConnectionType = TFtpConnectionType::ftpDirect;
+    QString LocalAddr = QStringLiteral("0.0.0.0");
+    uint DataPortRangeStart = 0;
+    uint DataPortRangeEnd = 0;
+    int BandwidthLimit = 10000;
+    int BandwidthSampling = 1000;
+    // Bytes of the local file handed to the data connection per event-loop turn; the
+    // socket still queues them in 1460-byte blocks. One block per turn caps loopback
+    // uploads far below what the network takes (see docs/perf-ftp.md).
+    int UploadHandover = 256 * 1024;
+
+    QString ErrorMessage() const { return m_errorMessage; }
+    int StatusCode() const { return m_statusCode; }
+    QString LastResponse() const { return m_lastResponse; }
+    // All reply lines of the last command, joined by CR LF.
+    QString ResponseText() const { return m_responseText; }
+    int RequestResult() const { return m_requestResult; }
+    TFtpState State() const { return m_state; }
+    bool Connected() const { return m_connected; }
+    qint64 ByteCount() const { return m_byteCount; }
+    QChar TransferType() const { return Binary ? QLatin1Char('I') : QLatin1Char('A'); }
+
+    std::function<void(TCustomFtpCli *sender, const QString &line)> OnDisplay;
+    std::function<void(TCustomFtpCli *sender, const QString &line)> OnCommand;
+    std::function<void(TCustomFtpCli *sender, const QString &line)> OnResponse;
+    std::function<void(TCustomFtpCli *sender, TFtpRequest request, int error)> OnRequestDone;
+
+    // Start a request; the end is reported through the state (ready) and OnRequestDone.
+    void OpenAsync();
+    void UserAsync();
+    void PassAsync();
+    void ConnectAsync();
+    void TypeBinaryAsync();
+    void MkdAsync();
+    void CwdAsync();
+    void DeleAsync();
+    void RenameAsync();
+    void PutAsync();
+    void QuitAsync();
+    // Drops both connections at once; the client is ready afterwards.
+    void AbortAsync();
+
+protected:
+    // Called whenever a request ends or an upload makes progress.
+    virtual void requestEnded() {}
+    virtual void progressed() {}
+    void setTimedOut();
+
+private:
+    enum class Step { Open, User, Pass, Acct, Cwd, Type, Port, Stor, Rnfr, Rnto, Quit, Mkd, Dele };
+    using Completion = void (TCustomFtpCli::*)(bool ok);
+
+    void checkReady() const;
+    void startRequest(TFtpRequest request, QList<Step> steps);
+    void runNextStep();
+    void runStep(Step step);
+    void stepDone(bool ok);
+    void endRequest(int result);
+    void failFromEvent(const std::exception &e);
+    void sendCommand(const char *verb, const QString &argument, QList<int> accepted,
+                     Completion completion = nullptr);
+    void display(const QString &line);
+
+    void openStep();
+    void portStep();
+    void storStep();
+    void quitDone(bool ok);
+
+    // control connection
+    void controlDnsLookupDone(int error);
+    void controlSessionConnected(int error);
+    void controlDataAvailable();
+    void controlSessionClosed(int error);
+    void handleLine(const QByteArray &raw);
+    void handleReply(const QString &line, int code);
+
+    // data connection
+    void dataSessionAvailable();
+    void dataDataAvailable();
+    void dataDataSent();
+    void dataSessionClosed(int error);
+    void storReply(bool ok);
+    void startSendingIfReady();
+    void sendNextBlock();
+    void finishIfDone();
+    void closeDataAndFile();
+    void checkKernelDrain();
+
+    TWSocket *m_control = nullptr;
+    TWSocket *m_data = nullptr;
+    TFtpState m_state = TFtpState::ftpReady;
+    TFtpRequest m_requestType = TFtpRequest::ftpRqNone;
+    QList<Step> m_steps;
+    Step m_lastStep = Step::Open;
+    bool m_haveLastStep = false;
+    QList<int> m_accepted;
+    Completion m_completion = nullptr;
+    bool m_quitSent = false;
+    bool m_connected = false;
+    bool m_inEvent = false;
+
+    QString m_lastResponse;
+    QString m_responseText;
+    QString m_errorMessage;
+    int m_statusCode = 0;
+    int m_requestResult = 0;
+    QByteArray m_received; // at most kReceiveBufferSize bytes of an unfinished line
+
+    // upload
+    QFile m_localFile;
+    QByteArray m_fileBuffer;
+    qint64 m_byteCount = 0;
+    QElapsedTimer m_startTime;
+    int m_storPhase = 0; // 1 = awaiting 150/125, 2 = awaiting the final reply
+    bool m_startSeen = false;
+    bool m_dataAccepted = false;
+    bool m_goodFinal = false;
+    bool m_dataClosed = false;
+    bool m_eofReached = false;
+    bool m_eofSent = false;
+    bool m_sending = false;
+    int m_dataCloseError = 0;
+    uint m_lastDataPort = 0;
+    QTimer *m_drainTimer = nullptr;
+    qint64 m_lastOutQueue = -1;
+};
+
+// The blocking operations the programs use. Each starts one request and processes the
+// calling thread's events until it ends or Timeout seconds pass ("426 Timeout"; during an
+// upload the limit counts from the last progress). True on success; after false,
+// ErrorMessage() tells why when there is a reason.
+class TFtpClient : public TCustomFtpCli
+{
+    Q_OBJECT
+
+public:
+    explicit TFtpClient(QObject *parent = nullptr);
+
+    bool Open();
+    bool User();
+    bool Pass();
+    bool Connect();
+    bool TypeBinary();
+    bool Mkd();
+    bool Cwd();
+    bool Dele();
+    bool Rename();
+    bool Put();
+    bool Quit();
+    bool Abort();
+
+protected:
+    void requestEnded() override;
+    void progressed() override;
+
+private:
+    bool synchronize(void (TCustomFtpCli::*start)());
+
+    QEventLoop *m_waitLoop = nullptr;
+    bool m_waiting = false;
+    qint64 m_deadlineMs = 0;
+    QElapsedTimer m_clock;
+};
+
+} // namespace norvex::transfer
