@@ -9,12 +9,12 @@
 class FakeFtpServer
 {
 public:
-    explicit FakeFtpServer(const QString &name)
+    explicit FakeFtpServer(const QString &name, const QStringList &arguments = {})
     {
         const QString script =
             qEnvironmentVariable("NORVEX_SOURCE_DIR") + QStringLiteral("/tests/fakes/ftp_fakes.py");
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("/usr/bin/python3"), {script, name});
+        m_process.start(QStringLiteral("/usr/bin/python3"), QStringList{script, name} + arguments);
         if (!m_process.waitForStarted(5000))
             return;
         while (m_process.canReadLine() || m_process.waitForReadyRead(5000)) {

@@ -13,7 +13,7 @@ class FakeFtpServer:
     greeting = ["220 fake ready"]
     line_end = b"\r\n"
 
-    def __init__(self):
+    def __init__(self, *args):
         self.data_address = None
 
     # -- output ---------------------------------------------------------------------
@@ -191,8 +191,57 @@ class AccountRequiredServer(FakeFtpServer):
         return True
 
 
+class RenameRefusingServer(FakeFtpServer):
+    """Keeps files in the folder given as argument; RNTO never replaces an existing file."""
+
+    def __init__(self, root):
+        super().__init__()
+        self.root = root
+        self.rename_from = None
+
+    def path(self, name):
+        return os.path.join(self.root, os.path.basename(name))
+
+    def command(self, conn, verb, arg):
+        if verb == "DELE":
+            try:
+                os.remove(self.path(arg))
+                self.reply(conn, "250 deleted")
+            except OSError:
+                self.reply(conn, "550 no such file")
+        elif verb == "RNFR":
+            if os.path.exists(self.path(arg)):
+                self.rename_from = self.path(arg)
+                self.reply(conn, "350 ready for RNTO")
+            else:
+                self.reply(conn, "550 no such file")
+        elif verb == "RNTO":
+            if os.path.exists(self.path(arg)):
+                self.reply(conn, "553 file exists, will not replace it")
+            else:
+                os.rename(self.rename_from, self.path(arg))
+                self.reply(conn, "250 renamed")
+        else:
+            return super().command(conn, verb, arg)
+        return True
+
+    def store(self, conn, name):
+        self.reply(conn, "150 opening data connection")
+        data = socket.create_connection(self.data_address)
+        with open(self.path(name), "wb") as f:
+            while True:
+                chunk = data.recv(65536)
+                if not chunk:
+                    break
+                f.write(chunk)
+        data.close()
+        self.reply(conn, "226 stored")
+        return True
+
+
 def main():
     cls = globals()[sys.argv[1]]
+    args = sys.argv[2:]
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
@@ -205,7 +254,7 @@ def main():
 
             def run(c=conn):
                 try:
-                    cls().serve(c)
+                    cls(*args).serve(c)
                 except OSError:
                     pass
                 finally:

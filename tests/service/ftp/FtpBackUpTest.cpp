@@ -1,0 +1,232 @@
+// The FTP destination step against pyftpdlib and pure-ftpd on 127.0.0.1
+// (tests/servers/ftp-start.sh): sub-folders, generations, replacing F, failures.
+#include "service/FtpBackUp.h"
+#include "fakes/FakeFtpServer.h"
+#include "shared/JobTable.h"
+#include "shared/mlb2.h"
+#include "transfer/ftp/FtpTestSupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace norvex;
+using namespace norvex::service;
+
+namespace {
+
+const QString F = QStringLiteral("Norvex-daily.zip");
+
+QString gen(int k)
+{
+    return generationName(F, k);
+}
+
+} // namespace
+
+class FtpBackUpTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_tmp;
+    shared::TMlb2 m_job;
+    FtpServer m_server;
+
+    void useServer()
+    {
+        QFETCH(QString, server);
+        m_server = ftpServer(server);
+        if (m_server.port.isEmpty())
+            qFatal("FTP test servers are not running (fixture FtpServersStart)");
+        m_job.ClearTable();
+        for (const QString &field : shared::jobFieldNames())
+            m_job.AddField(field);
+        m_job.AppendRecord();
+        m_job.SetFieldByName(QStringLiteral("backupname"), QStringLiteral("daily"));
+        m_job.SetFieldByName(QStringLiteral("tobackup"), QStringLiteral("FTP"));
+        m_job.SetFieldByName(QStringLiteral("hostname"), QStringLiteral("127.0.0.1"));
+        m_job.SetFieldByName(QStringLiteral("port"), m_server.port);
+        m_job.SetFieldByName(QStringLiteral("username"), m_server.user);
+        m_job.SetFieldByName(QStringLiteral("password"), m_server.password);
+    }
+
+    // A fresh folder below the login folder that the server's user may write to.
+    QString newRemoteFolder()
+    {
+        const QString name = uniqueName(QStringLiteral("dest"));
+        const QString path = m_server.root + QLatin1Char('/') + name;
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+        return name;
+    }
+
+    QString remote(const QString &folder, const QString &name) const
+    {
+        return m_server.root + QLatin1Char('/') + folder + QLatin1Char('/') + name;
+    }
+
+    // Runs the step with a fresh archive; "" on success, else className + " : " + message.
+    QString run(const QString &folder, int generations, const QByteArray &archive)
+    {
+        const QString path = m_tmp.filePath(F);
+        writeFile(path, archive);
+        const TransferContext ctx{m_job,  0,          path, F, QString(), !folder.isEmpty(),
+                                  folder, generations};
+        try {
+            FtpBackUp(ctx);
+        } catch (const shared::Exception &e) {
+            return e.className() + QStringLiteral(" : ") + e.message();
+        }
+        if (QFile::exists(path))
+            return QStringLiteral("archive left in the temporary folder");
+        return QString();
+    }
+
+    QByteArray contentOf(const QString &folder, const QString &name) const
+    {
+        QFile f(remote(folder, name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+
+    QStringList listing(const QString &folder) const
+    {
+        return QDir(m_server.root + QLatin1Char('/') + folder).entryList(QDir::Files, QDir::Name);
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_tmp.isValid()); }
+
+    void withoutGenerationsTheNewArchiveReplacesF_data() { addFtpServerRows(); }
+    void withoutGenerationsTheNewArchiveReplacesF()
+    {
+        useServer();
+        const QString folder = newRemoteFolder();
+        const QByteArray first = randomBytes(50000);
+        QCOMPARE(run(folder, 0, first), QString());
+        QCOMPARE(listing(folder), QStringList{F});
+        QVERIFY(contentOf(folder, F) == first);
+        const QByteArray second = randomBytes(70001);
+        QCOMPARE(run(folder, 0, second), QString());
+        QCOMPARE(listing(folder), QStringList{F});
+        QVERIFY(contentOf(folder, F) == second);
+    }
+
+    void threeGenerationsRotate_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("existing");
+        for (const char *server : {"pyftpdlib", "pure-ftpd"}) {
+            for (int existing : {0, 1, 3})
+                QTest::addRow("%s, %d existing", server, existing)
+                    << QString::fromLatin1(server) << existing;
+        }
+    }
+    void threeGenerationsRotate()
+    {
+        QFETCH(int, existing);
+        useServer();
+        const QString folder = newRemoteFolder();
+        for (int k = 1; k <= existing; ++k)
+            QVERIFY(writeFile(remote(folder, gen(k)), "old " + QByteArray::number(k)));
+        const QByteArray archive = randomBytes(123457);
+        QCOMPARE(run(folder, 3, archive), QString());
+
+        QVERIFY(contentOf(folder, gen(1)) == archive);
+        QStringList expected{gen(1)};
+        if (existing >= 1) {
+            QCOMPARE(contentOf(folder, gen(2)), QByteArray("old 1"));
+            expected << gen(2);
+        }
+        if (existing >= 3) {
+            QCOMPARE(contentOf(folder, gen(3)), QByteArray("old 2"));
+            expected << gen(3);
+        }
+        QCOMPARE(listing(folder), expected); // the oldest is gone, no ".part" is left
+    }
+
+    void existingSubFolderIsEnteredAfterASilentMkdFailure_data() { addFtpServerRows(); }
+    void existingSubFolderIsEnteredAfterASilentMkdFailure()
+    {
+        useServer();
+        const QString folder = newRemoteFolder(); // exists before the run
+        QCOMPARE(run(folder, 2, "archive"), QString());
+        QCOMPARE(contentOf(folder, gen(1)), QByteArray("archive"));
+
+        // A sub-folder the step creates itself.
+        const QString fresh = uniqueName(QStringLiteral("fresh"));
+        QCOMPARE(run(fresh, 0, "created"), QString());
+        QCOMPARE(contentOf(fresh, F), QByteArray("created"));
+    }
+
+    void failedUploadLeavesEveryGenerationAsItWas_data() { addFtpServerRows(); }
+    void failedUploadLeavesEveryGenerationAsItWas()
+    {
+        useServer();
+        const QString folder = newRemoteFolder();
+        QVERIFY(writeFile(remote(folder, gen(1)), "old 1"));
+        QVERIFY(writeFile(remote(folder, gen(2)), "old 2"));
+        // A folder in the way of the ".part" name: the server refuses the STOR.
+        QVERIFY(QDir().mkpath(remote(folder, gen(1) + QStringLiteral(".part"))));
+        const QString error = run(folder, 2, "new");
+        QVERIFY2(
+            error.startsWith(QStringLiteral("Exception : ") + kFtpUploadFailed + QLatin1Char('5')),
+            qPrintable(error));
+        QCOMPARE(contentOf(folder, gen(1)), QByteArray("old 1"));
+        QCOMPARE(contentOf(folder, gen(2)), QByteArray("old 2"));
+        QVERIFY(QFile::exists(m_tmp.filePath(F))); // the archive stays for the next run
+    }
+
+    void wrongPasswordFailsTheConnectStep_data() { addFtpServerRows(); }
+    void wrongPasswordFailsTheConnectStep()
+    {
+        useServer();
+        m_job.SetFieldByName(QStringLiteral("password"), QStringLiteral("wrong"));
+        const QString error = run(QString(), 0, "x");
+        QVERIFY2(error.startsWith(
+                     QStringLiteral("Exception : FTPサーバに接続できませんでした。 \r\n530")),
+                 qPrintable(error));
+        QVERIFY(QFile::exists(m_tmp.filePath(F)));
+    }
+
+    // A server that will not rename over F: the complete ".part" replaces F after a DELE.
+    void fIsDeletedWhenTheServerWillNotRenameOverIt()
+    {
+        QTemporaryDir root;
+        FakeFtpServer fake(QStringLiteral("RenameRefusingServer"), {root.path()});
+        QVERIFY(!fake.port().isEmpty());
+        m_server = FtpServer{QStringLiteral("fake"), fake.port(), root.path(), QStringLiteral("u"),
+                             QStringLiteral("p")};
+        m_job.ClearTable();
+        for (const QString &field : shared::jobFieldNames())
+            m_job.AddField(field);
+        m_job.AppendRecord();
+        m_job.SetFieldByName(QStringLiteral("hostname"), QStringLiteral("127.0.0.1"));
+        m_job.SetFieldByName(QStringLiteral("port"), fake.port());
+        m_job.SetFieldByName(QStringLiteral("username"), QStringLiteral("u"));
+        m_job.SetFieldByName(QStringLiteral("password"), QStringLiteral("p"));
+        QCOMPARE(run(QString(), 0, "first"), QString());
+        QCOMPARE(run(QString(), 0, "second"), QString());
+        QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList{F});
+        QFile f(root.filePath(F));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("second"));
+    }
+
+    void unreachableServerFailsTheConnectStep()
+    {
+        m_job.ClearTable();
+        for (const QString &field : shared::jobFieldNames())
+            m_job.AddField(field);
+        m_job.AppendRecord();
+        m_job.SetFieldByName(QStringLiteral("hostname"), QStringLiteral("127.0.0.1"));
+        m_job.SetFieldByName(QStringLiteral("port"), QStringLiteral("1"));
+        m_job.SetFieldByName(QStringLiteral("username"), QStringLiteral("u"));
+        m_job.SetFieldByName(QStringLiteral("password"), QStringLiteral("p"));
+        QCOMPARE(run(QString(), 0, "x"),
+                 QStringLiteral("Exception : FTPサーバに接続できませんでした。 \r\n"
+                                "500 Connect error - Connection refused (#10061)"));
+    }
+};
+
+QTEST_GUILESS_MAIN(FtpBackUpTest)
+#include "FtpBackUpTest.moc"
