@@ -117,7 +117,7 @@ void WriteLog(const QString &installFolder, int level, const QString &text, cons
         std::lock_guard<std::mutex> lock(logMutex());
         // The day file appears complete with its header, so the header is always first
         // even when another process appends at the same moment.
-        if (!createFileExclusively(path, header, 0644))
+        if (!createFileExclusively(path, header, 0666 & ~processUmask()))
             return;
         appendLine(QFile::encodeName(path), line);
     } catch (...) {

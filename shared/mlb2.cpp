@@ -85,9 +85,19 @@ bool TMlb2::LoadFromFile(const QString &path)
         data.append(buffer, n);
     }
     file.close();
+    LoadFromData(data);
+    return true;
+}
+
+void TMlb2::LoadFromData(const QByteArray &data)
+{
     ClearTable();
     parse(data);
-    return true;
+}
+
+QByteArray TMlb2::SaveToData() const
+{
+    return serialize();
 }
 
 void TMlb2::parse(const QByteArray &data)

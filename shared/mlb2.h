@@ -28,6 +28,10 @@ public:
     // no fields (such a file would not read back).
     bool SaveToFile(const QString &path) const;
 
+    // The same from and to bytes in memory (the file's content).
+    void LoadFromData(const QByteArray &data);
+    QByteArray SaveToData() const;
+
     void ClearTable();
     void ClearRecords();
 
