@@ -1,0 +1,465 @@
+// TQuellZip: adding entries and finishing the archive.
+#include "archivers/FileErrors.h"
+#include "archivers/QuellZip.h"
+#include "archivers/ZipCrc32.h"
+
+#include "platform/Paths.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace norvex::archivers {
+
+namespace {
+
+constexpr qint64 ReadBufferSize = 1 << 20;
+constexpr quint32 FolderAttributes = (quint32(S_IFDIR | 0755) << 16) | AttributeFolder;
+
+TCompressionLevel levelOf(TZipCompressionType type)
+{
+    switch (type) {
+    case TZipCompressionType::ctMaximum:
+        return TCompressionLevel::clMax;
+    case TZipCompressionType::ctFast:
+    case TZipCompressionType::ctSuperFast:
+        return TCompressionLevel::clFastest;
+    case TZipCompressionType::ctNone:
+        return TCompressionLevel::clNone;
+    case TZipCompressionType::ctNormal:
+    case TZipCompressionType::ctUnknown:
+        break;
+    }
+    return TCompressionLevel::clDefault;
+}
+
+// The stored form of a path: no leading '/', no empty or "." components, ".." taken
+// back (so that no name climbs out of the folder it is extracted into); a trailing '/'
+// (a folder) is kept.
+QByteArray storedForm(const QByteArray &path)
+{
+    std::vector<QByteArray> parts;
+    for (const QByteArray &part : path.split('/')) {
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    QByteArray out;
+    out.reserve(path.size());
+    for (const QByteArray &part : parts) {
+        if (!out.isEmpty())
+            out += '/';
+        out += part;
+    }
+    if (!out.isEmpty() && path.endsWith('/'))
+        out += '/';
+    return out;
+}
+
+QByteArray joined(const QByteArray &folder, const QByteArray &name)
+{
+    QByteArray out;
+    out.reserve(folder.size() + 1 + name.size());
+    out += folder;
+    out += '/';
+    out += name;
+    return out;
+}
+
+[[noreturn]] void readFailure(const QByteArray &path, int error)
+{
+    throw EOSError(QStringLiteral("Cannot read ") + QFile::decodeName(path) + QStringLiteral(": ") +
+                   norvex::platform::systemErrorText(error));
+}
+
+} // namespace
+
+// An entry's data: nothing (folders), bytes (link targets) or an open file.
+class ZipEntrySource
+{
+public:
+    virtual ~ZipEntrySource() = default;
+    virtual qint64 read(char *data, qint64 length) = 0;
+    virtual bool rewind() = 0;
+    virtual qint64 expectedSize() const = 0;
+};
+
+namespace {
+
+class NoData : public ZipEntrySource
+{
+public:
+    qint64 read(char *, qint64) override { return 0; }
+    bool rewind() override { return true; }
+    qint64 expectedSize() const override { return 0; }
+};
+
+class BytesData : public ZipEntrySource
+{
+public:
+    explicit BytesData(QByteArray bytes) : m_bytes(std::move(bytes)) {}
+    qint64 read(char *data, qint64 length) override
+    {
+        const qint64 n = std::min<qint64>(length, m_bytes.size() - m_at);
+        std::memcpy(data, m_bytes.constData() + m_at, std::size_t(n));
+        m_at += n;
+        return n;
+    }
+    bool rewind() override
+    {
+        m_at = 0;
+        return true;
+    }
+    qint64 expectedSize() const override { return m_bytes.size(); }
+
+private:
+    QByteArray m_bytes;
+    qint64 m_at = 0;
+};
+
+class FileData : public ZipEntrySource
+{
+public:
+    FileData(ZipSourceFile &file, const QByteArray &path, qint64 size)
+        : m_file(file), m_path(path), m_size(size)
+    {
+    }
+    qint64 read(char *data, qint64 length) override
+    {
+        const qint64 n = m_file.read(data, length);
+        if (n < 0)
+            readFailure(m_path, errno);
+        return n;
+    }
+    bool rewind() override { return m_file.rewind(); }
+    qint64 expectedSize() const override { return m_size; }
+
+private:
+    ZipSourceFile &m_file;
+    const QByteArray &m_path;
+    qint64 m_size;
+};
+
+} // namespace
+
+QByteArray TQuellZip::relative(const QByteArray &path) const
+{
+    if (m_rootFolder.isEmpty() || !path.startsWith(m_rootFolder))
+        return path;
+    QByteArray rest = path.mid(m_rootFolder.size());
+    if (rest.startsWith('/'))
+        rest.remove(0, 1);
+    return rest;
+}
+
+bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder,
+                         bool withSubFolders)
+{
+    if (!m_out)
+        throw norvex::shared::Exception(QStringLiteral("No archive is open"));
+    if (m_readOnly)
+        throw EOSError(QStringLiteral("Cannot write the archive: it is read-only"));
+    m_rootFolder = QFile::encodeName(rootFolder);
+    m_batch = true;
+    struct BatchEnd
+    {
+        bool &batch;
+        ~BatchEnd() { batch = false; }
+    } batchEnd{m_batch};
+
+    for (const QString &name : fileNames) {
+        const QByteArray path = QFile::encodeName(name);
+        ZipFileInfo info;
+        // A source that is itself a link is followed.
+        if (path.isEmpty() || !zipfs::info(path, true, info))
+            continue;
+        if (info.isRegular()) {
+            addFile(path, relative(path), true);
+        } else if (info.isFolder()) {
+            QByteArray trimmed = path;
+            while (trimmed.size() > 1 && trimmed.endsWith('/'))
+                trimmed.chop(1);
+            const QByteArray own = trimmed.mid(trimmed.lastIndexOf('/') + 1);
+            if (own != "." && own != "..")
+                addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders);
+        }
+        // Sockets, FIFOs and devices are never opened.
+    }
+    m_batch = false;
+    notify(2);
+    return true;
+}
+
+void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
+                              bool withSubFolders)
+{
+    const bool folderEntries = m_storeFolders && m_storeRelativePath;
+    // The folder's own entry comes first, wherever the file system lists ".".
+    if (folderEntries)
+        makeFolderEntries(relative(folder + '/'), info.attributes(), info.modified);
+    std::vector<ZipFolderItem> items;
+    if (!zipfs::listFolder(folder.isEmpty() ? QByteArray("/") : folder, items))
+        return;
+    for (const ZipFolderItem &item : items) {
+        const QByteArray path = joined(folder, item.name);
+        if (item.type == DT_REG) {
+            addFile(path, relative(path), false);
+            continue;
+        }
+        if (item.type != DT_DIR && item.type != DT_LNK && item.type != DT_UNKNOWN)
+            continue; // sockets, FIFOs, devices
+        ZipFileInfo child;
+        if (!zipfs::info(path, false, child))
+            continue; // gone since the listing
+        if (child.isFolder()) {
+            if (folderEntries)
+                makeFolderEntries(relative(path + '/'), child.attributes(), child.modified);
+            if (withSubFolders)
+                addFolderTree(path, child, withSubFolders);
+        } else if (child.isLink()) {
+            // Stored as a link, never followed: a tree cannot loop.
+            addLink(path, relative(path), child);
+        } else if (child.isRegular()) {
+            addFile(path, relative(path), false);
+        }
+    }
+}
+
+void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow)
+{
+    ZipSourceFile file;
+    if (!file.open(path, follow)) {
+        const int error = errno;
+        // Gone since it was found, or replaced by a link inside a tree: nothing is added.
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP)
+            return;
+        throw EFOpenError(QFile::decodeName(path));
+    }
+    ZipFileInfo info;
+    if (!file.info(info))
+        throw EFOpenError(QFile::decodeName(path));
+    if (!info.isRegular())
+        return;
+    // The archive being written is never added to itself.
+    if (m_haveArchiveId && info.device == m_archiveDevice && info.inode == m_archiveInode)
+        return;
+    FileData data(file, path, info.size);
+    addEntry(storedPath, info.attributes(), info.modified, data);
+}
+
+void TQuellZip::addLink(const QByteArray &path, const QByteArray &storedPath,
+                        const ZipFileInfo &info)
+{
+    QByteArray target;
+    if (!zipfs::readLink(path, target)) {
+        if (errno == ENOENT || errno == EINVAL)
+            return;
+        throw EFOpenError(QFile::decodeName(path));
+    }
+    BytesData data(target);
+    addEntry(storedPath, info.attributes(), info.modified, data);
+}
+
+void TQuellZip::addEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
+                         ZipEntrySource &source)
+{
+    if (m_storeFolders && m_storeRelativePath)
+        makeFolderEntries(storedPath, FolderAttributes, std::time(nullptr));
+    writeEntry(storedPath, attributes, modified, source);
+    if (OnAddItem)
+        OnAddItem(this, QFile::decodeName(storedPath));
+}
+
+void TQuellZip::makeFolderEntries(const QByteArray &path, quint32 attributes, std::time_t modified)
+{
+    const QByteArray stored = storedForm(path);
+    const qsizetype last = stored.lastIndexOf('/');
+    for (qsizetype i = stored.indexOf('/'); i >= 0 && i <= last; i = stored.indexOf('/', i + 1)) {
+        const QByteArray prefix = stored.left(i + 1);
+        if (m_entries.contains(prefix))
+            continue;
+        NoData none;
+        writeEntry(prefix, attributes, modified, none);
+    }
+}
+
+void TQuellZip::writeEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
+                           ZipEntrySource &source)
+{
+    QByteArray name = storedPath;
+    if (!m_storeRelativePath)
+        name = name.mid(name.lastIndexOf('/') + 1);
+    name = storedForm(name);
+    if (name.isEmpty())
+        return;
+    if (name.size() > 0xFFFF)
+        throw EOSError(QStringLiteral("Name too long for a ZIP entry: ") + QFile::decodeName(name));
+
+    // A later source replaces the entry of the same name; its old record becomes a gap
+    // that Close squeezes out.
+    if (const qsizetype old = m_entries.find(name); old >= 0) {
+        m_entries.remove(old);
+        m_holes = true;
+    }
+
+    TQuellZipEntriesEntry entry;
+    TCentralDirectoryFile &cd = entry.CentralDirectory;
+    cd.name = name;
+    cd.flags = hasHighBytes(name) ? FlagUtf8 : 0;
+    cd.externalAttributes = attributes;
+    dosDateTime(modified, cd.date, cd.time);
+    cd.localHeaderOffset = m_appendPosition;
+    // Whether the local header carries ZIP64 sizes must be known before the data: decided
+    // from the size found now, and the entry is written again with it when the data turns
+    // out larger.
+    bool zip64 = quint64(source.expectedSize()) >= zipLimits().max32;
+    for (;;) {
+        cd.versionNeeded =
+            zip64 || cd.localHeaderOffset >= zipLimits().max32 ? VersionNeededZip64 : VersionNeeded;
+        cd.method = 8;
+        m_out->seek(qint64(cd.localHeaderOffset));
+        m_out->put(localHeader(cd, zip64).constData(), localHeaderLength(cd, zip64));
+        compressInto(cd, source);
+        const quint64 max = zipLimits().max32;
+        if (!zip64 && (cd.uncompressedSize >= max || cd.compressedSize >= max)) {
+            if (!source.rewind())
+                throw EOSError(QStringLiteral("Cannot read a source again for ZIP64: ") +
+                               QFile::decodeName(name));
+            zip64 = true;
+            continue;
+        }
+        break;
+    }
+    const QByteArray header = localHeader(cd, zip64);
+    m_out->patch(qint64(cd.localHeaderOffset), header.constData(), header.size());
+    entry.recordEnd = quint64(m_out->pos());
+    m_appendPosition = entry.recordEnd;
+    m_entries.add(std::move(entry));
+    m_modified = true;
+    if (!m_batch)
+        notify(2);
+}
+
+bool TQuellZip::compressInto(TCentralDirectoryFile &cd, ZipEntrySource &source)
+{
+    if (m_readBuffer.empty())
+        m_readBuffer.resize(ReadBufferSize);
+    char *buffer = m_readBuffer.data();
+    qint64 n = source.read(buffer, ReadBufferSize);
+    if (n == 0) {
+        // No bytes: stored, CRC 0, no data.
+        cd.method = 0;
+        cd.crc32 = 0;
+        cd.compressedSize = 0;
+        cd.uncompressedSize = 0;
+        return false;
+    }
+    cd.method = 8;
+    const qint64 total = source.expectedSize();
+    ZipCrc32 crc;
+    TCompressionStream stream(levelOf(m_compressionType), *m_out, &m_deflater);
+    if (OnCompressFile)
+        stream.OnProgress = [this, total](qint64 consumed) {
+            OnCompressFile(this, consumed, total);
+        };
+    while (n > 0) {
+        crc.update(buffer, std::size_t(n));
+        stream.Write(buffer, n);
+        n = source.read(buffer, ReadBufferSize);
+    }
+    stream.finish();
+    cd.crc32 = crc.value();
+    cd.uncompressedSize = quint64(stream.consumed());
+    cd.compressedSize = quint64(stream.produced());
+    return true;
+}
+
+void TQuellZip::compact()
+{
+    // Records in file order; live ones move down over the gaps, each byte at most once.
+    std::vector<std::size_t> order;
+    auto &all = m_entries.items();
+    for (std::size_t i = 0; i < all.size(); ++i)
+        order.push_back(i);
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return all[a].CentralDirectory.localHeaderOffset <
+               all[b].CentralDirectory.localHeaderOffset;
+    });
+    if (order.empty())
+        return;
+    quint64 to = all[order.front()].CentralDirectory.localHeaderOffset;
+    std::vector<char> buffer(static_cast<std::size_t>(ReadBufferSize));
+    for (std::size_t i : order) {
+        TQuellZipEntriesEntry &entry = all[i];
+        if (!entry.live)
+            continue;
+        const quint64 from = entry.CentralDirectory.localHeaderOffset;
+        const quint64 length = entry.recordEnd - from;
+        if (from != to) {
+            for (quint64 done = 0; done < length;) {
+                const qint64 n = qint64(std::min<quint64>(length - done, buffer.size()));
+                if (m_out->readAt(qint64(from + done), buffer.data(), n) != n)
+                    throw EOSError(QStringLiteral("Cannot read the archive: it is shorter "
+                                                  "than its directory says"));
+                m_out->seek(qint64(to + done));
+                m_out->put(buffer.data(), n);
+                done += quint64(n);
+            }
+            entry.CentralDirectory.localHeaderOffset = to;
+            entry.recordEnd = to + length;
+        }
+        to += length;
+    }
+    m_appendPosition = to;
+    // Dead all are no longer needed.
+    TQuellZipEntries live;
+    for (TQuellZipEntriesEntry &entry : all)
+        if (entry.live)
+            live.add(std::move(entry));
+    m_entries = std::move(live);
+    m_holes = false;
+}
+
+void TQuellZip::finishArchive()
+{
+    if (!m_out || !m_modified)
+        return;
+    if (m_holes)
+        compact();
+    // The directory starts behind the last complete record: an entry cut short by a
+    // failure is left out.
+    const quint64 offset = m_appendPosition;
+    m_out->seek(qint64(offset));
+    QByteArray block;
+    quint64 size = 0;
+    quint64 count = 0;
+    for (const TQuellZipEntriesEntry &entry : m_entries.items()) {
+        if (!entry.live)
+            continue;
+        appendCentralHeader(block, entry.CentralDirectory);
+        ++count;
+        if (block.size() >= (1 << 20)) {
+            m_out->put(block.constData(), block.size());
+            size += quint64(block.size());
+            block.clear();
+        }
+    }
+    m_out->put(block.constData(), block.size());
+    size += quint64(block.size());
+    const QByteArray end = endRecords(count, size, offset, m_comment);
+    m_out->put(end.constData(), end.size());
+    const qint64 finalSize = m_out->pos();
+    m_out->flush();
+    if (m_stream->size() != finalSize)
+        m_out->truncate(finalSize);
+    m_modified = false;
+}
+
+} // namespace norvex::archivers
