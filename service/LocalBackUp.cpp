@@ -158,8 +158,12 @@ bool LocalGenerationFolder::renameFile(const QString &from, const QString &to)
 void LocalGenerationFolder::publishPart(const QString &partName, const QString &finalName)
 {
     // rename() replaces finalName atomically: a reader sees the old or the new archive.
-    if (::rename(native(path(partName)).constData(), native(path(finalName)).constData()) != 0)
+    const QByteArray part = native(path(partName));
+    if (::rename(part.constData(), native(path(finalName)).constData()) != 0)
         raiseSystem(errno);
+    // When finalName is the archive itself (the temporary folder is the destination) both
+    // names are links to one file and rename() leaves partName in place.
+    ::unlink(part.constData());
     syncFolder(m_folder);
 }
 
@@ -172,8 +176,12 @@ void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ct
         ::mkdir(native(folder).constData(), 0777);
     }
     LocalGenerationFolder destination(folder, ctx.archivePath);
-    storeRotatePublish(destination, ctx.archiveFileName, ctx.generations);
-    ::unlink(native(ctx.archivePath).constData());
+    const QString target = folder + QLatin1Char('/') +
+                           storeRotatePublish(destination, ctx.archiveFileName, ctx.generations);
+    // The archive leaves the temporary folder, unless that folder is the destination and the
+    // archive is the stored file itself.
+    if (QFileInfo(target).canonicalFilePath() != QFileInfo(ctx.archivePath).canonicalFilePath())
+        ::unlink(native(ctx.archivePath).constData());
 }
 
 void LocalBackUp(const TransferContext &ctx)
