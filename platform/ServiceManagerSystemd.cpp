@@ -13,8 +13,9 @@ namespace norvex::platform {
 namespace {
 
 // Quotes one word of a unit file: systemd splits on spaces, reads C escapes inside
-// quotes, expands %-specifiers everywhere and $ variables in Exec lines.
-QString unitWord(const QString &value, bool execLine)
+// quotes and expands %-specifiers everywhere. ($ is literal in the program path and in
+// Environment= values, so it needs no escape there.)
+QString unitWord(const QString &value)
 {
     QString quoted = QStringLiteral("\"");
     for (const QChar c : value) {
@@ -22,8 +23,6 @@ QString unitWord(const QString &value, bool execLine)
             quoted += QLatin1Char('\\');
         if (c == QLatin1Char('%'))
             quoted += QLatin1Char('%');
-        if (execLine && c == QLatin1Char('$'))
-            quoted += QLatin1Char('$');
         quoted += c;
     }
     return quoted + QLatin1Char('"');
@@ -40,6 +39,15 @@ QString firstLines(const QByteArray &text)
 }
 
 } // namespace
+
+bool systemdCanRun(const QString &executable)
+{
+    for (const QChar c : executable)
+        if (c.unicode() < 0x20 || c == QLatin1Char('\\') || c == QLatin1Char('"') ||
+            c == QLatin1Char('\''))
+            return false;
+    return true;
+}
 
 QString systemdUnitName(const QString &serviceName)
 {
@@ -59,10 +67,10 @@ QString systemdUnitText(const ServiceSpec &spec, bool userUnit)
     text += QStringLiteral("\n[Service]\n");
     // The service reports READY=1 once its start handler has run.
     text += QStringLiteral("Type=notify\n");
-    text += QStringLiteral("ExecStart=") + unitWord(spec.executable, true) + QLatin1Char('\n');
+    text += QStringLiteral("ExecStart=") + unitWord(spec.executable) + QLatin1Char('\n');
     if (!spec.home.isEmpty())
         text += QStringLiteral("Environment=") +
-                unitWord(QStringLiteral("NORVEX_HOME=") + spec.home, false) + QLatin1Char('\n');
+                unitWord(QStringLiteral("NORVEX_HOME=") + spec.home) + QLatin1Char('\n');
     text += QStringLiteral("Nice=19\n");
     text += QStringLiteral("IOSchedulingClass=idle\n");
     text += QStringLiteral("Restart=on-failure\n");
@@ -131,6 +139,18 @@ ServiceError systemctlFailure(const SystemctlResult &result)
     return ServiceError(ServiceErrorCode::ManagerFailed, message);
 }
 
+SystemdUnitStatus unitStatusFromShow(const SystemctlResult &result)
+{
+    if (!result.ran || result.exitCode != 0)
+        throw systemctlFailure(result);
+    const SystemdUnitStatus unit = parseSystemctlShow(result.out);
+    if (unit.loadState.isEmpty())
+        throw ServiceError(ServiceErrorCode::ManagerFailed, firstLines(result.out + result.err));
+    if (unit.loadState == QLatin1String("not-found"))
+        throw ServiceError(ServiceErrorCode::NotInstalled);
+    return unit;
+}
+
 SystemdServiceManager::SystemdServiceManager() : m_root(::geteuid() == 0)
 {
 }
@@ -194,18 +214,10 @@ SystemctlResult SystemdServiceManager::systemctl(bool userScope, const QStringLi
 
 SystemdUnitStatus SystemdServiceManager::status(bool userScope, const QString &name) const
 {
-    const SystemctlResult result =
+    return unitStatusFromShow(
         systemctl(userScope, {QStringLiteral("show"),
                               QStringLiteral("--property=LoadState,ActiveState,UnitFileState"),
-                              QStringLiteral("--"), systemdUnitName(name)});
-    if (!result.ran || result.exitCode != 0)
-        throw systemctlFailure(result);
-    const SystemdUnitStatus unit = parseSystemctlShow(result.out);
-    if (unit.loadState.isEmpty())
-        throw ServiceError(ServiceErrorCode::ManagerFailed, firstLines(result.out + result.err));
-    if (unit.loadState == QLatin1String("not-found"))
-        throw ServiceError(ServiceErrorCode::NotInstalled);
-    return unit;
+                              QStringLiteral("--"), systemdUnitName(name)}));
 }
 
 void SystemdServiceManager::install(const ServiceSpec &spec)
@@ -213,9 +225,11 @@ void SystemdServiceManager::install(const ServiceSpec &spec)
     const bool user = !m_root;
     const QString folder = unitFolder(user);
     const QString path = folder + QLatin1Char('/') + systemdUnitName(spec.name);
-    if (spec.executable.contains(QLatin1Char('\n')) || spec.home.contains(QLatin1Char('\n')) ||
-        !QFileInfo(spec.executable).isAbsolute())
+    if (!QFileInfo(spec.executable).isAbsolute() || !systemdCanRun(spec.executable))
         throw ServiceError(EINVAL, spec.executable);
+    for (const QChar c : spec.home)
+        if (c.unicode() < 0x20)
+            throw ServiceError(EINVAL, spec.home);
     if (QFileInfo::exists(path))
         throw ServiceError(ServiceErrorCode::AlreadyInstalled, path);
     if (!QDir().mkpath(folder))

@@ -25,10 +25,16 @@ struct SystemdUnitStatus
 
 // The unit name for a service key name: "Norvex" -> "norvex.service".
 QString systemdUnitName(const QString &serviceName);
+// systemd refuses to run a program whose path holds a control character, a backslash or
+// a quotation mark, however the unit quotes it.
+bool systemdCanRun(const QString &executable);
 // The unit file's text (a user unit wants default.target instead of multi-user.target).
 QString systemdUnitText(const ServiceSpec &spec, bool userUnit);
 // Parses "systemctl show --property=LoadState,ActiveState,UnitFileState" output.
 SystemdUnitStatus parseSystemctlShow(const QByteArray &output);
+// The unit's status from a "systemctl show" call; throws NotInstalled for a unit systemd
+// does not know and the mapped failure for a call that failed.
+SystemdUnitStatus unitStatusFromShow(const SystemctlResult &result);
 // The state numbers: active and reloading -> 3, activating -> 1, deactivating -> 2,
 // everything else -> 0.
 ServiceState systemdState(const SystemdUnitStatus &status);
