@@ -111,9 +111,10 @@ void TCustomFtpCli::startRequest(TFtpRequest request, QList<Step> steps)
     try {
         runNextStep();
     } catch (...) {
+        // Refused while starting: nothing is under way, the client stays usable.
         m_steps.clear();
-        if (m_state == TFtpState::ftpInternalReady || m_state == TFtpState::ftpDnsLookup)
-            m_state = TFtpState::ftpReady;
+        m_completion = nullptr;
+        m_state = TFtpState::ftpReady;
         throw;
     }
 }
