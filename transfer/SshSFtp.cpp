@@ -8,11 +8,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace norvex::transfer {
@@ -44,6 +47,51 @@ QString serverKeyFingerprint(ssh_session session, QString *type)
     *type = QString::fromLatin1(ssh_key_type_to_char(ssh_key_type(key)));
     ssh_key_free(key);
     return text;
+}
+
+// getaddrinfo has no time-out of its own and may wait long on a slow name server: it
+// runs on a thread of its own, which frees the result itself when we stopped waiting.
+int resolve(const QString &hostName, int port, int timeoutMs, addrinfo **result)
+{
+    struct Lookup
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        int rc = EAI_AGAIN;
+        addrinfo *list = nullptr;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    const QByteArray host = hostName.toUtf8();
+    const QByteArray service = QByteArray::number(port);
+    std::thread([lookup, host, service] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_ADDRCONFIG;
+        addrinfo *list = nullptr;
+        int rc = getaddrinfo(host.constData(), service.constData(), &hints, &list);
+        std::lock_guard lock(lookup->mutex);
+        if (lookup->abandoned) {
+            if (rc == 0)
+                freeaddrinfo(list);
+            return;
+        }
+        lookup->rc = rc;
+        lookup->list = rc == 0 ? list : nullptr;
+        lookup->finished = true;
+        lookup->done.notify_one();
+    }).detach();
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(qMax(timeoutMs, 1)),
+                               [&] { return lookup->finished; })) {
+        lookup->abandoned = true;
+        *result = nullptr;
+        return EAI_AGAIN;
+    }
+    *result = lookup->list;
+    return lookup->rc;
 }
 
 QString toHex(const QByteArray &handle)
@@ -125,13 +173,14 @@ bool TSshSFtp::connectTcp(const QString &hostName, int port)
 {
     QElapsedTimer timer;
     timer.start();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
     addrinfo *list = nullptr;
-    const QByteArray service = QByteArray::number(port);
-    int rc = getaddrinfo(hostName.toUtf8().constData(), service.constData(), &hints, &list);
+    int rc = resolve(hostName, port, m_connectTimeoutMs, &list);
+    if (rc == EAI_AGAIN && !list && timer.elapsed() >= m_connectTimeoutMs) {
+        fail(QStringLiteral("Cannot resolve the host name \"%1\": no answer within %2 ms")
+                 .arg(hostName)
+                 .arg(m_connectTimeoutMs));
+        return false;
+    }
     if (rc != 0) {
         fail(QStringLiteral("Cannot resolve the host name \"%1\": %2")
                  .arg(hostName, QString::fromLocal8Bit(gai_strerror(rc))));

@@ -175,6 +175,22 @@ private slots:
                  qPrintable(c.ErrorText()));
     }
 
+    void hostNamesAreResolved()
+    {
+        REQUIRE_SSHD(s);
+        TSshSFtp c;
+        QVERIFY2(c.Connect(QStringLiteral("localhost"), s.port) == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.AuthenticatePassword(s.user, s.password), 1);
+        c.setConnectTimeoutMs(3000);
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(c.Connect(QStringLiteral("no-such-host.invalid"), s.port), 0);
+        QVERIFY(t.elapsed() < 3000 + 1000);
+        QVERIFY2(c.ErrorText().startsWith(QStringLiteral("Cannot resolve the host name")),
+                 qPrintable(c.ErrorText()));
+        QCOMPARE(c.AuthenticatePassword(s.user, s.password), 0); // the old session is gone
+    }
+
     void silentServerFailsWithinConnectTimeout()
     {
         SilentSshServer silent;
