@@ -47,6 +47,18 @@ long wholeGeneration(const QString &path, QString *why)
     return gen;
 }
 
+bool waitForLine(QProcess &p, const char *line)
+{
+    for (;;) {
+        while (p.canReadLine()) {
+            if (p.readLine().trimmed() == line)
+                return true;
+        }
+        if (!p.waitForReadyRead(60000))
+            return false;
+    }
+}
+
 } // namespace
 
 class SaveCrashTest : public QObject
@@ -61,16 +73,18 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("backuplist.csv"));
 
-        // A first complete table, made by a writer that is killed once it exists.
+        // A first complete table, and how long one save takes (sanitizer builds are slower).
+        qint64 savePeriod = 0;
         {
             QProcess p;
             p.start(writer, {path, QString::number(Records), QStringLiteral("0")});
             QVERIFY(p.waitForStarted());
-            QString why;
-            QElapsedTimer waited;
-            waited.start();
-            while (wholeGeneration(path, &why) < 0 && waited.elapsed() < 30000)
-                QThread::msleep(20);
+            QVERIFY2(waitForLine(p, "ready"), "writer never got ready");
+            QElapsedTimer timer;
+            timer.start();
+            for (int i = 0; i < 5; ++i)
+                QVERIFY2(waitForLine(p, "saved"), "writer does not save");
+            savePeriod = qMax<qint64>(1, timer.elapsed() / 5);
             p.kill();
             p.waitForFinished();
         }
@@ -88,7 +102,9 @@ private slots:
             QProcess p;
             p.start(writer, {path, QString::number(Records), QString::number(next)});
             QVERIFY(p.waitForStarted());
-            QThread::msleep(rng.bounded(20, 150));
+            QVERIFY2(waitForLine(p, "ready"), "writer never got ready");
+            // Anywhere in the first three saves: before, inside and between them.
+            QThread::msleep(static_cast<unsigned long>(rng.bounded(3 * savePeriod)));
             p.kill(); // SIGKILL: no chance to clean up
             QVERIFY(p.waitForFinished());
             QCOMPARE(p.exitStatus(), QProcess::CrashExit);
@@ -115,8 +131,9 @@ private slots:
             for (const QString &t : temps)
                 QFile::remove(dir.filePath(t));
         }
-        qInfo("%d kills: the table advanced %d times, %d kills hit a save in progress", rounds,
-              changed, tornTemporaries);
+        qInfo("%d kills (one save takes about %lld ms): the table advanced %d times, %d kills "
+              "hit a save in progress",
+              rounds, static_cast<long long>(savePeriod), changed, tornTemporaries);
         // The kills must have landed both between and inside saves to prove anything.
         QVERIFY(changed > 0);
         QVERIFY(tornTemporaries > 0);
