@@ -131,6 +131,11 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, unsigned n
             return false;
         }
         mode = st.st_mode & 07777;
+        // A file we may not write is not replaced behind its back by the rename.
+        if (::access(target.constData(), W_OK) != 0) {
+            setError(error, QStringLiteral("cannot write %1").arg(path), errno);
+            return false;
+        }
     }
     const QByteArray temp = writeTemporary(target, data, mode, error);
     if (temp.isEmpty())

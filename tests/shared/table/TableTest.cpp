@@ -477,6 +477,14 @@ private slots:
             QVERIFY(!saved);
             QCOMPARE(readBytes(p), QByteArray("\"keep\"\r\n"));
         }
+        // A file without write permission is not replaced either.
+        QVERIFY(::chmod(QFile::encodeName(p).constData(), 0400) == 0);
+        const bool savedReadOnly = t.SaveToFile(p);
+        ::chmod(QFile::encodeName(p).constData(), 0600);
+        if (!root) {
+            QVERIFY(!savedReadOnly);
+            QCOMPARE(readBytes(p), QByteArray("\"keep\"\r\n"));
+        }
         QVERIFY(!t.SaveToFile(path(QStringLiteral("no/such/folder/t.csv"))));
         QVERIFY(!t.SaveToFile(m_dir.path())); // a folder
 
