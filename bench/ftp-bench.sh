@@ -41,20 +41,22 @@ run_curl() { # port root
   elapsed "$a" "$b"
 }
 
+# Rounds alternate between the clients so that a change in machine load hits all alike.
+clients=("norvex (256 KiB per turn)" "norvex (1460 B per turn)" "curl --ftp-port - -T")
 printf '%-10s %-28s %8s %8s %8s %10s %10s\n' server client round1 round2 round3 median MB/s
 for server in pyftpdlib pure-ftpd; do
   if [ $server = pyftpdlib ]; then port=$PYFTPD_PORT root=$PYFTPD_ROOT; else port=$PUREFTPD_PORT root=$PUREFTPD_ROOT; fi
-  for client in "norvex (256 KiB per turn)" "norvex (1460 B per turn)" "curl --ftp-port - -T"; do
-    times=()
-    for _ in 1 2 3; do
-      case $client in
-        norvex\ \(256*) times+=("$(run_ours "$port" "$root" 262144)") ;;
-        norvex\ \(1460*) times+=("$(run_ours "$port" "$root" 1460)") ;;
-        *) times+=("$(run_curl "$port" "$root")") ;;
-      esac
-    done
-    med=$(printf '%s\n' "${times[@]}" | median)
-    rate=$(awk -v mb="$mb" -v t="$med" 'BEGIN { printf "%.0f", mb * 1.048576 / t }')
-    printf '%-10s %-28s %8s %8s %8s %10s %10s\n' $server "$client" "${times[@]}" "$med" "$rate"
+  declare -A times=()
+  for _ in 1 2 3; do
+    times[0]+="$(run_ours "$port" "$root" 262144) "
+    times[1]+="$(run_ours "$port" "$root" 1460) "
+    times[2]+="$(run_curl "$port" "$root") "
   done
+  for i in 0 1 2; do
+    read -r -a t <<<"${times[$i]}"
+    med=$(printf '%s\n' "${t[@]}" | median)
+    rate=$(awk -v mb="$mb" -v t="$med" 'BEGIN { printf "%.0f", mb * 1.048576 / t }')
+    printf '%-10s %-28s %8s %8s %8s %10s %10s\n' $server "${clients[$i]}" "${t[@]}" "$med" "$rate"
+  done
+  unset times
 done
