@@ -350,6 +350,25 @@ private slots:
         QVERIFY(t.elapsed() < 1000);
     }
 
+    void serverStallingBeforeLoginFailsWithinIdleTimeout()
+    {
+        REQUIRE_SSHD(s);
+        TSshSFtp c;
+        c.setIdleTimeoutMs(1500);
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        sftptest::signalSessions(s.pid, SIGSTOP);
+        QElapsedTimer t;
+        t.start();
+        const int rc = c.AuthenticatePassword(s.user, s.password);
+        const qint64 elapsed = t.elapsed();
+        sftptest::signalSessions(s.pid, SIGKILL);
+        sftptest::signalSessions(s.pid, SIGCONT);
+        QCOMPARE(rc, 0);
+        QVERIFY2(elapsed < 1500 + 1000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("1500 ms")), qPrintable(c.ErrorText()));
+        QCOMPARE(c.StartSftp(), 0);
+    }
+
     void killedServerFailsTheUpload()
     {
         REQUIRE_SSHD(s);
