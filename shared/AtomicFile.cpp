@@ -55,15 +55,15 @@ QByteArray writeTemporary(const QByteArray &target, const QByteArray &data, unsi
     QByteArray pattern = folder + '.' + base + ".tmp-XXXXXX";
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
+        const int code = errno;
         setError(error,
                  QStringLiteral("cannot create a temporary file beside %1")
                      .arg(QString::fromUtf8(target)),
-                 errno);
+                 code);
         return {};
     }
     // mkostemp makes the file 0600; a mode we cannot set is not fatal.
-    if (::fchmod(fd, mode) != 0) {
-    }
+    ::fchmod(fd, mode);
     bool ok = true;
     int code = 0;
     if (!writeAll(fd, data) || ::fsync(fd) != 0) {
@@ -133,7 +133,8 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, unsigned n
         mode = st.st_mode & 07777;
         // A file we may not write is not replaced behind its back by the rename.
         if (::access(target.constData(), W_OK) != 0) {
-            setError(error, QStringLiteral("cannot write %1").arg(path), errno);
+            const int code = errno;
+            setError(error, QStringLiteral("cannot write %1").arg(path), code);
             return false;
         }
     }
@@ -142,11 +143,10 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, unsigned n
         return false;
     if (exists && ::geteuid() == 0) {
         // Running as root must not hand another user's file over to root.
-        if (::chown(temp.constData(), st.st_uid, st.st_gid) != 0) {
-            // Keep going: the content matters more than the owner.
-        }
-        if (::chmod(temp.constData(), mode) != 0) {
-        }
+        // A failure is not fatal: the content matters more than the owner.
+        [[maybe_unused]] const int chowned = ::chown(temp.constData(), st.st_uid, st.st_gid);
+        // chown clears set-id bits; put the mode back.
+        ::chmod(temp.constData(), mode);
     }
     if (::rename(temp.constData(), target.constData()) != 0) {
         const int code = errno;
@@ -187,9 +187,12 @@ bool createFileExclusively(const QString &path, const QByteArray &data, unsigned
         return false;
     }
     const bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
+    const int writeCode = errno;
     ::close(fd);
-    if (!ok)
-        setError(error, QStringLiteral("cannot write %1").arg(path), errno);
+    if (!ok) {
+        ::unlink(target.constData()); // no half-written file under the final name
+        setError(error, QStringLiteral("cannot write %1").arg(path), writeCode);
+    }
     return ok;
 }
 
