@@ -394,10 +394,37 @@ int TSshSFtp::AuthenticatePassword(const QString &userName, const QString &passw
     const QByteArray pass = password.toUtf8();
     ssh_options_set(m_session, SSH_OPTIONS_USER, user.constData());
     int rc = ssh_userauth_password(m_session, user.constData(), pass.constData());
+    // Servers that check passwords through PAM often offer them only as
+    // keyboard-interactive.
+    if (rc == SSH_AUTH_DENIED &&
+        (ssh_userauth_list(m_session, nullptr) & SSH_AUTH_METHOD_INTERACTIVE)) {
+        rc = passwordByKeyboard(user, pass);
+    }
     return authenticated(rc,
                          QStringLiteral("Password authentication as \"%1\" failed").arg(userName))
                ? 1
                : 0;
+}
+
+int TSshSFtp::passwordByKeyboard(const QByteArray &user, const QByteArray &password)
+{
+    int rc = ssh_userauth_kbdint(m_session, user.constData(), nullptr);
+    bool answered = false;
+    // A server asking for the password again has refused it: give up rather than repeat it.
+    for (int round = 0; rc == SSH_AUTH_INFO && round < 8; ++round) {
+        const int prompts = ssh_userauth_kbdint_getnprompts(m_session);
+        for (int i = 0; i < prompts; ++i) {
+            char echo = 0;
+            ssh_userauth_kbdint_getprompt(m_session, unsigned(i), &echo);
+            if (!echo && answered)
+                return SSH_AUTH_DENIED;
+            ssh_userauth_kbdint_setanswer(m_session, unsigned(i),
+                                          echo ? user.constData() : password.constData());
+            answered = answered || !echo;
+        }
+        rc = ssh_userauth_kbdint(m_session, user.constData(), nullptr);
+    }
+    return rc == SSH_AUTH_INFO ? SSH_AUTH_DENIED : rc;
 }
 
 int TSshSFtp::AuthenticateKey(const QString &userName, const TSshKey &key)

@@ -39,6 +39,8 @@ public:
     void setKnownHostsFile(const QString &path) { m_knownHostsFile = path; }
 
     int Connect(const QString &hostName, int port);
+    // The "password" method; keyboard-interactive with the same password where the server
+    // offers only that (PAM set-ups).
     int AuthenticatePassword(const QString &userName, const QString &password);
     int AuthenticateKey(const QString &userName, const TSshKey &key);
     int StartSftp();
@@ -59,6 +61,7 @@ private:
     bool connectTcp(const QString &hostName, int port);
     bool checkHostKey(const QString &hostName, int port);
     bool authenticated(int rc, const QString &what);
+    int passwordByKeyboard(const QByteArray &user, const QByteArray &password);
     bool needSession(bool needAuth);
     bool needSftp();
     void applySessionTimeout(int ms);

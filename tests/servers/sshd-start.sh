@@ -2,6 +2,7 @@
 # sshd-start.sh <state folder>: starts an OpenSSH sshd on 127.0.0.1 for the SFTP tests,
 # with its own configuration (OpenSSH's default algorithms), host keys and test user, and
 # makes the client keys the tests log in with (ssh-keygen and puttygen, fresh each time).
+# A second sshd (folder kbd/) takes the password only as keyboard-interactive (PAM).
 # Writes <state folder>/sshd.env (KEY=value lines) for the tests. Stop with sshd-stop.sh.
 set -euo pipefail
 
@@ -99,21 +100,30 @@ MaxStartups 50:30:100
 LogLevel VERBOSE
 EOF
 
+# A second server that takes passwords only as keyboard-interactive, through PAM.
+kbd_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$dir/kbd"
+sed -e "s|^Port .*|Port $kbd_port|" -e "s|^PidFile .*|PidFile $dir/kbd/sshd.pid|" \
+    -e "s|^UsePAM .*|UsePAM yes|" -e "s|^PasswordAuthentication .*|PasswordAuthentication no|" \
+    -e "s|^KbdInteractiveAuthentication .*|KbdInteractiveAuthentication yes|" \
+    "$dir/sshd_config" >"$dir/kbd/sshd_config"
+
 mkdir -p /run/sshd
 chmod 755 /run/sshd
-/usr/sbin/sshd -f "$dir/sshd_config" -E "$dir/sshd.log"
-
-for _ in $(seq 1 100); do
-    if [ -s "$dir/sshd.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-        break
-    fi
-    sleep 0.05
-done
-if ! [ -s "$dir/sshd.pid" ]; then
+start() { # config folder, port
+    /usr/sbin/sshd -f "$1/sshd_config" -E "$1/sshd.log"
+    for _ in $(seq 1 100); do
+        if [ -s "$1/sshd.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$2") 2>/dev/null; then
+            return 0
+        fi
+        sleep 0.05
+    done
     echo "sshd-start: sshd did not start; its log:" >&2
-    cat "$dir/sshd.log" >&2 || true
+    cat "$1/sshd.log" >&2 || true
     exit 1
-fi
+}
+start "$dir" "$port"
+start "$dir/kbd" "$kbd_port"
 
 fp=$(ssh-keygen -l -E sha256 -f "$dir/host/ssh_host_ed25519_key.pub" | awk '{print $2}')
 cat >"$dir/sshd.env" <<EOF
@@ -122,6 +132,7 @@ SSHD_USER=$user
 SSHD_PASSWORD=$password
 SSHD_HOME=$home
 SSHD_PID=$(cat "$dir/sshd.pid")
+SSHD_KBD_PORT=$kbd_port
 SSHD_KEYS=$k
 SSHD_HOSTKEY_ED25519_SHA256=$fp
 EOF

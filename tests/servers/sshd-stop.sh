@@ -4,6 +4,8 @@
 set -uo pipefail
 
 dir=${1:?state folder}
+# The keyboard-interactive server beside it first.
+[ -d "$dir/kbd" ] && "$0" "$dir/kbd"
 pidfile=$dir/sshd.pid
 [ -s "$pidfile" ] || exit 0
 pid=$(cat "$pidfile")

@@ -53,6 +53,20 @@ private slots:
         QVERIFY(!c.ErrorText().isEmpty());
     }
 
+    void passwordWorksAsKeyboardInteractive()
+    {
+        REQUIRE_SSHD(s);
+        QVERIFY(s.kbdPort > 0);
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.kbdPort), 1);
+        QCOMPARE(c.AuthenticatePassword(s.user, QStringLiteral("not the password")), 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("Password authentication")),
+                 qPrintable(c.ErrorText()));
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.kbdPort), 1);
+        QVERIFY2(c.AuthenticatePassword(s.user, s.password) == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.StartSftp(), 1);
+    }
+
     void keyLogin_data()
     {
         QTest::addColumn<QString>("file");

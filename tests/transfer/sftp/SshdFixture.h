@@ -20,6 +20,7 @@ struct Sshd
 {
     bool ok = false;
     int port = 0;
+    int kbdPort = 0; // a second server: passwords only as keyboard-interactive (PAM)
     QString user, password, home, keys, hostKeySha256;
     pid_t pid = 0;
 
@@ -42,6 +43,7 @@ inline Sshd sshd()
             v.insert(line.left(eq), line.mid(eq + 1));
     }
     s.port = v.value(QStringLiteral("SSHD_PORT")).toInt();
+    s.kbdPort = v.value(QStringLiteral("SSHD_KBD_PORT")).toInt();
     s.user = v.value(QStringLiteral("SSHD_USER"));
     s.password = v.value(QStringLiteral("SSHD_PASSWORD"));
     s.home = v.value(QStringLiteral("SSHD_HOME"));
