@@ -98,18 +98,30 @@ private:
     bool m_ok = true;
 };
 
-QByteArray header(quint8 type, quint32 id)
+// Starts a packet in b, keeping b's allocation for the next one.
+void startPacket(QByteArray &b, quint8 type, quint32 id)
 {
-    QByteArray b;
+    b.resize(0);
     putU32(b, 0); // length, patched by finish()
     b.append(char(type));
     putU32(b, id);
+}
+
+QByteArray header(quint8 type, quint32 id)
+{
+    QByteArray b;
+    startPacket(b, type, id);
     return b;
+}
+
+void patchLength(QByteArray &b)
+{
+    qToBigEndian(quint32(b.size() - 4), b.data());
 }
 
 QByteArray finish(QByteArray b)
 {
-    qToBigEndian(quint32(b.size() - 4), b.data());
+    patchLength(b);
     return b;
 }
 
@@ -448,9 +460,10 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
     };
 
     QByteArray packet;
+    packet.reserve(qsizetype(chunk) + 64 + handle.size());
     while (!atEof && failure.isEmpty()) {
         quint32 id = nextId();
-        packet = header(FxpWrite, id);
+        startPacket(packet, FxpWrite, id);
         putString(packet, handle);
         putU64(packet, offset);
         putU32(packet, 0); // data length, patched below
@@ -475,7 +488,8 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
             break;
         packet.resize(dataAt + got);
         qToBigEndian(got, packet.data() + dataAt - 4);
-        if (!sendPacket(finish(std::move(packet))))
+        patchLength(packet);
+        if (!sendPacket(packet))
             return false;
         pending.insert(id, offset);
         pendingBytes += chunk;
