@@ -91,7 +91,8 @@ void TIniFileCompo::reload()
     m_sections.clear();
 
     QFile file(m_path);
-    if (file.open(QIODevice::ReadOnly)) {
+    // Only a regular file is read: opening a FIFO would wait for a writer.
+    if (QFileInfo(m_path).isFile() && file.open(QIODevice::ReadOnly)) {
         const QString text = QString::fromUtf8(file.readAll());
         file.close();
         QString normalized = text;

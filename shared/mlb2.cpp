@@ -3,7 +3,11 @@
 #include "shared/AtomicFile.h"
 
 #include <QFile>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace norvex::shared {
@@ -68,23 +72,35 @@ void TMlb2::setCursor(int index)
 
 bool TMlb2::LoadFromFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Non-blocking open and a regular-file check: a FIFO or device under a table's name
+    // (or in the Log folder) must not hang the reader.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return false;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     QByteArray data;
-    // Read in bounded steps so a file that changes size while we read it still ends.
+    data.reserve(static_cast<qsizetype>(st.st_size));
+    // Read until the end as it is now; a file that grows meanwhile still ends.
     char buffer[65536];
     for (;;) {
-        const qint64 n = file.read(buffer, sizeof buffer);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
-            file.close();
+            ::close(fd);
             return false;
         }
         if (n == 0)
             break;
         data.append(buffer, n);
     }
-    file.close();
+    ::close(fd);
     LoadFromData(data);
     return true;
 }

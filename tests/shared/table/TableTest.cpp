@@ -189,6 +189,9 @@ private slots:
         TMlb2 t = load("a\r\n1\r\n");
         QVERIFY(!t.LoadFromFile(path(QStringLiteral("missing.csv"))));
         QVERIFY(!t.LoadFromFile(m_dir.path())); // a folder
+        const QString fifo = path(QStringLiteral("fifo.csv"));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QVERIFY(!t.LoadFromFile(fifo)); // returns at once instead of waiting for a writer
         QCOMPARE(t.FieldCount(), 1);
         QCOMPARE(t.RecordCount(), 1);
         QCOMPARE(t.FieldByName(QStringLiteral("A")), QStringLiteral("1"));
