@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archivers/CompressionStream.h"
+#include "archivers/ZipCompressorPool.h"
 #include "archivers/ZipFileSystem.h"
 #include "archivers/ZipOutput.h"
 #include "archivers/ZipRecords.h"
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QHash>
 #include <QStringList>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -32,6 +34,7 @@ public:
     TCentralDirectoryFile CentralDirectory;
     quint64 recordEnd = 0;
     bool live = true;
+    bool written = true; // false while its record waits to be written
 
     QDateTime DateTime() const;
     bool IsFolder() const { return CentralDirectory.externalAttributes & AttributeFolder; }
@@ -133,10 +136,16 @@ private:
     void addFile(const QByteArray &path, const QByteArray &storedPath, bool follow);
     void addLink(const QByteArray &path, const QByteArray &storedPath, const ZipFileInfo &info);
     void addEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                  ZipEntrySource &source);
+                  std::unique_ptr<ZipPendingWrite> write);
     void makeFolderEntries(const QByteArray &path, quint32 attributes, std::time_t modified);
-    void writeEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                    ZipEntrySource &source);
+    qsizetype prepareEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified);
+    void enqueue(std::unique_ptr<ZipPendingWrite> write);
+    void writeHead();
+    void flushPending();
+    void abandonPending();
+    void writeRecord(qsizetype slot, ZipEntrySource &source);
+    void writeMemoryRecord(qsizetype slot, const ZipMemoryJob &job);
+    void recordWritten(qsizetype slot);
     bool compressInto(TCentralDirectoryFile &record, ZipEntrySource &source);
 
     TZipCompressionType m_compressionType = TZipCompressionType::ctMaximum;
@@ -170,6 +179,11 @@ private:
 
     ZlibDeflater m_deflater;
     std::vector<char> m_readBuffer;
+    // Entries decided but not written yet, in archive order; small files among them are
+    // deflated ahead by the pool (only while AddPaths runs).
+    std::deque<std::unique_ptr<ZipPendingWrite>> m_pending;
+    qint64 m_pendingBytes = 0;
+    std::unique_ptr<ZipCompressorPool> m_pool;
 };
 
 } // namespace norvex::archivers

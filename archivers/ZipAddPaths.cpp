@@ -10,12 +10,19 @@
 #include <cerrno>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <thread>
 
 namespace norvex::archivers {
 
 namespace {
 
 constexpr qint64 ReadBufferSize = 1 << 20;
+// Files up to this size are deflated ahead into memory by the pool; larger ones are
+// streamed by the writer in their turn.
+constexpr qint64 MemoryJobLimit = 4 << 20;
+// Input bytes of the files deflated ahead, and entries waiting, at most.
+constexpr qint64 PendingBudget = 32 << 20;
+constexpr std::size_t MaxPending = 4096;
 constexpr quint32 FolderAttributes = (quint32(S_IFDIR | 0755) << 16) | AttributeFolder;
 
 TCompressionLevel levelOf(TZipCompressionType type)
@@ -168,30 +175,35 @@ bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder
         throw EOSError(QStringLiteral("Cannot write the archive: it is read-only"));
     m_rootFolder = QFile::encodeName(rootFolder);
     m_batch = true;
-    struct BatchEnd
-    {
-        bool &batch;
-        ~BatchEnd() { batch = false; }
-    } batchEnd{m_batch};
-
-    for (const QString &name : fileNames) {
-        const QByteArray path = QFile::encodeName(name);
-        ZipFileInfo info;
-        // A source that is itself a link is followed.
-        if (path.isEmpty() || !zipfs::info(path, true, info))
-            continue;
-        if (info.isRegular()) {
-            addFile(path, relative(path), true);
-        } else if (info.isFolder()) {
-            QByteArray trimmed = path;
-            while (trimmed.size() > 1 && trimmed.endsWith('/'))
-                trimmed.chop(1);
-            const QByteArray own = trimmed.mid(trimmed.lastIndexOf('/') + 1);
-            if (own != "." && own != "..")
-                addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders);
+    // One core deflates files ahead while this thread walks the sources and writes.
+    const int cores = int(std::thread::hardware_concurrency());
+    m_pool = std::make_unique<ZipCompressorPool>(std::clamp(cores - 1, 0, 3));
+    try {
+        for (const QString &name : fileNames) {
+            const QByteArray path = QFile::encodeName(name);
+            ZipFileInfo info;
+            // A source that is itself a link is followed.
+            if (path.isEmpty() || !zipfs::info(path, true, info))
+                continue;
+            if (info.isRegular()) {
+                addFile(path, relative(path), true);
+            } else if (info.isFolder()) {
+                QByteArray trimmed = path;
+                while (trimmed.size() > 1 && trimmed.endsWith('/'))
+                    trimmed.chop(1);
+                const QByteArray own = trimmed.mid(trimmed.lastIndexOf('/') + 1);
+                if (own != "." && own != "..")
+                    addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders);
+            }
+            // Sockets, FIFOs and devices are never opened.
         }
-        // Sockets, FIFOs and devices are never opened.
+        flushPending();
+    } catch (...) {
+        abandonPending();
+        m_batch = false;
+        throw;
     }
+    m_pool.reset();
     m_batch = false;
     notify(2);
     return true;
@@ -234,47 +246,62 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
 
 void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow)
 {
-    ZipSourceFile file;
-    if (!file.open(path, follow)) {
+    auto file = std::make_unique<ZipSourceFile>();
+    if (!file->open(path, follow)) {
         const int error = errno;
         // Gone since it was found, or replaced by a link inside a tree: nothing is added.
         if (error == ENOENT || error == ENOTDIR || error == ELOOP)
             return;
+        // What was added before is written first: the archive holds it after Close.
+        flushPending();
         throw EFOpenError(QFile::decodeName(path));
     }
     ZipFileInfo info;
-    if (!file.info(info))
+    if (!file->info(info)) {
+        flushPending();
         throw EFOpenError(QFile::decodeName(path));
+    }
     if (!info.isRegular())
         return;
     // The archive being written is never added to itself.
     if (m_haveArchiveId && info.device == m_archiveDevice && info.inode == m_archiveInode)
         return;
-    FileData data(file, path, info.size);
-    addEntry(storedPath, info.attributes(), info.modified, data);
+    auto write = std::make_unique<ZipPendingWrite>();
+    write->kind = m_pool && m_pool->threads() > 0 && info.size <= MemoryJobLimit
+                      ? ZipPendingWrite::Kind::Memory
+                      : ZipPendingWrite::Kind::Stream;
+    write->size = info.size;
+    write->job.file = std::move(file);
+    write->job.path = path;
+    write->job.level = levelOf(m_compressionType);
+    write->job.limit = 2 * MemoryJobLimit;
+    addEntry(storedPath, info.attributes(), info.modified, std::move(write));
 }
 
 void TQuellZip::addLink(const QByteArray &path, const QByteArray &storedPath,
                         const ZipFileInfo &info)
 {
-    QByteArray target;
-    if (!zipfs::readLink(path, target)) {
+    auto write = std::make_unique<ZipPendingWrite>();
+    if (!zipfs::readLink(path, write->bytes)) {
         if (errno == ENOENT || errno == EINVAL)
             return;
+        flushPending();
         throw EFOpenError(QFile::decodeName(path));
     }
-    BytesData data(target);
-    addEntry(storedPath, info.attributes(), info.modified, data);
+    write->kind = ZipPendingWrite::Kind::Bytes;
+    addEntry(storedPath, info.attributes(), info.modified, std::move(write));
 }
 
 void TQuellZip::addEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                         ZipEntrySource &source)
+                         std::unique_ptr<ZipPendingWrite> write)
 {
     if (m_storeFolders && m_storeRelativePath)
         makeFolderEntries(storedPath, FolderAttributes, std::time(nullptr));
-    writeEntry(storedPath, attributes, modified, source);
-    if (OnAddItem)
-        OnAddItem(this, QFile::decodeName(storedPath));
+    write->slot = prepareEntry(storedPath, attributes, modified);
+    if (write->slot < 0)
+        return;
+    write->storedPath = storedPath;
+    enqueue(std::move(write));
 }
 
 void TQuellZip::makeFolderEntries(const QByteArray &path, quint32 attributes, std::time_t modified)
@@ -285,36 +312,158 @@ void TQuellZip::makeFolderEntries(const QByteArray &path, quint32 attributes, st
         const QByteArray prefix = stored.left(i + 1);
         if (m_entries.contains(prefix))
             continue;
-        NoData none;
-        writeEntry(prefix, attributes, modified, none);
+        auto write = std::make_unique<ZipPendingWrite>();
+        write->slot = prepareEntry(prefix, attributes, modified);
+        if (write->slot >= 0)
+            enqueue(std::move(write));
     }
 }
 
-void TQuellZip::writeEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                           ZipEntrySource &source)
+qsizetype TQuellZip::prepareEntry(const QByteArray &storedPath, quint32 attributes,
+                                  std::time_t modified)
 {
     QByteArray name = storedPath;
     if (!m_storeRelativePath)
         name = name.mid(name.lastIndexOf('/') + 1);
     name = storedForm(name);
     if (name.isEmpty())
-        return;
+        return -1;
     if (name.size() > 0xFFFF)
         throw EOSError(QStringLiteral("Name too long for a ZIP entry: ") + QFile::decodeName(name));
 
-    // A later source replaces the entry of the same name; its old record becomes a gap
-    // that Close squeezes out.
+    // A later source replaces the entry of the same name. A written record becomes a gap
+    // that Close squeezes out; one still waiting is simply not written.
     if (const qsizetype old = m_entries.find(name); old >= 0) {
+        m_holes |= m_entries.items()[std::size_t(old)].written;
         m_entries.remove(old);
-        m_holes = true;
     }
-
     TQuellZipEntriesEntry entry;
+    entry.written = false;
     TCentralDirectoryFile &cd = entry.CentralDirectory;
     cd.name = name;
     cd.flags = hasHighBytes(name) ? FlagUtf8 : 0;
     cd.externalAttributes = attributes;
     dosDateTime(modified, cd.date, cd.time);
+    m_entries.add(std::move(entry));
+    return qsizetype(m_entries.items().size()) - 1;
+}
+
+void TQuellZip::enqueue(std::unique_ptr<ZipPendingWrite> write)
+{
+    if (write->kind == ZipPendingWrite::Kind::Memory) {
+        // Bounded: what is deflated ahead is at most about PendingBudget bytes.
+        while (!m_pending.empty() && m_pendingBytes + write->size > PendingBudget)
+            writeHead();
+        m_pendingBytes += write->size;
+        m_pool->submit(&write->job);
+    }
+    m_pending.push_back(std::move(write));
+    while (m_pending.size() > MaxPending)
+        writeHead();
+}
+
+void TQuellZip::flushPending()
+{
+    while (!m_pending.empty())
+        writeHead();
+}
+
+void TQuellZip::abandonPending()
+{
+    // Workers stop before the jobs they may hold go away.
+    m_pool.reset();
+    for (const std::unique_ptr<ZipPendingWrite> &write : m_pending)
+        if (write->slot >= 0)
+            m_entries.remove(write->slot);
+    m_pending.clear();
+    m_pendingBytes = 0;
+}
+
+void TQuellZip::writeHead()
+{
+    std::unique_ptr<ZipPendingWrite> write = std::move(m_pending.front());
+    m_pending.pop_front();
+    if (write->kind == ZipPendingWrite::Kind::Memory) {
+        m_pool->complete(&write->job);
+        m_pendingBytes -= write->size;
+    }
+    const qsizetype slot = write->slot;
+    if (!m_entries.items()[std::size_t(slot)].live)
+        return; // replaced by a later source before its turn came
+    switch (write->kind) {
+    case ZipPendingWrite::Kind::Folder: {
+        NoData none;
+        writeRecord(slot, none);
+        break;
+    }
+    case ZipPendingWrite::Kind::Bytes: {
+        BytesData data(write->bytes);
+        writeRecord(slot, data);
+        break;
+    }
+    case ZipPendingWrite::Kind::Memory:
+        if (write->job.error)
+            std::rethrow_exception(write->job.error);
+        if (!write->job.tooLarge) {
+            writeMemoryRecord(slot, write->job);
+            if (OnCompressFile && write->job.consumed > 0)
+                OnCompressFile(this, write->job.consumed, write->size);
+            break;
+        }
+        // It grew while it was read: streamed like a large file.
+        if (!write->job.file->rewind())
+            readFailure(write->job.path, errno);
+        [[fallthrough]];
+    case ZipPendingWrite::Kind::Stream: {
+        FileData data(*write->job.file, write->job.path, write->size);
+        writeRecord(slot, data);
+        break;
+    }
+    }
+    write->job.file.reset();
+    if (!write->storedPath.isEmpty() && OnAddItem)
+        OnAddItem(this, QFile::decodeName(write->storedPath));
+}
+
+void TQuellZip::recordWritten(qsizetype slot)
+{
+    TQuellZipEntriesEntry &entry = m_entries.items()[std::size_t(slot)];
+    entry.recordEnd = quint64(m_out->pos());
+    entry.written = true;
+    m_appendPosition = entry.recordEnd;
+    m_modified = true;
+    if (!m_batch)
+        notify(2);
+}
+
+void TQuellZip::writeMemoryRecord(qsizetype slot, const ZipMemoryJob &job)
+{
+    TCentralDirectoryFile &cd = m_entries.items()[std::size_t(slot)].CentralDirectory;
+    cd.localHeaderOffset = m_appendPosition;
+    if (job.consumed == 0) {
+        cd.method = 0;
+        cd.crc32 = 0;
+        cd.compressedSize = cd.uncompressedSize = 0;
+    } else {
+        cd.method = 8;
+        cd.crc32 = job.crc32;
+        cd.compressedSize = quint64(job.data.size());
+        cd.uncompressedSize = quint64(job.consumed);
+    }
+    const quint64 max = zipLimits().max32;
+    const bool zip64 = cd.uncompressedSize >= max || cd.compressedSize >= max;
+    cd.versionNeeded = zip64 || cd.localHeaderOffset >= max ? VersionNeededZip64 : VersionNeeded;
+    m_out->seek(qint64(cd.localHeaderOffset));
+    const QByteArray header = localHeader(cd, zip64);
+    m_out->put(header.constData(), header.size());
+    if (cd.method == 8)
+        m_out->put(job.data.constData(), job.data.size());
+    recordWritten(slot);
+}
+
+void TQuellZip::writeRecord(qsizetype slot, ZipEntrySource &source)
+{
+    TCentralDirectoryFile &cd = m_entries.items()[std::size_t(slot)].CentralDirectory;
     cd.localHeaderOffset = m_appendPosition;
     // Whether the local header carries ZIP64 sizes must be known before the data: decided
     // from the size found now, and the entry is written again with it when the data turns
@@ -331,7 +480,7 @@ void TQuellZip::writeEntry(const QByteArray &storedPath, quint32 attributes, std
         if (!zip64 && (cd.uncompressedSize >= max || cd.compressedSize >= max)) {
             if (!source.rewind())
                 throw EOSError(QStringLiteral("Cannot read a source again for ZIP64: ") +
-                               QFile::decodeName(name));
+                               QFile::decodeName(cd.name));
             zip64 = true;
             continue;
         }
@@ -339,12 +488,7 @@ void TQuellZip::writeEntry(const QByteArray &storedPath, quint32 attributes, std
     }
     const QByteArray header = localHeader(cd, zip64);
     m_out->patch(qint64(cd.localHeaderOffset), header.constData(), header.size());
-    entry.recordEnd = quint64(m_out->pos());
-    m_appendPosition = entry.recordEnd;
-    m_entries.add(std::move(entry));
-    m_modified = true;
-    if (!m_batch)
-        notify(2);
+    recordWritten(slot);
 }
 
 bool TQuellZip::compressInto(TCentralDirectoryFile &cd, ZipEntrySource &source)
@@ -387,7 +531,8 @@ void TQuellZip::compact()
     std::vector<std::size_t> order;
     auto &all = m_entries.items();
     for (std::size_t i = 0; i < all.size(); ++i)
-        order.push_back(i);
+        if (all[i].written)
+            order.push_back(i);
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return all[a].CentralDirectory.localHeaderOffset <
                all[b].CentralDirectory.localHeaderOffset;
@@ -421,7 +566,7 @@ void TQuellZip::compact()
     // Dead all are no longer needed.
     TQuellZipEntries live;
     for (TQuellZipEntriesEntry &entry : all)
-        if (entry.live)
+        if (entry.live && entry.written)
             live.add(std::move(entry));
     m_entries = std::move(live);
     m_holes = false;
@@ -441,7 +586,7 @@ void TQuellZip::finishArchive()
     quint64 size = 0;
     quint64 count = 0;
     for (const TQuellZipEntriesEntry &entry : m_entries.items()) {
-        if (!entry.live)
+        if (!entry.live || !entry.written)
             continue;
         appendCentralHeader(block, entry.CentralDirectory);
         ++count;

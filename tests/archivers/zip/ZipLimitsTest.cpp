@@ -1,0 +1,180 @@
+// Beyond the classic ZIP limits: an entry larger than 4 GiB, more than 65,535 entries,
+// offsets beyond 4 GiB; read back by unzip and Python's zipfile, with the writer's peak
+// memory measured in a child process.
+#include "ZipTestTools.h"
+#include "archivers/QuellZip.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace norvex::archivers;
+using namespace ziptest;
+
+namespace {
+
+constexpr qint64 BigSize = (qint64(1) << 32) + (qint64(50) << 20) + 12345; // over 4 GiB
+constexpr int SmallFiles = 70000;
+
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        out[i] = char(seed >> 24);
+    }
+    return out;
+}
+
+QByteArray smallContent(int i)
+{
+    return "file " + QByteArray::number(i) + '\n';
+}
+
+// Packs in a child process, as the archive step does; returns the child's peak resident
+// memory in KiB, or -1 when it failed.
+long packInChild(const QString &archive, const QStringList &sources, TZipCompressionType type)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int status = 1;
+        try {
+            TQuellZip zip;
+            zip.setCompressionType(type);
+            zip.Close();
+            QFile file(archive);
+            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                zip.WriteEmptyArchive(file);
+                file.close();
+                zip.Open(archive);
+                zip.AddPaths(sources, QString(), true);
+                zip.Close();
+                status = 0;
+            }
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return -1;
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+class ZipLimitsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_big;
+    QByteArray m_bigHash;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        // Sparse: data around the start, across the 4 GiB line and at the end; holes
+        // (zeros) elsewhere.
+        m_big = m_dir.filePath(QStringLiteral("big/disk.img"));
+        QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("big"))));
+        QFile big(m_big);
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        for (qint64 at : {qint64(0), (qint64(1) << 32) - 300000, BigSize - 200000}) {
+            QVERIFY(big.seek(at));
+            QVERIFY(big.write(noise(at == 0 ? 1000000 : 200000 + int(at % 7), quint32(at))) > 0);
+        }
+        QVERIFY(big.resize(BigSize));
+        big.close();
+        m_bigHash = sha256OfFile(m_big);
+
+        const QString many = m_dir.filePath(QStringLiteral("many"));
+        for (int i = 0; i < SmallFiles; ++i) {
+            const QString folder = many + QStringLiteral("/d%1").arg(i % 100);
+            if (i < 100)
+                QVERIFY(QDir().mkpath(folder));
+            QFile f(folder + QStringLiteral("/f%1").arg(i));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(smallContent(i));
+        }
+    }
+
+    void largeFileAndManyEntriesAtTheServicesLevel()
+    {
+        const QString archive = m_dir.filePath(QStringLiteral("limits.zip"));
+        const QString many = m_dir.filePath(QStringLiteral("many"));
+        const long peakKiB = packInChild(archive, {m_big, many}, TZipCompressionType::ctMaximum);
+        QVERIFY2(peakKiB > 0, "the writer failed");
+        qInfo("writer peak memory: %ld KiB", peakKiB);
+        QVERIFY2(peakKiB < 100 * 1024, qPrintable(QString::number(peakKiB)));
+
+        const PeerResult t = runPeer(QStringLiteral("unzip"), {QStringLiteral("-tq"), archive});
+        QVERIFY2(t.exitCode == 0, qPrintable(t.output.right(2000)));
+        const Listing listing = pythonListing(archive);
+        QVERIFY2(listing.ok, qPrintable(listing.error));
+        const int folders = ancestorEntries(m_big).size() + 1 /* many/ */ + 100;
+        QCOMPARE(listing.entries.size(), 1 + folders + SmallFiles);
+
+        const QJsonObject big = listing.entry(stored(m_big));
+        QCOMPARE(qint64(big.value(QLatin1String("size")).toDouble()), BigSize);
+        QCOMPARE(qint64(big.value(QLatin1String("read")).toDouble()), BigSize);
+        QCOMPARE(big.value(QLatin1String("sha256")).toString().toLatin1(), m_bigHash);
+        QCOMPARE(big.value(QLatin1String("extractVersion")).toInt(), 45);
+
+        int checked = 0;
+        for (const QJsonObject &e : listing.entries) {
+            const QString name = e.value(QLatin1String("name")).toString();
+            const qsizetype f = name.lastIndexOf(QLatin1String("/f"));
+            if (!name.startsWith(stored(many)) || f < 0)
+                continue;
+            const int i = name.mid(f + 2).toInt();
+            QCOMPARE(e.value(QLatin1String("sha256")).toString().toLatin1(),
+                     sha256Hex(smallContent(i)));
+            QCOMPARE(e.value(QLatin1String("extractVersion")).toInt(), 20);
+            ++checked;
+        }
+        QCOMPARE(checked, SmallFiles);
+        QFile::remove(archive);
+    }
+
+    void offsetsBeyondFourGiB()
+    {
+        // Stored blocks keep the archive larger than 4 GiB, so what follows the large
+        // entry, and the directory, lie beyond the 32-bit offsets.
+        const QString archive = m_dir.filePath(QStringLiteral("offsets.zip"));
+        const QString after = m_dir.filePath(QStringLiteral("after"));
+        QVERIFY(QDir().mkpath(after));
+        for (int i = 0; i < 3; ++i)
+            writeFile(after + QStringLiteral("/a%1.txt").arg(i), noise(5000 * (i + 1), i));
+        const long peakKiB = packInChild(archive, {m_big, after}, TZipCompressionType::ctNone);
+        QVERIFY2(peakKiB > 0, "the writer failed");
+        QVERIFY2(peakKiB < 100 * 1024, qPrintable(QString::number(peakKiB)));
+        QVERIFY(QFileInfo(archive).size() > (qint64(1) << 32));
+
+        const PeerResult t = runPeer(QStringLiteral("unzip"), {QStringLiteral("-tq"), archive});
+        QVERIFY2(t.exitCode == 0, qPrintable(t.output.right(2000)));
+        const Listing listing = pythonListing(archive);
+        QVERIFY2(listing.ok, qPrintable(listing.error));
+        QCOMPARE(listing.entry(stored(m_big)).value(QLatin1String("sha256")).toString().toLatin1(),
+                 m_bigHash);
+        for (int i = 0; i < 3; ++i) {
+            const QJsonObject e = listing.entry(stored(after + QStringLiteral("/a%1.txt").arg(i)));
+            QVERIFY(qint64(e.value(QLatin1String("offset")).toDouble()) > (qint64(1) << 32));
+            QCOMPARE(e.value(QLatin1String("extractVersion")).toInt(), 45);
+            QCOMPARE(e.value(QLatin1String("sha256")).toString().toLatin1(),
+                     sha256Hex(noise(5000 * (i + 1), i)));
+        }
+        QFile::remove(archive);
+    }
+};
+
+QTEST_GUILESS_MAIN(ZipLimitsTest)
+#include "ZipLimitsTest.moc"
