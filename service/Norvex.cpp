@@ -2,14 +2,22 @@
 
 #include "platform/Paths.h"
 #include "platform/Priority.h"
+#include "service/BackUpThread.h"
+#include "service/FtpBackUp.h"
+#include "service/LocalBackUp.h"
+#include "service/Scheduler.h"
+#include "service/SftpBackUp.h"
 #include "shared/EventLog.h"
 #include "shared/Exception.h"
 #include "shared/IniFileCompo.h"
 #include "shared/JobTable.h"
 
+#include <QTimer>
+
 namespace norvex::service {
 
-TNorvex::TNorvex(QObject *owner) : TService(owner), IniBackUp(new shared::TIniFileCompo(this))
+TNorvex::TNorvex(QObject *owner)
+    : TService(owner), IniBackUp(new shared::TIniFileCompo(this)), TimBackUp(new QTimer(this))
 {
     setObjectName(QStringLiteral("Norvex"));
     SetName(QStringLiteral("Norvex"));
@@ -18,9 +26,18 @@ TNorvex::TNorvex(QObject *owner) : TService(owner), IniBackUp(new shared::TIniFi
     IniBackUp->SetAutoUpdate(false);
     IniBackUp->SetCaseSensitive(false);
     IniBackUp->SetDefaultFolder(shared::TIniFileCompo::dfUser);
+    TimBackUp->setObjectName(QStringLiteral("TimBackUp"));
+    TimBackUp->setInterval(10000);
+    connect(TimBackUp, &QTimer::timeout, this, &TNorvex::TimBackUpTimer);
 }
 
-TNorvex::~TNorvex() = default;
+TNorvex::~TNorvex()
+{
+    // A stop abandons the runs in progress; their threads may still read the job state in
+    // the moments before the process ends, so it is left to the end of the process.
+    if (m_scheduler && m_scheduler->anyRunning())
+        (void)m_scheduler.release();
+}
 
 void TNorvex::ServiceStart(bool &started)
 {
@@ -33,6 +50,18 @@ void TNorvex::ServiceStart(bool &started)
         shared::ensureJobTable(m_installFolder);
         shared::WriteLog(shared::LogInformation,
                          QStringLiteral("Norvexサービスを開始いたしました。"));
+
+        m_tmpFolder =
+            IniBackUp->ReadValue(QStringLiteral("Option"), QStringLiteral("TmpFolder"), QString());
+        if (m_tmpFolder.isEmpty())
+            m_tmpFolder = platform::defaultTempFolder();
+
+        m_scheduler = std::make_unique<Scheduler>(
+            m_installFolder, m_clock, [this](int jobIndex) { return startRun(jobIndex); });
+        m_scheduler->load();
+
+        // The timer belongs to the main thread; start-up runs on the control thread.
+        QMetaObject::invokeMethod(TimBackUp, qOverload<>(&QTimer::start), Qt::QueuedConnection);
     } catch (const shared::Exception &error) {
         shared::WriteLog(
             shared::LogError,
@@ -56,8 +85,32 @@ void TNorvex::ServiceExecute()
 
 void TNorvex::ServiceStop(bool &stopped)
 {
+    m_stopped = true; // a tick already queued on the main thread starts nothing
+    QMetaObject::invokeMethod(TimBackUp, &QTimer::stop, Qt::QueuedConnection);
     shared::WriteLog(shared::LogInformation, QStringLiteral("Norvexサービスを終了いたしました。"));
     stopped = true;
+}
+
+void TNorvex::TimBackUpTimer()
+{
+    if (m_stopped || !m_scheduler)
+        return;
+    m_scheduler->tick();
+}
+
+QObject *TNorvex::startRun(int jobIndex)
+{
+    RunSettings settings;
+    settings.scheduler = m_scheduler.get();
+    settings.clock = &m_clock;
+    settings.tempFolder = m_tmpFolder;
+    settings.steps.insert(QStringLiteral("SFTP"), &SftpBackUp);
+    settings.steps.insert(QStringLiteral("FTP"), &FtpBackUp);
+    settings.steps.insert(QStringLiteral("Local"), &LocalBackUp);
+    auto *run = new TBackUpThread(std::move(settings), jobIndex);
+    connect(run, &QThread::finished, run, &QObject::deleteLater);
+    run->start();
+    return run;
 }
 
 } // namespace norvex::service

@@ -1,0 +1,205 @@
+#include "service/BackUpThread.h"
+
+#include "service/Scheduler.h"
+#include "shared/EventLog.h"
+#include "shared/Exception.h"
+#include "shared/JobTable.h"
+#include "shared/mlb2.h"
+
+#include <QFileInfo>
+#include <QTime>
+#include <QTimer>
+
+namespace norvex::service {
+
+namespace {
+
+// The rotation loop renames every generation once per run; beyond this a typo in a
+// hand-edited table would cost minutes of renames.
+constexpr int kMaxGenerations = 99;
+
+} // namespace
+
+QString errorDetail(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const shared::Exception &e) {
+        return e.className() + QStringLiteral(" : ") + e.message();
+    } catch (const std::exception &e) {
+        return QStringLiteral("Exception : ") + QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QStringLiteral("Exception : 不明なエラーが発生しました。");
+    }
+}
+
+bool isOn(const QString &text)
+{
+    return !text.isEmpty() && shared::readOnOff(text);
+}
+
+QString formatDuration(qint64 msecs)
+{
+    constexpr qint64 day = 24 * 60 * 60 * 1000;
+    msecs = msecs < 0 ? 0 : msecs % day;
+    return QTime(0, 0).addMSecs(int(msecs)).toString(QStringLiteral("hh:mm:ss"));
+}
+
+QString formatKilobytes(qint64 bytes)
+{
+    const qint64 kb = bytes < 0 ? 0 : bytes / 1000;
+    QString digits = kb == 0 ? QString() : QString::number(kb);
+    for (qsizetype i = digits.size() - 3; i > 0; i -= 3)
+        digits.insert(i, QLatin1Char(','));
+    return digits + QStringLiteral(" KB");
+}
+
+bool isSafeJobName(const QString &name)
+{
+    for (QChar c : name)
+        if (c == QLatin1Char('/') || c.unicode() < 0x20 || c.unicode() == 0x7f ||
+            c.category() == QChar::Other_Control)
+            return false;
+    return true;
+}
+
+TBackUpThread::TBackUpThread(RunSettings settings, int jobIndex, QObject *parent)
+    : QThread(parent), m_settings(std::move(settings)), m_jobIndex(jobIndex)
+{
+}
+
+TBackUpThread::~TBackUpThread()
+{
+    wait();
+}
+
+QString TBackUpThread::field(const char *name) const
+{
+    return m_settings.scheduler->jobRow(m_jobIndex).FieldByName(QLatin1String(name));
+}
+
+void TBackUpThread::log(int level, const QString &text) const
+{
+    shared::WriteLog(m_settings.scheduler->installFolder(), level, text,
+                     QDateTime::currentDateTime());
+}
+
+void TBackUpThread::run()
+{
+    // Nothing may escape the thread; every path below ends in endOfRun().
+    try {
+        m_name = field("backupname");
+        log(shared::LogInformation, m_name + QStringLiteral(" バックアップ処理を開始しました。"));
+        m_startTime = m_settings.clock->now();
+    } catch (...) {
+    }
+    bool ok = false;
+    try {
+        ok = CreateArc();
+    } catch (...) {
+        ok = false;
+    }
+    if (!ok) {
+        log(shared::LogError, m_name + QStringLiteral(" バックアップ処理は異常終了しました。"));
+        endOfRun();
+        return;
+    }
+    QTimer transferTimer; // lives in this thread, so its event runs here
+    transferTimer.setSingleShot(true);
+    transferTimer.setInterval(m_settings.handOverMs);
+    connect(&transferTimer, &QTimer::timeout, &transferTimer, [this] {
+        BackUpTimerTimer();
+        quit();
+    });
+    transferTimer.start();
+    exec();
+}
+
+void TBackUpThread::BackUpTimerTimer()
+{
+    transfer();
+    endOfRun();
+}
+
+void TBackUpThread::transfer()
+{
+    const QDateTime t0 = m_settings.clock->now();
+    try {
+        const QString to = field("tobackup");
+        if (to == QLatin1String("SFTP") || to == QLatin1String("FTP"))
+            log(shared::LogInformation,
+                m_name + QStringLiteral(" リモートコピー処理を開始しました。\tバックアップ先 ") +
+                    to + QStringLiteral("サーバ ") + field("hostname"));
+        else
+            log(shared::LogInformation,
+                m_name +
+                    QStringLiteral(
+                        " ローカルコピー処理を開始しました。\tバックアップ先 ローカルフォルダ ") +
+                    field("localbackupdir"));
+
+        const DestinationStep step = m_settings.steps.value(to);
+        if (!step)
+            throw shared::Exception(
+                QStringLiteral("バックアップ先 tobackup 「%1」 は SFTP、FTP、Local "
+                               "のいずれでもないため、転送できません。")
+                    .arg(to));
+
+        int generations = 0;
+        if (isOn(field("op3"))) {
+            const QString text = field("op3val");
+            generations = shared::readInteger(QStringLiteral("op3val"), text);
+            if (generations < 1 || generations > kMaxGenerations)
+                throw shared::Exception(
+                    QStringLiteral(
+                        "世代管理数 op3val 「%1」 は 1 から %2 の整数でなければなりません。")
+                        .arg(text)
+                        .arg(kMaxGenerations));
+        }
+        const TransferContext ctx{m_settings.scheduler->jobRow(m_jobIndex),
+                                  m_jobIndex,
+                                  m_archivePath,
+                                  QFileInfo(m_archivePath).fileName(),
+                                  m_settings.scheduler->installFolder(),
+                                  isOn(field("op1")),
+                                  field("op1val"),
+                                  generations};
+        step(ctx);
+
+        log(shared::LogInformation,
+            m_name +
+                QStringLiteral(" リモートコピー処理を終了しました。\tリモートコピー処理時間 ") +
+                formatDuration(t0.msecsTo(m_settings.clock->now())));
+    } catch (...) {
+        log(shared::LogError,
+            m_name + QStringLiteral(" リモートコピー処理中にエラーが発生しました。\t") +
+                errorDetail(std::current_exception()));
+    }
+}
+
+void TBackUpThread::endOfRun()
+{
+    QString next;
+    try {
+        next = shared::formatDateTime(m_settings.scheduler->reschedule(m_jobIndex));
+    } catch (...) {
+        log(shared::LogError,
+            m_name + QStringLiteral(" 次回バックアップ日時を保存できませんでした。\t") +
+                errorDetail(std::current_exception()));
+        try {
+            next = field("backupdt");
+        } catch (...) {
+        }
+    }
+    try {
+        const qint64 total = m_startTime.msecsTo(m_settings.clock->now());
+        msleep(500);
+        log(shared::LogInformation,
+            m_name + QStringLiteral(" バックアップ処理を終了しました。\tバックアップ処理時間 ") +
+                formatDuration(total) + QStringLiteral("\r\n次回バックアップは ") + next +
+                QStringLiteral(" です。"));
+    } catch (...) {
+    }
+    m_settings.scheduler->endRun(m_jobIndex);
+}
+
+} // namespace norvex::service

@@ -1,0 +1,156 @@
+#pragma once
+
+// The real NorvexService process in an installation folder of its own, for end-to-end
+// tests. The destructor always ends the process, also when a test fails half-way.
+
+#include "service/support/Jobs.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+
+namespace norvex::testing {
+
+inline QString serviceExecutable()
+{
+    return QString::fromLocal8Bit(qgetenv("NORVEX_BINARY_DIR")) +
+           QStringLiteral("/service/NorvexService");
+}
+
+// A fresh installation folder below the test's NORVEX_HOME.
+inline QString makeInstallFolder(const QString &name)
+{
+    const QString folder =
+        QString::fromLocal8Bit(qgetenv("NORVEX_HOME")) + QLatin1Char('/') + name + QLatin1Char('/');
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder + QStringLiteral("Log"));
+    return folder;
+}
+
+// Every entry of the installation folder's log without its time stamp, "\\n" kept as
+// stored.
+inline QStringList entries(const QString &installFolder)
+{
+    QStringList out;
+    for (const QString &line : logLines(installFolder))
+        out << withoutStamp(line);
+    return out;
+}
+
+// The entries that belong to one job: those whose text starts with its name.
+inline QStringList jobEntries(const QString &installFolder, const QString &name)
+{
+    QStringList out;
+    for (const QString &e : entries(installFolder))
+        if (e.mid(2).startsWith(name + QLatin1Char(' ')))
+            out << e;
+    return out;
+}
+
+inline int countMatching(const QStringList &lines, const QString &pattern)
+{
+    const QRegularExpression re(pattern);
+    int n = 0;
+    for (const QString &line : lines)
+        n += re.match(line).hasMatch();
+    return n;
+}
+
+class ServiceRunner
+{
+public:
+    explicit ServiceRunner(QString installFolder) : m_home(std::move(installFolder)) {}
+    ~ServiceRunner() { kill(); }
+    ServiceRunner(const ServiceRunner &) = delete;
+    ServiceRunner &operator=(const ServiceRunner &) = delete;
+
+    const QString &home() const { return m_home; }
+
+    bool start(const QStringList &extraEnvironment = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("NORVEX_HOME"), m_home);
+        env.remove(QStringLiteral("NORVEX_SERVICE_LOCK"));
+        for (const QString &pair : extraEnvironment) {
+            const qsizetype eq = pair.indexOf(QLatin1Char('='));
+            env.insert(pair.left(eq), pair.mid(eq + 1));
+        }
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start(serviceExecutable(), {});
+        return m_process.waitForStarted(10000);
+    }
+
+    // SIGTERM, the stop request; true when the process ended by itself with code 0.
+    bool stop(int timeoutMs = 20000)
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return false;
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        const bool ended = waitForExit(timeoutMs);
+        if (!ended)
+            kill();
+        return ended && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    }
+
+    // SIGKILL: the process ends wherever it is.
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        waitForExit(10000);
+    }
+
+    bool running() const { return m_process.state() == QProcess::Running; }
+    qint64 pid() const { return m_process.processId(); }
+
+    // Polls the log (while the test's event loop runs) until condition holds.
+    bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!condition()) {
+            if (deadline.hasExpired())
+                return false;
+            QTest::qWait(200);
+        }
+        return true;
+    }
+
+    // Waits until at least count entries of the log match pattern.
+    bool waitForEntries(const QString &pattern, int count, int timeoutMs)
+    {
+        return waitFor([&] { return countMatching(entries(m_home), pattern) >= count; }, timeoutMs);
+    }
+
+private:
+    bool waitForExit(int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (m_process.state() != QProcess::NotRunning && !deadline.hasExpired())
+            m_process.waitForFinished(200);
+        return m_process.state() == QProcess::NotRunning;
+    }
+
+    QString m_home;
+    QProcess m_process;
+};
+
+// A job with every field the configuration program writes.
+inline JobValues fullJob(const QString &name, const QStringList &sources,
+                         const QString &destination, const QString &backupdt)
+{
+    JobValues job = localJob(name, backupdt, 1, QStringLiteral("d"));
+    job[QStringLiteral("backuplist")] = shared::encodeSourceList(sources);
+    job[QStringLiteral("localbackupdir")] = destination;
+    job[QStringLiteral("port")] = QStringLiteral("22");
+    return job;
+}
+
+} // namespace norvex::testing
