@@ -247,7 +247,6 @@ void TCustomFtpCli::endRequest(int result)
     m_state = TFtpState::ftpReady;
     const TFtpRequest request = m_requestType;
     if (OnRequestDone) {
-        QPointer<TCustomFtpCli> self(this);
         QMetaObject::invokeMethod(
             this,
             [this, request, result] {

@@ -158,6 +158,18 @@ class ClosingMidwayServer(FakeFtpServer):
         return False
 
 
+class TruncatingServer(FakeFtpServer):
+    """Stops reading the upload after 64 KiB, drops the data connection and still says 226."""
+
+    def store(self, conn, name):
+        self.reply(conn, "150 opening data connection")
+        data = socket.create_connection(self.data_address)
+        data.recv(65536)
+        data.close()
+        self.reply(conn, "226 Transfer complete")
+        return True
+
+
 class ClosingAfterLoginServer(FakeFtpServer):
     """Closes the control connection right after answering TYPE."""
 

@@ -98,6 +98,24 @@ private slots:
         QCOMPARE(ftp->State(), TFtpState::ftpReady);
     }
 
+    // A 226 for a file that did not arrive whole must not count as stored.
+    void truncatedUploadFailsDespiteA226()
+    {
+        FakeFtpServer fake(QStringLiteral("TruncatingServer"));
+        QVERIFY(!fake.port().isEmpty());
+        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        QVERIFY(ftp->Connect());
+        const QString local = m_home + QStringLiteral("f.zip");
+        QVERIFY(writeFile(local, randomBytes(32 * 1024 * 1024)));
+        ftp->LocalFileName = local;
+        ftp->HostFileName = QStringLiteral("f.zip");
+        QVERIFY(!ftp->Put());
+        QVERIFY2(ftp->ErrorMessage().startsWith(QStringLiteral("426 Data connection closed")),
+                 qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(ftp->StatusCode(), 426);
+        QVERIFY(ftp->Connected());
+    }
+
     void quitAfterTheServerClosedSucceedsWithoutSending()
     {
         FakeFtpServer fake(QStringLiteral("ClosingAfterLoginServer"));
