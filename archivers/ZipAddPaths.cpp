@@ -217,8 +217,14 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
     if (folderEntries)
         makeFolderEntries(relative(folder + '/'), info.attributes(), info.modified);
     std::vector<ZipFolderItem> items;
-    if (!zipfs::listFolder(folder.isEmpty() ? QByteArray("/") : folder, items))
-        return;
+    if (!zipfs::listFolder(folder.isEmpty() ? QByteArray("/") : folder, items)) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            return; // gone since it was found
+        // A folder that exists but cannot be read is a failure, not an empty folder.
+        flushPending();
+        throw EFOpenError(QFile::decodeName(folder.isEmpty() ? QByteArray("/") : folder));
+    }
     for (const ZipFolderItem &item : items) {
         const QByteArray path = joined(folder, item.name);
         if (item.type == DT_REG) {

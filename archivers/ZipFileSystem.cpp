@@ -62,14 +62,20 @@ bool listFolder(const QByteArray &path, std::vector<ZipFolderItem> &items)
         return false;
     // Read whole and closed before the caller descends, so that deep trees do not hold
     // one descriptor per level.
-    while (const dirent *e = ::readdir(dir)) {
+    for (;;) {
+        errno = 0; // readdir signals an error only through errno
+        const dirent *e = ::readdir(dir);
+        if (!e)
+            break;
         const char *n = e->d_name;
         if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
             continue;
         items.push_back({QByteArray(n), e->d_type});
     }
+    const int error = errno;
     ::closedir(dir);
-    return true;
+    errno = error;
+    return error == 0;
 }
 
 bool readLink(const QByteArray &path, QByteArray &target)

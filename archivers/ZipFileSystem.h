@@ -36,7 +36,7 @@ namespace zipfs {
 // stat (follow) or lstat; false when the object does not exist or cannot be reached.
 bool info(const QByteArray &path, bool follow, ZipFileInfo &out);
 // The folder's items without "." and "..", in the order the file system returns them;
-// false when the folder cannot be read.
+// false with errno set when the folder cannot be read.
 bool listFolder(const QByteArray &path, std::vector<ZipFolderItem> &items);
 bool readLink(const QByteArray &path, QByteArray &target);
 

@@ -375,6 +375,29 @@ private slots:
         }
         zip.Close();
         QCOMPARE(checkedListing(archive).names(), ancestorEntries(good) << stored(good));
+
+        // A folder that cannot be read is not taken for an empty one.
+        const QString closed = path(QStringLiteral("t8/closed"));
+        mkdirs(QStringLiteral("t8/closed"));
+        writeFile(closed + QStringLiteral("/inside.txt"), "inside");
+        QVERIFY(QFile::setPermissions(closed, {}));
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner));
+        zip.Open(archive);
+        {
+            WithoutFileOverride asAnyUser;
+            try {
+                zip.AddPaths({later, closed}, QString(), true);
+                QFAIL("no exception");
+            } catch (const EFOpenError &e) {
+                QCOMPARE(e.message(), QStringLiteral("ファイル %1 は開けません").arg(closed));
+            }
+        }
+        zip.Close();
+        QVERIFY(QFile::setPermissions(closed, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner));
+        QCOMPARE(checkedListing(archive).names(), ancestorEntries(good)
+                                                      << stored(good) << stored(later)
+                                                      << stored(closed) + QLatin1Char('/'));
     }
 
     void linksInTreesAreStoredAsLinksAndNeverFollowed()
