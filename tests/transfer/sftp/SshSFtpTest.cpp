@@ -168,6 +168,18 @@ private slots:
         QVERIFY(!key.key());
     }
 
+    void puttyKeyWithWindowsLineEndsLoads()
+    {
+        REQUIRE_SSHD(s);
+        TSshKey key;
+        QString text = key.ReadKeyFile(s.key(QStringLiteral("ecdsa384.v2.ppk")));
+        text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+        QVERIFY2(key.LoadKey(text) == 1, qPrintable(key.KeyErrorText()));
+        TSshSFtp c;
+        QCOMPARE(c.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+        QCOMPARE(c.AuthenticateKey(s.user, key), 1);
+    }
+
     void damagedPuttyKeyFailsItsMac()
     {
         REQUIRE_SSHD(s);
