@@ -38,6 +38,12 @@ class FtpBackUpTest : public QObject
         m_server = ftpServer(server);
         if (m_server.port.isEmpty())
             qFatal("FTP test servers are not running (fixture FtpServersStart)");
+        setJob(m_server.port, m_server.user, m_server.password);
+    }
+
+    // The job row copy of an FTP job to 127.0.0.1.
+    void setJob(const QString &port, const QString &user, const QString &password)
+    {
         m_job.ClearTable();
         for (const QString &field : shared::jobFieldNames())
             m_job.AddField(field);
@@ -45,9 +51,9 @@ class FtpBackUpTest : public QObject
         m_job.SetFieldByName(QStringLiteral("backupname"), QStringLiteral("daily"));
         m_job.SetFieldByName(QStringLiteral("tobackup"), QStringLiteral("FTP"));
         m_job.SetFieldByName(QStringLiteral("hostname"), QStringLiteral("127.0.0.1"));
-        m_job.SetFieldByName(QStringLiteral("port"), m_server.port);
-        m_job.SetFieldByName(QStringLiteral("username"), m_server.user);
-        m_job.SetFieldByName(QStringLiteral("password"), m_server.password);
+        m_job.SetFieldByName(QStringLiteral("port"), port);
+        m_job.SetFieldByName(QStringLiteral("username"), user);
+        m_job.SetFieldByName(QStringLiteral("password"), password);
     }
 
     // A fresh folder below the login folder that the server's user may write to.
@@ -196,14 +202,7 @@ private slots:
         QVERIFY(!fake.port().isEmpty());
         m_server = FtpServer{QStringLiteral("fake"), fake.port(), root.path(), QStringLiteral("u"),
                              QStringLiteral("p")};
-        m_job.ClearTable();
-        for (const QString &field : shared::jobFieldNames())
-            m_job.AddField(field);
-        m_job.AppendRecord();
-        m_job.SetFieldByName(QStringLiteral("hostname"), QStringLiteral("127.0.0.1"));
-        m_job.SetFieldByName(QStringLiteral("port"), fake.port());
-        m_job.SetFieldByName(QStringLiteral("username"), QStringLiteral("u"));
-        m_job.SetFieldByName(QStringLiteral("password"), QStringLiteral("p"));
+        setJob(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
         QCOMPARE(run(QString(), 0, "first"), QString());
         QCOMPARE(run(QString(), 0, "second"), QString());
         QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList{F});
@@ -212,16 +211,19 @@ private slots:
         QCOMPARE(f.readAll(), QByteArray("second"));
     }
 
+    void silentServerFailsTheConnectStepWithTheTimeout()
+    {
+        FakeFtpServer fake(QStringLiteral("SilentServer"));
+        QVERIFY(!fake.port().isEmpty());
+        setJob(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        QCOMPARE(run(QString(), 0, "x"),
+                 QStringLiteral("Exception : FTPサーバに接続できませんでした。 \r\n426 Timeout"));
+        QVERIFY(QFile::exists(m_tmp.filePath(F)));
+    }
+
     void unreachableServerFailsTheConnectStep()
     {
-        m_job.ClearTable();
-        for (const QString &field : shared::jobFieldNames())
-            m_job.AddField(field);
-        m_job.AppendRecord();
-        m_job.SetFieldByName(QStringLiteral("hostname"), QStringLiteral("127.0.0.1"));
-        m_job.SetFieldByName(QStringLiteral("port"), QStringLiteral("1"));
-        m_job.SetFieldByName(QStringLiteral("username"), QStringLiteral("u"));
-        m_job.SetFieldByName(QStringLiteral("password"), QStringLiteral("p"));
+        setJob(QStringLiteral("1"), QStringLiteral("u"), QStringLiteral("p"));
         QCOMPARE(run(QString(), 0, "x"),
                  QStringLiteral("Exception : FTPサーバに接続できませんでした。 \r\n"
                                 "500 Connect error - Connection refused (#10061)"));
