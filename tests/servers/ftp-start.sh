@@ -46,7 +46,8 @@ wait_listening "$py_port" "$state/pyftpdlib.pid" "$state/pyftpdlib.log"
 pure_root=$state/pure-ftpd-root
 mkdir -p "$pure_root"
 chown 65534:65534 "$pure_root"
-hash=$(openssl passwd -6 "$password")
+# SHA-512 crypt hash, made with Debian's Python (the openssl tool is not a dependency).
+hash=$("$py" -W ignore -c 'import crypt,sys; print(crypt.crypt(sys.argv[1], crypt.mksalt(crypt.METHOD_SHA512)))' "$password")
 echo "$user:$hash:65534:65534::$pure_root/./::::::::::::" >"$state/pureftpd.passwd"
 pure-pw mkdb "$state/pureftpd.pdb" -f "$state/pureftpd.passwd" >/dev/null
 pure_port=$(free_port)
