@@ -172,13 +172,19 @@ bool SftpChannel::fail(const QString &text)
     return false;
 }
 
-bool SftpChannel::transportFailure(const QString &what)
+bool SftpChannel::lose(const QString &text)
 {
     m_broken = true;
+    m_lostReason = text;
+    return fail(text);
+}
+
+bool SftpChannel::transportFailure(const QString &what)
+{
     QString reason = QString::fromUtf8(ssh_get_error(m_session));
     if (reason.isEmpty())
         reason = QStringLiteral("the server did not answer within %1 ms").arg(m_idleTimeoutMs);
-    return fail(what + QStringLiteral(": ") + reason);
+    return lose(what + QStringLiteral(": ") + reason);
 }
 
 bool SftpChannel::start()
@@ -237,15 +243,14 @@ void SftpChannel::queryLimits()
 bool SftpChannel::sendPacket(const QByteArray &packet)
 {
     if (m_broken)
-        return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_error);
+        return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_lostReason);
     int n = ssh_channel_write(m_channel, packet.constData(), quint32(packet.size()));
     if (n == packet.size())
         return true;
     if (n == SSH_ERROR)
         return transportFailure(QStringLiteral("Sending to the SFTP server failed"));
     // A short count is libssh's time-out: the server stopped taking data mid-packet.
-    m_broken = true;
-    return fail(QStringLiteral("Sending to the SFTP server failed: the server took no data "
+    return lose(QStringLiteral("Sending to the SFTP server failed: the server took no data "
                                "for %1 ms")
                     .arg(m_idleTimeoutMs));
 }
@@ -258,8 +263,7 @@ bool SftpChannel::readExact(char *dest, quint32 count)
     while (got < count) {
         qint64 left = m_idleTimeoutMs - sinceProgress.elapsed();
         if (left <= 0) {
-            m_broken = true;
-            return fail(
+            return lose(
                 QStringLiteral("The SFTP server did not answer within %1 ms").arg(m_idleTimeoutMs));
         }
         int n = ssh_channel_read_timeout(m_channel, dest + got, count - got, 0, int(left));
@@ -271,8 +275,7 @@ bool SftpChannel::readExact(char *dest, quint32 count)
             continue;
         }
         if (ssh_channel_is_eof(m_channel) || ssh_channel_is_closed(m_channel)) {
-            m_broken = true;
-            return fail(QStringLiteral("The server closed the SFTP session"));
+            return lose(QStringLiteral("The server closed the SFTP session"));
         }
     }
     return true;
@@ -281,14 +284,13 @@ bool SftpChannel::readExact(char *dest, quint32 count)
 bool SftpChannel::readPacket(QByteArray *packet)
 {
     if (m_broken)
-        return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_error);
+        return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_lostReason);
     char raw[4];
     if (!readExact(raw, 4))
         return false;
     quint32 length = qFromBigEndian<quint32>(raw);
     if (length == 0 || length > MaxReply) {
-        m_broken = true;
-        return fail(
+        return lose(
             QStringLiteral("The SFTP server sent a malformed packet (length %1)").arg(length));
     }
     packet->resize(length);
@@ -303,8 +305,7 @@ bool SftpChannel::awaitReply(quint32 id, Reply *reply)
         if (!readPacket(&packet))
             return false;
         if (packet.size() < 5) {
-            m_broken = true;
-            return fail(QStringLiteral("The SFTP server sent a malformed reply"));
+            return lose(QStringLiteral("The SFTP server sent a malformed reply"));
         }
         quint32 got = qFromBigEndian<quint32>(packet.constData() + 1);
         if (got != id)
@@ -417,7 +418,7 @@ bool SftpChannel::close(const QByteArray &handle)
 bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
 {
     if (m_broken)
-        return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_error);
+        return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_lostReason);
     int fd = ::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return fail(QStringLiteral("Cannot open the local file \"%1\": %2")
@@ -443,8 +444,7 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
         if (!readPacket(&packet))
             return false;
         if (packet.size() < 5) {
-            m_broken = true;
-            return fail(QStringLiteral("The SFTP server sent a malformed reply"));
+            return lose(QStringLiteral("The SFTP server sent a malformed reply"));
         }
         quint32 id = qFromBigEndian<quint32>(packet.constData() + 1);
         auto it = pending.find(id);

@@ -63,6 +63,8 @@ private:
     bool expectHandle(const Reply &reply, const QString &what, QByteArray *handle);
     void queryLimits();
     bool fail(const QString &text);
+    // Fails and marks the channel unusable: the packet stream is out of step.
+    bool lose(const QString &text);
     bool transportFailure(const QString &what);
 
     ssh_session m_session;
@@ -73,6 +75,7 @@ private:
     bool m_hasLimits = false;
     bool m_broken = false;
     QString m_error;
+    QString m_lostReason;
 };
 
 } // namespace norvex::transfer
