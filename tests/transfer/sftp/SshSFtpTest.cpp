@@ -10,6 +10,9 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
 
 using namespace norvex::transfer;
 using sftptest::readFile;
@@ -341,6 +344,46 @@ private slots:
         QCOMPARE(
             c.OpenRemoteFile(remote, QStringLiteral("sideways"), QStringLiteral("createTruncate")),
             QString());
+    }
+
+    void fullDiskFailsTheUploadAndTheSessionLivesOn()
+    {
+        REQUIRE_SSHD(s);
+        // A real ENOSPC on the server: a 1 MiB file system where the upload goes.
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-full"));
+        QVERIFY2(::mount("tmpfs", QFile::encodeName(s.remote(dir)).constData(), "tmpfs", 0,
+                         "size=1m,mode=0777") == 0,
+                 strerror(errno));
+        struct Unmount
+        {
+            QByteArray path;
+            ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+        } unmount{QFile::encodeName(s.remote(dir))};
+
+        const QString local = m_local.filePath(QStringLiteral("eight.bin"));
+        QVERIFY(writeFile(local, sftptest::randomBytes(8 * 1024 * 1024)));
+        TSshSFtp c;
+        QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
+        const QString f =
+            c.OpenRemoteFile(dir + QStringLiteral("/eight.bin"), QStringLiteral("writeOnly"),
+                             QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+        QCOMPARE(c.UploadToHandle(f, local), 0);
+        QVERIFY2(c.ErrorText().contains(QStringLiteral("SFTP status 4")),
+                 qPrintable(c.ErrorText()));
+        c.CloseRemoteHandle(f);
+        QCOMPARE(c.RemoveFile(dir + QStringLiteral("/eight.bin")), 1);
+
+        // Replies to the writes still in flight were skipped: the session answers in step.
+        const QString other = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-after-full"));
+        const QString g =
+            c.OpenRemoteFile(other + QStringLiteral("/small.bin"), QStringLiteral("writeOnly"),
+                             QStringLiteral("createTruncate"));
+        QVERIFY2(!g.isEmpty(), qPrintable(c.ErrorText()));
+        QVERIFY(writeFile(local, "small"));
+        QCOMPARE(c.UploadToHandle(g, local), 1);
+        QCOMPARE(c.CloseRemoteHandle(g), 1);
+        QCOMPARE(readFile(s.remote(other + QStringLiteral("/small.bin"))), QByteArray("small"));
     }
 
     void stalledServerFailsWithinIdleTimeout()
