@@ -12,6 +12,9 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace norvex;
@@ -198,6 +201,31 @@ private slots:
         QCOMPARE(listing(dir), (QStringList{gen(1), gen(2), gen(3)}));
         QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(1))), QByteArray("new"));
         QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(2))), QByteArray("old1"));
+    }
+
+    void fullServerDiskRemovesThePartAndKeepsTheGenerations()
+    {
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-full"));
+        const QByteArray mountPoint = QFile::encodeName(m_s.remote(dir));
+        QVERIFY2(::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m,mode=0777") == 0,
+                 strerror(errno));
+        struct Unmount
+        {
+            QByteArray path;
+            ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+        } unmount{mountPoint};
+        for (int k = 1; k <= 3; ++k)
+            QVERIFY(writeFile(m_s.remote(dir + QLatin1Char('/') + gen(k)),
+                              "old" + QByteArray::number(k)));
+        const QString error = run(dir, 3, sftptest::randomBytes(4 * 1024 * 1024));
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpUploadFailed),
+                 qPrintable(error));
+        QCOMPARE(listing(dir), (QStringList{gen(1), gen(2), gen(3)}));
+        for (int k = 1; k <= 3; ++k) {
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(k))),
+                     "old" + QByteArray::number(k));
+        }
+        QVERIFY(QFile::exists(m_tmp.filePath(F)));
     }
 
     void keyFileIsUsedAndThePasswordIgnored()
