@@ -2,14 +2,16 @@
 # ftp-stop.sh STATE_DIR: stops the servers ftp-start.sh STATE_DIR started.
 set -uo pipefail
 state=${1:?state folder}
+# Alive and not a zombie waiting for its (foreign) parent to reap it.
+alive() { kill -0 "$1" 2>/dev/null && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat" 2>/dev/null; }
 for name in pyftpdlib pure-ftpd; do
   pidfile=$state/$name.pid
   [ -f "$pidfile" ] || continue
   pid=$(cat "$pidfile")
   # Each server was started with setsid: its group holds its session children too.
-  if kill -0 "$pid" 2>/dev/null; then
+  if alive "$pid"; then
     kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 50); do alive "$pid" || break; sleep 0.1; done
     kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null
   fi
   rm -f "$pidfile"
