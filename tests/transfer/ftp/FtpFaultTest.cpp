@@ -2,6 +2,8 @@
 #include "FtpTestSupport.h"
 #include "fakes/FakeFtpServer.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QtTest>
 
 using namespace norvex::transfer;
@@ -133,6 +135,28 @@ private slots:
         // Other commands on the closed connection are refused.
         ftp->HostFileName = QStringLiteral("x");
         QVERIFY(!ftp->Mkd());
+    }
+
+    // An event handler that runs while the client waits (as a scheduler tick may) can abort
+    // it; a blocking call on the same client from there is refused.
+    void abortFromInsideTheWaitEndsTheRequest()
+    {
+        FakeFtpServer fake(QStringLiteral("SilentServer"));
+        QVERIFY(!fake.port().isEmpty());
+        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        bool nestedResult = true;
+        QTimer::singleShot(300, [&] {
+            nestedResult = ftp->Mkd();
+            ftp->Abort();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!ftp->Connect());
+        QVERIFY(clock.elapsed() < 10000);
+        QVERIFY(!nestedResult);
+        QCOMPARE(ftp->ErrorMessage(), QStringLiteral("426 Operation aborted."));
+        QCOMPARE(ftp->StatusCode(), 426);
+        QCOMPARE(ftp->State(), TFtpState::ftpReady);
     }
 
     // USER answered with 230 completes the login: no PASS, and no ACCT for an empty account.
