@@ -142,7 +142,11 @@ public:
     void DnsLookup(const QString &hostName);
     void CancelDnsLookup();
 
+    // Starts connecting to Addr:Port; the outcome arrives through OnSessionConnected (a
+    // failed connect closes the socket without OnSessionClosed).
     void Connect();
+    // Listens on Addr:Port; the port bound (for "0" the system's choice) is read back into
+    // LocalPort.
     void Listen();
     // Accepts a pending connection of a listening socket; returns its handle.
     int Accept();
@@ -156,6 +160,8 @@ public:
     int Send(const void *data, int size);
     int SendStr(const QByteArray &data) { return Send(data.constData(), int(data.size())); }
     void ShutDown(int how);
+    // Close and Abort report OnSessionClosed once, as a close by the peer does; Abort also
+    // drops unsent data and cancels a pending lookup.
     void Close();
     void Abort();
     // Applies LingerOnOff / LingerTimeout to the open socket.
