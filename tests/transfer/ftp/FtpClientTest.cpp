@@ -10,6 +10,24 @@
 
 using namespace norvex::transfer;
 
+namespace {
+
+// A port of 127.0.0.1 that nobody listens on right now.
+uint freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    socklen_t len = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
+    ::close(fd);
+    return ntohs(sin.sin_port);
+}
+
+} // namespace
+
 class FtpClientTest : public QObject
 {
     Q_OBJECT
@@ -208,18 +226,32 @@ private slots:
         QVERIFY(!login->Connected());
     }
 
+    void dataPortRangeChoosesTheListeningPort_data() { addFtpServerRows(); }
+    void dataPortRangeChoosesTheListeningPort()
+    {
+        const FtpServer s = server();
+        QStringList commands;
+        auto ftp = loggedIn(s, &commands);
+        const uint port = freePort();
+        ftp->DataPortRangeStart = port;
+        ftp->DataPortRangeEnd = port;
+        const QString local = m_home + QStringLiteral("r.zip");
+        QVERIFY(writeFile(local, "ranged"));
+        ftp->LocalFileName = local;
+        ftp->HostFileName = uniqueName(QStringLiteral("ranged")) + QStringLiteral(".zip");
+        QVERIFY2(ftp->Put(), qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(commands.filter(QStringLiteral("PORT ")).last(),
+                 QStringLiteral("PORT 127,0,0,1,%1,%2").arg(port >> 8).arg(port & 0xff));
+        ftp->DataPortRangeStart = port + 1;
+        QVERIFY(!ftp->Put()); // end below start: refused before anything is sent
+        QCOMPARE(ftp->ErrorMessage(), QString());
+        QVERIFY(ftp->Quit());
+    }
+
     void refusedConnectionIsAConnectError()
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-        socklen_t len = sizeof sin;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-        ::close(fd);
-        auto ftp = ftpClientFor(QString::number(ntohs(sin.sin_port)), QStringLiteral("u"),
-                                QStringLiteral("p"));
+        auto ftp =
+            ftpClientFor(QString::number(freePort()), QStringLiteral("u"), QStringLiteral("p"));
         QVERIFY(!ftp->Connect());
         QCOMPARE(ftp->ErrorMessage(),
                  QStringLiteral("500 Connect error - Connection refused (#10061)"));
