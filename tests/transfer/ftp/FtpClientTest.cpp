@@ -81,6 +81,7 @@ private slots:
             {QStringLiteral("small.zip"), randomBytes(3000)},
             {QStringLiteral("blocks.zip"), randomBytes(3 * 1460)},
             {QStringLiteral("odd.zip"), randomBytes(1024 * 1024 + 7)},
+            {QStringLiteral("Norvex-日本語 ジョブ.zip"), randomBytes(5000)},
         };
         for (const auto &[name, data] : files) {
             const QString local = m_home + name;
