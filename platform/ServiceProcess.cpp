@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -30,10 +31,34 @@ ServiceProcess::~ServiceProcess()
 {
     if (m_lockFd >= 0)
         ::close(m_lockFd);
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
 }
 
-bool ServiceProcess::begin(QString *errorText)
+bool ServiceProcess::begin(const QString &installFolder, QString *errorText)
 {
+    // One service per installation folder, however each was started: two would run the
+    // same jobs into the same archives. flock on the folder itself needs no file there.
+    if (!installFolder.isEmpty()) {
+        const QByteArray folder = installFolder.toLocal8Bit();
+        const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFd < 0) {
+            if (errorText)
+                *errorText = installFolder + QStringLiteral(": ") + systemErrorText(errno);
+            return false;
+        }
+        if (::flock(folderFd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(folderFd);
+            if (errorText)
+                *errorText =
+                    (error == EWOULDBLOCK ? serviceErrorText(ServiceErrorCode::AlreadyRunning)
+                                          : systemErrorText(error)) +
+                    QStringLiteral(" (") + installFolder + QLatin1Char(')');
+            return false;
+        }
+        m_folderFd = folderFd;
+    }
     const QByteArray path = qgetenv(ServiceLockVariable);
     if (path.isEmpty())
         return true;

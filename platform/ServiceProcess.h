@@ -21,15 +21,18 @@ public:
     ServiceProcess(const ServiceProcess &) = delete;
     ServiceProcess &operator=(const ServiceProcess &) = delete;
 
-    // Takes the lock when one is asked for. False (with the reason) when another instance
-    // holds it or it cannot be opened: this process must then not run as the service.
-    bool begin(QString *errorText);
+    // Takes the installation folder's lock (none when installFolder is empty) and the
+    // instance lock when the built-in manager asks for one. False (with the reason) when
+    // another service holds either or it cannot be opened: this process must then not run
+    // as the service.
+    bool begin(const QString &installFolder, QString *errorText);
     void publish(ServiceState state);
 
     bool holdsLock() const { return m_lockFd >= 0; }
 
 private:
     int m_lockFd = -1;
+    int m_folderFd = -1;
 };
 
 // What the instance lock at path says: held == false when no process holds it (no file,

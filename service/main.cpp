@@ -1,3 +1,4 @@
+#include "platform/Paths.h"
 #include "platform/ServiceProcess.h"
 #include "service/Norvex.h"
 
@@ -26,7 +27,7 @@ int main(int argc, char *argv[])
 
     platform::ServiceProcess process;
     QString error;
-    if (!process.begin(&error)) {
+    if (!process.begin(platform::installFolder(), &error)) {
         std::fprintf(stderr, "NorvexService: %s\n", error.toLocal8Bit().constData());
         return 1;
     }

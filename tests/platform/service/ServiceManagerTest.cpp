@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -348,7 +349,7 @@ private slots:
         {
             ServiceProcess process;
             QString error;
-            QVERIFY2(process.begin(&error), qPrintable(error));
+            QVERIFY2(process.begin(QString(), &error), qPrintable(error));
             QVERIFY(process.holdsLock());
             process.publish(ServiceState::StopPending);
             QFile file(path);
@@ -371,8 +372,26 @@ private slots:
 
         // Started by hand: no lock, nothing to refuse.
         ServiceProcess byHand;
-        QVERIFY(byHand.begin(nullptr));
+        QVERIFY(byHand.begin(QString(), nullptr));
         QVERIFY(!byHand.holdsLock());
+    }
+
+    void oneServicePerInstallationFolder()
+    {
+        QTemporaryDir folder;
+        QString error;
+        auto first = std::make_unique<ServiceProcess>();
+        QVERIFY2(first->begin(folder.path(), &error), qPrintable(error));
+        ServiceProcess second;
+        QVERIFY(!second.begin(folder.path(), &error));
+        QVERIFY2(error.startsWith(serviceErrorText(ServiceErrorCode::AlreadyRunning)),
+                 qPrintable(error));
+        QVERIFY(QDir(folder.path()).isEmpty()); // the lock leaves nothing in the folder
+        first.reset();
+        ServiceProcess third;
+        QVERIFY(third.begin(folder.path(), &error));
+        ServiceProcess missing;
+        QVERIFY(!missing.begin(folder.filePath(QStringLiteral("gone")), &error));
     }
 
     void notifySocket_data()
@@ -400,7 +419,7 @@ private slots:
 
         qputenv("NOTIFY_SOCKET", name);
         ServiceProcess process;
-        QVERIFY(process.begin(nullptr));
+        QVERIFY(process.begin(QString(), nullptr));
         process.publish(ServiceState::Running);
         process.publish(ServiceState::StopPending);
         char buffer[64];

@@ -333,6 +333,28 @@ private slots:
         QVERIFY(QDir(m_registry->path()).isEmpty());
     }
 
+    // A second service on the same installation folder refuses to run; the first goes on.
+    void secondInstanceRefused()
+    {
+        QProcess first;
+        first.start(servicePath(), {});
+        QVERIFY(first.waitForStarted());
+        QElapsedTimer clock;
+        clock.start();
+        while (!logEntries().contains(QStringLiteral("I\t") + StartText) && clock.elapsed() < 10000)
+            QTest::qWait(20);
+        const Run second = runService({});
+        QCOMPARE(second.exitCode, 1);
+        QVERIFY2(
+            second.err.contains(QStringLiteral("サービスのインスタンスは既に実行されています。")),
+            qPrintable(second.err));
+        QCOMPARE(first.state(), QProcess::Running);
+        ::kill(pid_t(first.processId()), SIGTERM);
+        QVERIFY(first.waitForFinished(10000));
+        QCOMPARE(logEntries(), (QStringList{QStringLiteral("I\t") + StartText,
+                                            QStringLiteral("I\t") + StopText}));
+    }
+
     // A user who may not write the registry gets the access-denied text, not a crash.
     void nonRootInstallIsAccessDenied()
     {
