@@ -146,11 +146,18 @@ BuiltinServiceManager::Record BuiltinServiceManager::readRecord(const QString &n
 {
     if (!validName(name))
         throw ServiceError(ServiceErrorCode::NotInstalled);
-    QFile file(recordPath(name));
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!file.exists())
+    // errno tells a missing record from one this user may not read (a registry folder
+    // closed to them), which QFile alone does not.
+    const int fd = ::open(recordPath(name).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
             throw ServiceError(ServiceErrorCode::NotInstalled);
-        throw ServiceError(ServiceErrorCode::AccessDenied, file.fileName());
+        throw ServiceError(accessCode(errno), recordPath(name));
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw ServiceError(EIO, recordPath(name));
     }
     Record record;
     const QList<QByteArray> lines = file.readAll().split('\n');
@@ -169,7 +176,7 @@ BuiltinServiceManager::Record BuiltinServiceManager::readRecord(const QString &n
                 value.trimmed().compare(QLatin1String("disabled"), Qt::CaseInsensitive) == 0;
     }
     if (record.executable.isEmpty())
-        throw ServiceError(ENOEXEC, file.fileName());
+        throw ServiceError(ENOEXEC, recordPath(name));
     return record;
 }
 

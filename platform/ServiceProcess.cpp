@@ -29,10 +29,11 @@ struct flock wholeFile(short type)
 
 ServiceProcess::~ServiceProcess()
 {
-    if (m_lockFd >= 0)
-        ::close(m_lockFd);
+    // The folder first: whoever sees the instance lock free may start the next service.
     if (m_folderFd >= 0)
         ::close(m_folderFd);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 bool ServiceProcess::begin(const QString &installFolder, QString *errorText)

@@ -188,7 +188,8 @@ int TService::Run(platform::ServiceProcess &process)
     ::close(g_signalPipe[0]);
     ::close(g_signalPipe[1]);
     g_signalPipe[0] = g_signalPipe[1] = -1;
-    report(platform::ServiceState::Stopped);
+    // Nothing says "stopped" while this process lives: the state stays stop pending until
+    // the process is gone and the kernel has dropped its locks.
     m_process = nullptr;
     return m_started ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace norvex;
@@ -398,6 +399,60 @@ private slots:
             QVERIFY2(run.err.contains(denied), qPrintable(run.err));
             QVERIFY(QFile::exists(m_registry->path() + QStringLiteral("/Norvex.conf")));
         }
+    }
+
+    // The control client run by a user who may not control root's service: the state is
+    // readable, start and stop are refused; a registry closed to them is refused too.
+    void otherUserCannotStartOrStop()
+    {
+        QVERIFY2(::geteuid() == 0, "needs root to act as another user");
+        QVERIFY(::chmod(m_registry->path().toLocal8Bit().constData(), 0755) == 0);
+        install();
+        config::TSrvCtrl ctrl;
+        config::setUpSrvCtrl(ctrl);
+        // What the client reports when run as nobody: the state, or the error code + 1000.
+        auto asNobody = [](const QString &command) {
+            int pipeFds[2];
+            if (::pipe(pipeFds) != 0)
+                return -1;
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::close(pipeFds[0]);
+                int result = -1;
+                if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+                    config::TSrvCtrl nobodyCtrl;
+                    config::setUpSrvCtrl(nobodyCtrl);
+                    try {
+                        if (command == QLatin1String("QUERY"))
+                            result = config::serviceStateQuery(nobodyCtrl);
+                        else
+                            config::serviceCommand(nobodyCtrl, command), result = 100;
+                    } catch (const ESrvCtrlException &error) {
+                        result = 1000 + error.ErrorCode();
+                    }
+                }
+                (void)!::write(pipeFds[1], &result, sizeof result);
+                ::_exit(0);
+            }
+            ::close(pipeFds[1]);
+            int result = -1;
+            if (::read(pipeFds[0], &result, sizeof result) != sizeof result)
+                result = -1;
+            ::close(pipeFds[0]);
+            ::waitpid(child, nullptr, 0);
+            return result;
+        };
+        QCOMPARE(asNobody(QStringLiteral("QUERY")), 0);
+        QCOMPARE(asNobody(QStringLiteral("START")), 1013);
+        config::serviceCommand(ctrl, QStringLiteral("START"));
+        QCOMPARE(waitForState(ctrl, 3, 5000), 3);
+        QCOMPARE(asNobody(QStringLiteral("QUERY")), 3);
+        QCOMPARE(asNobody(QStringLiteral("STOP")), 1013);
+        QCOMPARE(config::serviceStateQuery(ctrl), 3);
+        config::serviceCommand(ctrl, QStringLiteral("STOP"));
+        QCOMPARE(waitForState(ctrl, 0, 5000), 0);
+        QVERIFY(::chmod(m_registry->path().toLocal8Bit().constData(), 0700) == 0);
+        QCOMPARE(asNobody(QStringLiteral("QUERY")), 1013);
     }
 
     // The systemd back end on a machine where systemd cannot take the unit: install fails
