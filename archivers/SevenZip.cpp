@@ -10,6 +10,7 @@
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -188,12 +189,25 @@ NORVEX_ENGINE_CALL int TSevenZip::BuildArchive()
                    item.inode == self.st_ino;
         });
 
-    auto *out = new FileOutStream(fd);
-    auto *callback = new UpdateCallback(items, m_password, m_onProgress);
-    hr = archive->UpdateItems(out, UInt32(items->size()), callback);
-    const auto sourceFailure = callback->sourceFailure();
-    callback->Release();
-    out->Release();
+    std::optional<SourceError> sourceFailure;
+    try {
+        auto *out = new FileOutStream(fd);
+        UpdateCallback *callback = nullptr;
+        try {
+            callback = new UpdateCallback(items, m_password, m_onProgress);
+        } catch (...) {
+            out->Release();
+            throw;
+        }
+        hr = archive->UpdateItems(out, UInt32(items->size()), callback);
+        sourceFailure = callback->sourceFailure();
+        callback->Release();
+        out->Release();
+    } catch (...) {
+        ::close(fd);
+        ::unlink(path.constData());
+        throw;
+    }
     archive.reset();
     setProperties.reset();
 

@@ -74,6 +74,7 @@ constexpr GUID IID_ICryptoGetTextPassword2 = engineIid(0x05, 0x11);
 constexpr GUID IID_ISetProperties = engineIid(0x06, 0x03);
 constexpr GUID IID_IOutArchive = engineIid(0x06, 0xA0);
 constexpr GUID IID_IArchiveUpdateCallback = engineIid(0x06, 0x80);
+constexpr GUID IID_IArchiveUpdateCallbackFile = engineIid(0x06, 0x83);
 // The 7z format handler.
 constexpr GUID CLSID_Format7z = {0x23170F69, 0x40C1, 0x278A, {0x10, 0, 0, 0x01, 0x10, 0x07, 0, 0}};
 
@@ -199,6 +200,17 @@ struct IArchiveUpdateCallback : IProgress
 
 protected:
     ~IArchiveUpdateCallback() = default;
+};
+
+// Lets the engine read the start of a file before it picks the filters: without it,
+// BCJ goes by extension alone (".so" of any content), and archives differ from the CLI's.
+struct IArchiveUpdateCallbackFile : IUnknown
+{
+    virtual HRESULT GetStream2(UInt32 index, ISequentialInStream **stream, UInt32 notifyOp) = 0;
+    virtual HRESULT ReportOperation(UInt32 indexType, UInt32 index, UInt32 notifyOp) = 0;
+
+protected:
+    ~IArchiveUpdateCallbackFile() = default;
 };
 
 struct ICryptoGetTextPassword2 : IUnknown

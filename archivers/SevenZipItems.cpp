@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace norvex::archivers::sevenzip {
 
@@ -50,10 +49,11 @@ std::string nativePath(const QString &path)
     return collapseSlashes(QFile::encodeName(path).toStdString());
 }
 
-std::string withoutLeadingSlashes(const std::string &path)
+std::size_t skipSlashes(const std::string &path, std::size_t from)
 {
-    const auto first = path.find_first_not_of('/');
-    return first == std::string::npos ? std::string() : path.substr(first);
+    while (from < path.size() && path[from] == '/')
+        ++from;
+    return from;
 }
 
 std::string extensionOf(const std::string &name)
@@ -90,12 +90,11 @@ public:
         if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             return;
         // The folder's own item: its path without the root folder, or without the '/'.
-        std::string own = folder;
-        if (!m_rootSlash.empty() && (own + '/').starts_with(m_rootSlash))
-            own.erase(0, std::min(own.size(), m_rootSlash.size()));
-        own = withoutLeadingSlashes(own);
-        if (!own.empty())
-            add(makeItem(folder, own, st));
+        std::size_t own = 0;
+        if (!m_rootSlash.empty() && (folder + '/').starts_with(m_rootSlash))
+            own = std::min(folder.size(), m_rootSlash.size());
+        own = skipSlashes(folder, own);
+        add(makeItem(folder, own, st));
         walk(folder == "/" ? std::string() : folder, mask, true);
     }
 
@@ -109,29 +108,67 @@ public:
         add(std::move(item));
     }
 
-    std::vector<ArchiveItem> take() { return std::move(m_items); }
-
-private:
-    std::string stored(const std::string &full) const
+    // A later item with the stored path of an earlier one takes the earlier one's place.
+    // Sorting positions instead of indexing by path keeps large trees' memory down.
+    std::vector<ArchiveItem> take()
     {
-        std::string s = full;
-        if (!m_rootSlash.empty() && s.starts_with(m_rootSlash))
-            s.erase(0, m_rootSlash.size());
-        s = withoutLeadingSlashes(s);
-        if (m_options.storeOnlyFilename) {
-            const auto slash = s.rfind('/');
-            if (slash != std::string::npos)
-                s.erase(0, slash + 1);
+        std::vector<UInt32> order(m_items.size());
+        for (UInt32 i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [this](UInt32 a, UInt32 b) {
+            return m_items[a].storedPath() < m_items[b].storedPath();
+        });
+        std::vector<bool> dropped(m_items.size());
+        bool anyDropped = false;
+        for (std::size_t i = 0; i < order.size();) {
+            std::size_t j = i + 1;
+            while (j < order.size() &&
+                   m_items[order[j]].storedPath() == m_items[order[i]].storedPath())
+                ++j;
+            if (j - i > 1) {
+                m_items[order[i]] = std::move(m_items[order[j - 1]]);
+                for (std::size_t k = i + 1; k < j; ++k)
+                    dropped[order[k]] = true;
+                anyDropped = true;
+            }
+            i = j;
         }
-        return s;
+        if (anyDropped) {
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < m_items.size(); ++i) {
+                if (dropped[i])
+                    continue;
+                if (kept != i)
+                    m_items[kept] = std::move(m_items[i]);
+                ++kept;
+            }
+            m_items.resize(kept);
+        }
+        return std::move(m_items);
     }
 
-    static ArchiveItem makeItem(const std::string &source, std::string storedPath,
+private:
+    // Where the stored path starts in a full path: it is always a tail of it.
+    std::size_t stored(const std::string &full) const
+    {
+        std::size_t at = 0;
+        if (!m_rootSlash.empty() && full.starts_with(m_rootSlash))
+            at = m_rootSlash.size();
+        at = skipSlashes(full, at);
+        if (m_options.storeOnlyFilename) {
+            const auto slash = full.rfind('/');
+            if (slash != std::string::npos && slash + 1 > at)
+                at = slash + 1;
+        }
+        return at;
+    }
+
+    static ArchiveItem makeItem(const std::string &source, std::size_t storedFrom,
                                 const struct stat &st)
     {
         ArchiveItem item;
         item.sourcePath = source;
-        item.storedPath = std::move(storedPath);
+        item.storedFrom = UInt32(storedFrom);
         item.isDir = S_ISDIR(st.st_mode);
         item.size = S_ISREG(st.st_mode) ? UInt64(st.st_size) : 0;
         item.attrib = attributeWord(st.st_mode);
@@ -143,13 +180,8 @@ private:
 
     void add(ArchiveItem &&item)
     {
-        if (item.storedPath.empty())
-            return;
-        const auto [it, inserted] = m_index.try_emplace(item.storedPath, m_items.size());
-        if (inserted)
+        if (!item.storedPath().empty())
             m_items.push_back(std::move(item));
-        else
-            m_items[it->second] = std::move(item);
     }
 
     // Reads one folder whole and closes it before descending, so deep trees do not hold a
@@ -237,7 +269,6 @@ private:
     const ItemOptions &m_options;
     std::string m_rootSlash;
     std::vector<ArchiveItem> m_items;
-    std::unordered_map<std::string, std::size_t> m_index;
 };
 
 } // namespace

@@ -3,7 +3,9 @@
 #include "archivers/SevenZipEngine.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -13,7 +15,7 @@ namespace norvex::archivers::sevenzip {
 struct ArchiveItem
 {
     std::string sourcePath; // file system bytes, opened when the engine asks for the data
-    std::string storedPath; // UTF-8, '/'-separated, no leading '/'
+    UInt32 storedFrom = 0;  // the stored path is the tail of sourcePath from here
     UInt64 size = 0;
     UInt32 attrib = 0;
     FILETIME mtime{0, 0};
@@ -23,6 +25,13 @@ struct ArchiveItem
     std::string linkTarget;
     dev_t device = 0;
     ino_t inode = 0;
+
+    // UTF-8 (the file system's bytes), '/'-separated, no leading '/'.
+    std::string_view storedPath() const
+    {
+        return std::string_view(sourcePath)
+            .substr(std::min<std::size_t>(storedFrom, sourcePath.size()));
+    }
 };
 
 struct ItemOptions

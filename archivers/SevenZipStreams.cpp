@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace norvex::archivers::sevenzip {
@@ -71,10 +70,7 @@ HRESULT FileInStream::Seek(Int64 offset, UInt32 origin, UInt64 *newPosition)
 
 HRESULT FileInStream::GetSize(UInt64 *size)
 {
-    struct stat st;
-    if (::fstat(m_fd, &st) != 0)
-        return hresultFromErrno(errno);
-    *size = UInt64(st.st_size);
+    *size = m_size;
     return S_OK;
 }
 

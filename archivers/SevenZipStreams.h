@@ -6,11 +6,11 @@
 
 namespace norvex::archivers::sevenzip {
 
-// A source file handed to the engine. Owns the descriptor.
+// A source file handed to the engine. Owns the descriptor; size is its size when opened.
 class FileInStream final : public ComObject<IInStream, IStreamGetSize>
 {
 public:
-    explicit FileInStream(int fd) : m_fd(fd) {}
+    FileInStream(int fd, UInt64 size) : m_fd(fd), m_size(size) {}
 
     HRESULT QueryInterface(const GUID &iid, void **out) override;
     HRESULT Read(void *data, UInt32 size, UInt32 *processed) override;
@@ -21,7 +21,8 @@ private:
     ~FileInStream();
     void destroy() override { delete this; }
 
-    int m_fd;
+    const int m_fd;
+    const UInt64 m_size;
 };
 
 // Bytes held in memory: the target of a symbolic link, which is stored as the link's data.

@@ -21,6 +21,8 @@ HRESULT UpdateCallback::QueryInterface(const GUID &iid, void **out)
 {
     if (iid == IID_IUnknown || iid == IID_IProgress || iid == IID_IArchiveUpdateCallback)
         *out = static_cast<IArchiveUpdateCallback *>(this);
+    else if (iid == IID_IArchiveUpdateCallbackFile)
+        *out = static_cast<IArchiveUpdateCallbackFile *>(this);
     else if (iid == IID_ICryptoGetTextPassword2)
         *out = static_cast<ICryptoGetTextPassword2 *>(this);
     else {
@@ -85,7 +87,8 @@ HRESULT UpdateCallback::GetProperty(UInt32 index, PROPID propId, PROPVARIANT *va
     try {
         switch (propId) {
         case kpidPath:
-            value->bstrVal = allocBstr(QString::fromUtf8(item.storedPath));
+            value->bstrVal = allocBstr(
+                QString::fromUtf8(item.storedPath().data(), qsizetype(item.storedPath().size())));
             value->vt = VT_BSTR;
             break;
         case kpidIsDir:
@@ -147,15 +150,11 @@ HRESULT UpdateCallback::GetStream(UInt32 index, ISequentialInStream **stream)
 HRESULT UpdateCallback::openSource(const ArchiveItem &item, ISequentialInStream **stream)
 {
     // A file removed since it was listed is left out, as if it had gone before the run;
-    // one that turned into something other than a file is not read. Any other failure
-    // to open ends the run: an archive silently missing a file is not a backup.
+    // one that turned into something other than a file is not read (O_NONBLOCK: a FIFO
+    // does not hang the open). Any other failure to open ends the run: an archive
+    // silently missing a file is not a backup.
     const char *path = item.sourcePath.c_str();
     struct stat st;
-    const int statResult = item.followLink ? ::stat(path, &st) : ::lstat(path, &st);
-    if (statResult != 0 && errno == ENOENT)
-        return S_FALSE;
-    if (statResult == 0 && !S_ISREG(st.st_mode))
-        return S_FALSE;
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (item.followLink ? 0 : O_NOFOLLOW);
     int fd;
     do
@@ -174,9 +173,10 @@ HRESULT UpdateCallback::openSource(const ArchiveItem &item, ISequentialInStream 
         ::close(fd);
         return S_FALSE;
     }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (st.st_size >= (1 << 20))
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
-        *stream = new FileInStream(fd);
+        *stream = new FileInStream(fd, UInt64(st.st_size));
     } catch (...) {
         ::close(fd);
         throw;
@@ -185,6 +185,17 @@ HRESULT UpdateCallback::openSource(const ArchiveItem &item, ISequentialInStream 
 }
 
 HRESULT UpdateCallback::SetOperationResult(Int32)
+{
+    return S_OK;
+}
+
+HRESULT UpdateCallback::GetStream2(UInt32 index, ISequentialInStream **stream, UInt32)
+{
+    // The same data whether the engine analyses the file or stores it.
+    return GetStream(index, stream);
+}
+
+HRESULT UpdateCallback::ReportOperation(UInt32, UInt32, UInt32)
 {
     return S_OK;
 }

@@ -16,7 +16,8 @@ using ProgressHandler = std::function<bool(quint64 completed, quint64 total)>;
 // Describes the new archive's items to the engine and hands it their data. The engine
 // calls it on its own worker threads under multi-threaded compression, so everything here
 // is either read-only during the run or guarded; no exception leaves a method.
-class UpdateCallback final : public ComObject<IArchiveUpdateCallback, ICryptoGetTextPassword2>
+class UpdateCallback final
+    : public ComObject<IArchiveUpdateCallback, IArchiveUpdateCallbackFile, ICryptoGetTextPassword2>
 {
 public:
     UpdateCallback(std::shared_ptr<const std::vector<ArchiveItem>> items, QString password,
@@ -32,6 +33,9 @@ public:
     HRESULT GetProperty(UInt32 index, PROPID propId, PROPVARIANT *value) override;
     HRESULT GetStream(UInt32 index, ISequentialInStream **stream) override;
     HRESULT SetOperationResult(Int32 result) override;
+
+    HRESULT GetStream2(UInt32 index, ISequentialInStream **stream, UInt32 notifyOp) override;
+    HRESULT ReportOperation(UInt32 indexType, UInt32 index, UInt32 notifyOp) override;
 
     HRESULT CryptoGetTextPassword2(Int32 *passwordIsDefined, BSTR *password) override;
 

@@ -117,6 +117,12 @@ private slots:
         writeFile(m_src + QStringLiteral("/random.bin"), randomBytes(1500 * 1000), 0640);
         // Large enough for the engine to compress on several threads.
         writeFile(m_src + QStringLiteral("/text.log"), textBytes(20 * 1000 * 1000));
+        // The engine picks its filters from the data: a ".so" that is no program gets none,
+        // a program without an extension gets BCJ, as with the command line.
+        writeFile(m_src + QStringLiteral("/lib.so"), textBytes(200000));
+        QFile program(QStringLiteral("/usr/bin/true"));
+        QVERIFY(program.open(QIODevice::ReadOnly));
+        writeFile(m_src + QStringLiteral("/tool"), program.readAll(), 0755);
         writeFile(m_src + QStringLiteral("/日本語.txt"), "日本語\n");
         writeFile(m_src + QStringLiteral("/😀 smile ü.txt"), "non-BMP name\n");
         writeFile(m_src + QStringLiteral("/private/deep/note.cpp"), "int main() {}\n");
@@ -171,7 +177,7 @@ private slots:
             }
             ++checked;
         }
-        QCOMPARE(checked, 14);
+        QCOMPARE(checked, 16);
     }
 
     void passwordIsNeededToReadTheData_data()
@@ -226,6 +232,13 @@ private slots:
         QTest::newRow("doubled separators")
             << QStringList{"rules//sub//subsub//*.*"} << recurse << false
             << QStringList{"rules/sub/subsub", "rules/sub/subsub/e.txt"};
+        // A listed source that is a link is followed; links inside trees are not.
+        QTest::newRow("linked sources are followed")
+            << QStringList{"linked-dir/*.txt", "linked-file"} << recurse << false
+            << QStringList{
+                   "linked-dir",           "linked-dir/a.txt",      "linked-dir/sub",
+                   "linked-dir/sub/c.txt", "linked-dir/sub/subsub", "linked-dir/sub/subsub/e.txt",
+                   "linked-file"};
         QTest::newRow("root folder removed") << QStringList{"rules/*.*"} << recurse << true << all;
         QTest::newRow("only file names")
             << QStringList{"rules/sub/c.txt", "rules/b.log"}
@@ -241,6 +254,8 @@ private slots:
         for (const char *f :
              {"a.txt", "b.log", "noext", "sub/c.txt", "sub/d.log", "sub/subsub/e.txt"})
             writeFile(path(QStringLiteral("rules/")) + QLatin1String(f), f);
+        QFile::link(QStringLiteral("rules"), path(QStringLiteral("linked-dir")));
+        QFile::link(QStringLiteral("rules/b.log"), path(QStringLiteral("linked-file")));
 
         TSevenZip zip;
         zip.setAddOptions(AddOpts::fromInt(options));
@@ -252,6 +267,8 @@ private slots:
             zip.FileList() << path(entry);
         QCOMPARE(zip.BuildArchive(), 0);
         VERIFY_7Z(run7z({QStringLiteral("t"), archive}), 0);
+        const Run slt = run7z({QStringLiteral("l"), QStringLiteral("-slt"), archive});
+        QVERIFY2(!slt.output.contains("lrwx"), "a listed link was stored as a link");
 
         const bool bare = options & int(AddOptsEnum::AddStoreOnlyFilename);
         for (QString &e : expected)
