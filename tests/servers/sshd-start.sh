@@ -42,6 +42,8 @@ ssh-keygen -q -t rsa -b 3072 -N '' -C rsa -f "$k/id_rsa"
 ssh-keygen -q -t ecdsa -b 256 -N '' -C ecdsa -f "$k/id_ecdsa"
 ssh-keygen -q -t rsa -b 2048 -m PEM -N '' -C rsa-pem -f "$k/id_rsa_pem"
 ssh-keygen -q -t ecdsa -b 384 -m PKCS8 -N '' -C ecdsa-pkcs8 -f "$k/id_ecdsa_pkcs8"
+ssh-keygen -q -t rsa -b 2048 -m PKCS8 -N '' -C rsa-pkcs8 -f "$k/id_rsa_pkcs8"
+ssh-keygen -q -t ecdsa -b 521 -N '' -C ecdsa521 -f "$k/id_ecdsa521"
 ssh-keygen -q -t ed25519 -N '' -C unauthorized -f "$k/id_unauthorized"
 ssh-keygen -q -t ed25519 -N 'secret words' -C encrypted -f "$k/id_encrypted"
 ssh-keygen -q -t rsa -b 2048 -m PEM -N 'secret words' -C encrypted-pem -f "$k/id_encrypted_pem"
@@ -64,7 +66,7 @@ printf 'These are notes, not a key.\nline two\n' >"$k/not-a-key.txt"
 
 auth=$dir/authorized_keys
 : >"$auth"
-for n in id_ed25519 id_rsa id_ecdsa id_rsa_pem id_ecdsa_pkcs8; do
+for n in id_ed25519 id_rsa id_ecdsa id_ecdsa521 id_rsa_pem id_ecdsa_pkcs8 id_rsa_pkcs8; do
     cat "$k/$n.pub" >>"$auth"
 done
 for n in rsa ed25519 ecdsa256 ecdsa384 ecdsa521; do

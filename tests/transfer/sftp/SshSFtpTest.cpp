@@ -73,10 +73,11 @@ private slots:
     void keyLogin_data()
     {
         QTest::addColumn<QString>("file");
-        for (const char *f : {"id_ed25519", "id_rsa", "id_ecdsa", "id_rsa_pem", "id_ecdsa_pkcs8",
-                              "rsa.v3.ppk", "rsa.v2.ppk", "ed25519.v3.ppk", "ed25519.v2.ppk",
-                              "ecdsa256.v3.ppk", "ecdsa256.v2.ppk", "ecdsa384.v3.ppk",
-                              "ecdsa384.v2.ppk", "ecdsa521.v3.ppk", "ecdsa521.v2.ppk"}) {
+        for (const char *f :
+             {"id_ed25519", "id_rsa", "id_ecdsa", "id_ecdsa521", "id_rsa_pem", "id_ecdsa_pkcs8",
+              "id_rsa_pkcs8", "rsa.v3.ppk", "rsa.v2.ppk", "ed25519.v3.ppk", "ed25519.v2.ppk",
+              "ecdsa256.v3.ppk", "ecdsa256.v2.ppk", "ecdsa384.v3.ppk", "ecdsa384.v2.ppk",
+              "ecdsa521.v3.ppk", "ecdsa521.v2.ppk"}) {
             QTest::newRow(f) << QString::fromLatin1(f);
         }
     }
