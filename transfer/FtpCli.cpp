@@ -45,9 +45,9 @@ TCustomFtpCli::TCustomFtpCli(QObject *parent) : QObject(parent)
 {
     m_control = new TWSocket(this);
     m_data = new TWSocket(this);
-    m_drainTimer = new QTimer(this);
-    m_drainTimer->setInterval(250);
-    connect(m_drainTimer, &QTimer::timeout, this, [this] { checkKernelDrain(); });
+    m_activityTimer = new QTimer(this);
+    m_activityTimer->setInterval(250);
+    connect(m_activityTimer, &QTimer::timeout, this, [this] { checkUploadActivity(); });
 
     m_control->OnDnsLookupDone = [this](TWSocket *, int error) { controlDnsLookupDone(error); };
     m_control->OnSessionConnected = [this](TWSocket *, int error) {
@@ -243,7 +243,7 @@ void TCustomFtpCli::endRequest(int result)
     m_steps.clear();
     m_completion = nullptr;
     m_accepted.clear();
-    m_drainTimer->stop();
+    m_activityTimer->stop();
     m_state = TFtpState::ftpReady;
     const TFtpRequest request = m_requestType;
     if (OnRequestDone) {
@@ -509,7 +509,7 @@ void TCustomFtpCli::AbortAsync()
     const bool busy = m_state != TFtpState::ftpReady && m_state != TFtpState::ftpInternalReady;
     m_state = TFtpState::ftpAbort;
     m_localFile.close();
-    m_drainTimer->stop();
+    m_activityTimer->stop();
     m_data->Abort();
     m_control->Abort();
     m_connected = false;

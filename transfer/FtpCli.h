@@ -180,7 +180,7 @@ private:
     void sendNextBlock();
     void finishIfDone();
     void closeDataAndFile();
-    void checkKernelDrain();
+    void checkUploadActivity();
 
     TWSocket *m_control = nullptr;
     TWSocket *m_data = nullptr;
@@ -217,8 +217,8 @@ private:
     bool m_sending = false;
     int m_dataCloseError = 0;
     uint m_lastDataPort = 0;
-    QTimer *m_drainTimer = nullptr;
-    qint64 m_lastOutQueue = -1;
+    QTimer *m_activityTimer = nullptr;
+    qint64 m_lastAcked = 0; // bytes the server has taken, as far as the kernel knows
 };
 
 // The blocking operations the programs use. Each starts one request and processes the

@@ -151,7 +151,7 @@ void TCustomFtpCli::dataSessionClosed(int error)
         return;
     m_dataClosed = true;
     m_dataCloseError = error;
-    m_drainTimer->stop();
+    m_activityTimer->stop();
     if (m_storPhase == 2)
         finishIfDone();
 }
@@ -162,6 +162,8 @@ void TCustomFtpCli::startSendingIfReady()
         return;
     m_sending = true;
     m_startTime.start();
+    m_lastAcked = 0;
+    m_activityTimer->start();
     sendNextBlock();
 }
 
@@ -197,8 +199,6 @@ void TCustomFtpCli::sendNextBlock()
         if (m_data->AllSent()) {
             m_data->ShutDown(1);
             m_eofSent = true;
-            m_lastOutQueue = -1;
-            m_drainTimer->start();
         }
     } catch (const ESocketException &e) {
         m_statusCode = 426;
@@ -208,16 +208,16 @@ void TCustomFtpCli::sendNextBlock()
     }
 }
 
-// While the kernel still sends what was handed over, the upload is alive: a slow but
-// steady server must not run into the inactivity limit after the last block.
-void TCustomFtpCli::checkKernelDrain()
+// The inactivity limit of an upload counts from the last byte the server took, not from
+// the last handover: a slow but steady server may need longer than the limit to take one
+// handover (or, after the last one, everything the kernel still holds).
+void TCustomFtpCli::checkUploadActivity()
 {
-    const qint64 queued = m_data->KernelOutQueue();
-    if (m_lastOutQueue >= 0 && queued < m_lastOutQueue)
+    const qint64 acked = m_byteCount - m_data->BufferedByteCount() - m_data->KernelOutQueue();
+    if (acked > m_lastAcked) {
+        m_lastAcked = acked;
         progressed();
-    m_lastOutQueue = queued;
-    if (queued == 0)
-        m_drainTimer->stop();
+    }
 }
 
 void TCustomFtpCli::finishIfDone()
@@ -254,7 +254,7 @@ void TCustomFtpCli::finishIfDone()
 
 void TCustomFtpCli::closeDataAndFile()
 {
-    m_drainTimer->stop();
+    m_activityTimer->stop();
     m_localFile.close();
     m_sending = false;
     m_dataAccepted = false;

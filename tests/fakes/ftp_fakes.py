@@ -120,6 +120,9 @@ class SilentServer(FakeFtpServer):
 class SlowReaderServer(FakeFtpServer):
     """Takes the upload steadily but slowly: 64 KiB every 0.2 s."""
 
+    piece = 65536
+    pause = 0.2
+
     def store(self, conn, name):
         self.reply(conn, "150 opening data connection")
         data = socket.socket()
@@ -127,14 +130,21 @@ class SlowReaderServer(FakeFtpServer):
         data.connect(self.data_address)
         total = 0
         while True:
-            chunk = data.recv(65536)
+            chunk = data.recv(self.piece)
             if not chunk:
                 break
             total += len(chunk)
-            time.sleep(0.2)
+            time.sleep(self.pause)
         data.close()
         self.reply(conn, "226 stored %d bytes" % total)
         return True
+
+
+class TrickleReaderServer(SlowReaderServer):
+    """Takes about 64 KiB a second."""
+
+    piece = 16384
+    pause = 0.25
 
 
 class NoConnectBackServer(FakeFtpServer):
