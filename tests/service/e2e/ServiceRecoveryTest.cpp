@@ -62,11 +62,12 @@ private slots:
             r.service = std::make_unique<ServiceRunner>(r.home);
         }
 
-        // E: the configuration program saves while the run is in progress. E has no
-        // settings file: its temporary folder comes from TEMP.
+        // E: the configuration program saves while the run is in progress. E's settings
+        // name no temporary folder (the key is there but empty): it comes from TEMP.
         const QString e = makeInstallFolder(QStringLiteral("edit"));
         QVERIFY(QDir().mkpath(e + QStringLiteral("dest")) &&
                 QDir().mkpath(e + QStringLiteral("tmp")));
+        QVERIFY(writeFile(e + QStringLiteral("Norvex.ini"), "[Option]\r\nTmpFolder=\r\n\r\n"));
         QVERIFY(writeFile(e + QStringLiteral("data/mid.bin"), noise(16 << 20, 12)));
         JobValues edited = fullJob(QStringLiteral("edited"), {e + QStringLiteral("data")},
                                    e + QStringLiteral("dest"), due);
