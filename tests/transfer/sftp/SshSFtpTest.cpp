@@ -240,6 +240,12 @@ private slots:
         const QString knownHosts =
             norvex::platform::installFolder() + QStringLiteral("known_hosts");
         QFile::remove(knownHosts);
+        // The later tests trust the server afresh.
+        struct Forget
+        {
+            QString file;
+            ~Forget() { QFile::remove(file); }
+        } forget{knownHosts};
         {
             TSshSFtp c;
             QCOMPARE(c.knownHostsFile(), knownHosts);
@@ -286,6 +292,23 @@ private slots:
         QVERIFY(writeFile(knownHosts, hashed));
         TSshSFtp again;
         QCOMPARE(again.Connect(QStringLiteral("127.0.0.1"), s.port), 1);
+
+        // A hashed entry with another key names that key's fingerprint.
+        QList<QByteArray> fields = hashed.trimmed().split(' ');
+        QVERIFY(fields.size() >= 3);
+        fields[2] = otherKey.split(' ').value(1);
+        QVERIFY(writeFile(knownHosts, fields.join(' ') + '\n'));
+        QProcess fp;
+        fp.start(QStringLiteral("ssh-keygen"),
+                 {QStringLiteral("-l"), QStringLiteral("-E"), QStringLiteral("sha256"),
+                  QStringLiteral("-f"), s.key(QStringLiteral("id_unauthorized.pub"))});
+        QVERIFY(fp.waitForFinished(10000));
+        const QString otherFingerprint =
+            QString::fromLatin1(fp.readAllStandardOutput().split(' ').value(1));
+        QVERIFY(otherFingerprint.startsWith(QStringLiteral("SHA256:")));
+        QCOMPARE(again.Connect(QStringLiteral("127.0.0.1"), s.port), 0);
+        QVERIFY2(again.ErrorText().contains(otherFingerprint), qPrintable(again.ErrorText()));
+        QVERIFY2(again.ErrorText().contains(s.hostKeySha256), qPrintable(again.ErrorText()));
     }
 
     void fileOperations()
