@@ -17,9 +17,6 @@ namespace norvex::archivers {
 namespace {
 
 constexpr qint64 ReadBufferSize = 1 << 20;
-// Files up to this size are deflated ahead into memory by the pool; larger ones are
-// streamed by the writer in their turn.
-constexpr qint64 MemoryJobLimit = 4 << 20;
 // Input bytes of the files deflated ahead, and entries waiting, at most.
 constexpr qint64 PendingBudget = 32 << 20;
 constexpr std::size_t MaxPending = 4096;
@@ -273,14 +270,16 @@ void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bo
     if (m_haveArchiveId && info.device == m_archiveDevice && info.inode == m_archiveInode)
         return;
     auto write = std::make_unique<ZipPendingWrite>();
-    write->kind = m_pool && m_pool->threads() > 0 && info.size <= MemoryJobLimit
+    // Small files are deflated ahead by the pool; larger ones are streamed in their turn.
+    const qint64 memoryJob = zipLimits().memoryJob;
+    write->kind = m_pool && m_pool->threads() > 0 && info.size <= memoryJob
                       ? ZipPendingWrite::Kind::Memory
                       : ZipPendingWrite::Kind::Stream;
     write->size = info.size;
     write->job.file = std::move(file);
     write->job.path = path;
     write->job.level = levelOf(m_compressionType);
-    write->job.limit = 2 * MemoryJobLimit;
+    write->job.limit = 2 * memoryJob;
     addEntry(storedPath, info.attributes(), info.modified, std::move(write));
 }
 

@@ -36,6 +36,8 @@ struct ZipLimits
 {
     quint64 max32 = 0xFFFFFFFFu;
     quint64 max16 = 0xFFFFu;
+    // Files up to this size are deflated ahead into memory; larger ones are streamed.
+    qint64 memoryJob = 4 << 20;
 };
 ZipLimits &zipLimits();
 

@@ -538,8 +538,18 @@ private slots:
         QVERIFY(!zip.IsZipFile());
     }
 
+    void zip64RecordsAppearExactlyWhenValuesDoNotFit_data()
+    {
+        QTest::addColumn<qint64>("memoryJob");
+        QTest::newRow("deflated ahead") << qint64(4 << 20);
+        // Streamed: the local header is patched, or the entry written again when its data
+        // turns out not to fit.
+        QTest::newRow("streamed") << qint64(-1);
+    }
+
     void zip64RecordsAppearExactlyWhenValuesDoNotFit()
     {
+        QFETCH(qint64, memoryJob);
         mkdirs(QStringLiteral("t13/big"));
         QList<QByteArray> contents;
         for (int i = 0; i < 6; ++i) {
@@ -549,6 +559,14 @@ private slots:
             contents.append(content);
             writeFile(path(QStringLiteral("t13/big/f%1.txt").arg(i)), content);
         }
+        // Just under the lowered limit, but its deflate data (stored blocks) is not.
+        QByteArray noise;
+        quint32 x = 99;
+        for (int i = 0; i < 2998; ++i) {
+            x = x * 1103515245u + 12345u;
+            noise += char(x >> 24);
+        }
+        writeFile(path(QStringLiteral("t13/big/noise.bin")), noise);
         const QString archive = path(QStringLiteral("t13.zip"));
         // Without lowered limits: no ZIP64 anywhere.
         packLikeService(archive, {path(QStringLiteral("t13/big"))});
@@ -559,6 +577,7 @@ private slots:
         ZipLimits saved = zipLimits();
         zipLimits().max32 = 3000;
         zipLimits().max16 = 4;
+        zipLimits().memoryJob = memoryJob;
         packLikeService(archive, {path(QStringLiteral("t13/big"))});
         // Reopening reads the ZIP64 records back; the added entry lands behind them.
         const QString extra = path(QStringLiteral("t13/extra.txt"));
@@ -568,7 +587,7 @@ private slots:
             zip.Open(archive);
             QVERIFY(zip.IsZipFile());
             QCOMPARE(zip.Entries().Count(),
-                     6 + 1 + ancestorEntries(path(QStringLiteral("t13/big/f0.txt"))).size() - 1);
+                     7 + 1 + ancestorEntries(path(QStringLiteral("t13/big/f0.txt"))).size() - 1);
             zip.AddPaths({extra}, QString(), true);
             zip.Close();
         }
@@ -582,6 +601,10 @@ private slots:
             const bool large = contents[i].size() >= 3000;
             QCOMPARE(number(e, "extractVersion"), large || number(e, "offset") >= 3000 ? 45 : 20);
         }
+        const QJsonObject n = listing.entry(stored(path(QStringLiteral("t13/big/noise.bin"))));
+        QCOMPARE(n.value(QLatin1String("sha256")).toString().toLatin1(), sha256Hex(noise));
+        QVERIFY(number(n, "compressedSize") >= 3000);
+        QCOMPARE(number(n, "extractVersion"), 45);
         QCOMPARE(listing.entry(stored(extra)).value(QLatin1String("sha256")).toString().toLatin1(),
                  sha256Hex(QByteArray(5000, 'e')));
         // The ZIP64 end record and its locator sit between the directory and the end record.
