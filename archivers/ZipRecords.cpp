@@ -171,29 +171,37 @@ bool parseCentralHeader(const char *p, TCentralDirectoryFile &record, int &nameL
 
 void applyZip64Extra(TCentralDirectoryFile &record)
 {
-    QByteArray &extra = record.extra;
-    int at = 0;
-    while (at + 4 <= extra.size()) {
-        const quint16 id = getLe16(extra.constData() + at);
-        const int length = getLe16(extra.constData() + at + 2);
-        if (at + 4 + length > extra.size())
+    const QByteArray extra = record.extra;
+    if (extra.size() < 4)
+        return;
+    QByteArray kept;
+    const char *p = extra.constData();
+    const qsizetype size = extra.size();
+    qsizetype at = 0;
+    while (at + 4 <= size) {
+        const quint16 id = getLe16(p + at);
+        const qsizetype length = getLe16(p + at + 2);
+        if (at + 4 + length > size)
             break;
-        if (id != Zip64ExtraId) {
-            at += 4 + length;
-            continue;
-        }
-        const char *v = extra.constData() + at + 4;
-        int left = length;
-        for (quint64 *field :
-             {&record.uncompressedSize, &record.compressedSize, &record.localHeaderOffset}) {
-            if (*field == 0xFFFFFFFFu && left >= 8) {
-                *field = getLe64(v);
-                v += 8;
-                left -= 8;
+        if (id == Zip64ExtraId) {
+            const char *v = p + at + 4;
+            qsizetype left = length;
+            for (quint64 *field :
+                 {&record.uncompressedSize, &record.compressedSize, &record.localHeaderOffset}) {
+                if (*field == 0xFFFFFFFFu && left >= 8) {
+                    *field = getLe64(v);
+                    v += 8;
+                    left -= 8;
+                }
             }
+        } else {
+            kept.append(p + at, 4 + length);
         }
-        extra.remove(at, 4 + length);
+        at += 4 + length;
     }
+    // Whatever does not parse as fields is kept as it was.
+    kept.append(p + at, size - at);
+    record.extra = kept;
 }
 
 bool parseLocalHeader(const char *p, TLocalFile &header)
