@@ -269,6 +269,30 @@ private slots:
                                             QStringLiteral("I\t") + StopText}));
     }
 
+    // With VerifyAction the client itself waits for the new state, reporting progress.
+    void verifyActionWaitsForTheState()
+    {
+        install();
+        config::TSrvCtrl ctrl;
+        config::setUpSrvCtrl(ctrl);
+        ctrl.SetVerifyAction(true);
+        ctrl.SetTimeOut(10000);
+        int progressCalls = 0;
+        ctrl.OnProgress = [&](config::TSrvCtrl *, unsigned, bool &wait) {
+            ++progressCalls;
+            wait = true;
+        };
+        ctrl.SetActive(true);
+        ctrl.SetKeyName(QStringLiteral("Norvex"));
+        ctrl.Start();
+        QCOMPARE(ctrl.QueryState(), 3);
+        ctrl.Stop();
+        QCOMPARE(ctrl.QueryState(), 0);
+        ctrl.SetActive(false);
+        // Start returns at start pending at the latest, stop at once: both had to wait.
+        QVERIFY(progressCalls >= 1);
+    }
+
     void killedServiceReadsStoppedAndStartsAgain()
     {
         install();
