@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace norvex::archivers;
@@ -178,6 +179,24 @@ private slots:
             ++checked;
         }
         QCOMPARE(checked, 16);
+    }
+
+    void parallelBuildsDoNotDisturbEachOther()
+    {
+        // Jobs run their archive steps on workers of their own, each with its TSevenZip.
+        const QString first = path(QStringLiteral("par1.7z"));
+        const QString second = path(QStringLiteral("par2.7z"));
+        int results[2] = {-1, -1};
+        std::thread a([&] { results[0] = build(first, {m_src + QStringLiteral("/*.*")}); });
+        std::thread b([&] { results[1] = build(second, {m_src + QStringLiteral("/*.*")}); });
+        a.join();
+        b.join();
+        QCOMPARE(results[0], 0);
+        QCOMPARE(results[1], 0);
+        VERIFY_7Z(run7z({QStringLiteral("t"), first}), 0);
+        QFile x(first), y(second);
+        QVERIFY(x.open(QIODevice::ReadOnly) && y.open(QIODevice::ReadOnly));
+        QVERIFY(x.readAll() == y.readAll());
     }
 
     void passwordIsNeededToReadTheData_data()
