@@ -68,10 +68,10 @@ public:
     const QStringList &FileList() const { return m_fileList; }
 
     // Writes SZFileName anew from FileList and returns the engine's HRESULT: 0 when the
-    // archive is complete, negative when it failed. On failure no archive is left at
-    // SZFileName (a partial one is removed) and ErrorMessage() says what went wrong; a
-    // folder or file that cannot be read is a failure ("ファイル ... は開けません: reason").
-    // A file deleted between the listing and the reading is left out. With nothing to
+    // archive is complete, negative when it failed. On failure the partial archive the
+    // engine leaves is removed and ErrorMessage() says what went wrong; a folder or file
+    // that cannot be read is a failure ("ファイル ... は開けません: reason"). A file
+    // deleted between the listing and the reading is left out. With nothing to
     // store, an empty but valid 7z archive is written and 0 returned ("No files to add" in
     // ErrorMessage()). Throws shared::Exception when the engine library cannot be loaded
     // ("Could not load CreateObject function from 7z.so...") and EAbort when the file
