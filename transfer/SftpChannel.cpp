@@ -1,4 +1,5 @@
 #include "SftpChannel.h"
+#include "SshWire.h"
 
 #include "platform/Paths.h"
 
@@ -13,6 +14,8 @@
 namespace norvex::transfer {
 
 namespace {
+
+using namespace sshwire;
 
 enum : quint8 {
     FxpInit = 1,
@@ -37,66 +40,6 @@ constexpr quint32 MaxReply = 256 * 1024;
 constexpr quint32 MaxWriteChunk = 255 * 1024;
 // Bytes of WRITE data we let the server owe us replies for.
 constexpr quint32 InFlightBytes = 2 * 1024 * 1024;
-
-void putU32(QByteArray &b, quint32 v)
-{
-    char raw[4];
-    qToBigEndian(v, raw);
-    b.append(raw, 4);
-}
-
-void putU64(QByteArray &b, quint64 v)
-{
-    char raw[8];
-    qToBigEndian(v, raw);
-    b.append(raw, 8);
-}
-
-void putString(QByteArray &b, const QByteArray &s)
-{
-    putU32(b, quint32(s.size()));
-    b.append(s);
-}
-
-// Reads SSH wire values from a reply body; any short read sets ok to false.
-class Reader
-{
-public:
-    explicit Reader(const QByteArray &data) : m_data(data) {}
-    quint32 u32()
-    {
-        if (m_pos + 4 > m_data.size()) {
-            m_ok = false;
-            return 0;
-        }
-        quint32 v = qFromBigEndian<quint32>(m_data.constData() + m_pos);
-        m_pos += 4;
-        return v;
-    }
-    quint64 u64()
-    {
-        quint64 hi = u32();
-        return (hi << 32) | u32();
-    }
-    QByteArray string()
-    {
-        quint32 n = u32();
-        if (!m_ok || n > quint32(m_data.size() - m_pos)) {
-            m_ok = false;
-            return {};
-        }
-        QByteArray s = m_data.mid(m_pos, n);
-        m_pos += n;
-        return s;
-    }
-    bool atEnd() const { return m_pos >= m_data.size(); }
-    bool ok() const { return m_ok; }
-
-private:
-    const QByteArray &m_data;
-    qsizetype m_pos = 0;
-    bool m_ok = true;
-};
 
 // Starts a packet in b, keeping b's allocation for the next one.
 void startPacket(QByteArray &b, quint8 type, quint32 id)

@@ -1,4 +1,5 @@
 #include "SftpPpk.h"
+#include "SshWire.h"
 
 #include <QCryptographicHash>
 #include <QList>
@@ -11,47 +12,7 @@ namespace norvex::transfer {
 
 namespace {
 
-void putU32(QByteArray &b, quint32 v)
-{
-    char raw[4];
-    qToBigEndian(v, raw);
-    b.append(raw, 4);
-}
-
-void putString(QByteArray &b, const QByteArray &s)
-{
-    putU32(b, quint32(s.size()));
-    b.append(s);
-}
-
-// Reads SSH wire strings from a blob; a short read clears ok.
-class Reader
-{
-public:
-    explicit Reader(const QByteArray &data) : m_data(data) {}
-    QByteArray string()
-    {
-        if (m_pos + 4 > m_data.size()) {
-            m_ok = false;
-            return {};
-        }
-        quint32 n = qFromBigEndian<quint32>(m_data.constData() + m_pos);
-        m_pos += 4;
-        if (n > quint32(m_data.size() - m_pos)) {
-            m_ok = false;
-            return {};
-        }
-        QByteArray s = m_data.mid(m_pos, n);
-        m_pos += n;
-        return s;
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    const QByteArray &m_data;
-    qsizetype m_pos = 0;
-    bool m_ok = true;
-};
+using namespace sshwire;
 
 struct PpkFile
 {

@@ -9,6 +9,7 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -784,40 +785,40 @@ void TWSocket::Abort()
 
 // ---- addresses -------------------------------------------------------------------------
 
-QString TWSocket::GetXAddr() const
+// The local or the peer address of a socket, or nothing when there is none.
+static std::optional<sockaddr_in> socketAddress(int handle, bool peer)
 {
     sockaddr_in sin{};
     socklen_t len = sizeof sin;
-    if (m_handle == -1 || getsockname(m_handle, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
-        return {};
-    return dotted(sin);
+    auto *addr = reinterpret_cast<sockaddr *>(&sin);
+    if (handle == -1 ||
+        (peer ? getpeername(handle, addr, &len) : getsockname(handle, addr, &len)) != 0)
+        return std::nullopt;
+    return sin;
+}
+
+QString TWSocket::GetXAddr() const
+{
+    const auto sin = socketAddress(m_handle, false);
+    return sin ? dotted(*sin) : QString();
 }
 
 QString TWSocket::GetXPort() const
 {
-    sockaddr_in sin{};
-    socklen_t len = sizeof sin;
-    if (m_handle == -1 || getsockname(m_handle, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
-        return {};
-    return QString::number(ntohs(sin.sin_port));
+    const auto sin = socketAddress(m_handle, false);
+    return sin ? QString::number(ntohs(sin->sin_port)) : QString();
 }
 
 QString TWSocket::GetPeerAddr() const
 {
-    sockaddr_in sin{};
-    socklen_t len = sizeof sin;
-    if (m_handle == -1 || getpeername(m_handle, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
-        return {};
-    return dotted(sin);
+    const auto sin = socketAddress(m_handle, true);
+    return sin ? dotted(*sin) : QString();
 }
 
 QString TWSocket::GetPeerPort() const
 {
-    sockaddr_in sin{};
-    socklen_t len = sizeof sin;
-    if (m_handle == -1 || getpeername(m_handle, reinterpret_cast<sockaddr *>(&sin), &len) != 0)
-        return {};
-    return QString::number(ntohs(sin.sin_port));
+    const auto sin = socketAddress(m_handle, true);
+    return sin ? QString::number(ntohs(sin->sin_port)) : QString();
 }
 
 } // namespace norvex::transfer
