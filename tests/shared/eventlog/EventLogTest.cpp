@@ -1,4 +1,5 @@
 #include "shared/EventLog.h"
+#include "TestFiles.h"
 #include "shared/mlb2.h"
 
 #include <QSet>
@@ -9,15 +10,9 @@
 
 using namespace norvex::shared;
 
-namespace {
+using norvex::tests::readBytes;
 
-QByteArray readBytes(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
+namespace {
 
 QDateTime when(int y, int mo, int d, int h, int mi, int s, int ms = 0)
 {

@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "shared/IniFileCompo.h"
 
 #include <QSignalSpy>
@@ -7,24 +8,8 @@
 
 using norvex::shared::TIniFileCompo;
 
-namespace {
-
-QByteArray readBytes(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
-
-void writeBytes(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(data);
-}
-
-} // namespace
+using norvex::tests::readBytes;
+using norvex::tests::writeBytes;
 
 class SettingsTest : public QObject
 {

@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "shared/mlb2.h"
 
 #include <QTemporaryDir>
@@ -7,22 +8,10 @@
 
 using norvex::shared::TMlb2;
 
+using norvex::tests::readBytes;
+using norvex::tests::writeBytes;
+
 namespace {
-
-QByteArray readBytes(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
-
-void writeBytes(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(data), data.size());
-}
 
 // A job-table-style table: separator ",", quotes on.
 TMlb2 csvTable()

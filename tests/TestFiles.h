@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QFile>
+#include <QtTest>
+
+// Whole-file reads and writes for tests.
+namespace norvex::tests {
+
+inline QByteArray readBytes(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return f.readAll();
+}
+
+inline void writeBytes(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(data), data.size());
+}
+
+} // namespace norvex::tests
