@@ -6,11 +6,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <cstdio>
+#include <cstring>
 
 using namespace norvex::archivers;
 using namespace ziptest;
@@ -35,36 +35,59 @@ QByteArray smallContent(int i)
     return "file " + QByteArray::number(i) + '\n';
 }
 
-// Packs in a child process, as the archive step does; returns the child's peak resident
-// memory in KiB, or -1 when it failed.
+// The writer's peak resident memory: VmHWM of this process image (a fresh one after
+// exec, unlike the rusage maximum, which also counts the forked copy of the parent).
+long peakOfThisProcess()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+// The writer's side, run in a fresh process (this executable with --pack): the archive
+// step's sequence, then its peak memory on standard output.
+int packMain(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(2);
+    const auto type = TZipCompressionType(args.takeFirst().toInt());
+    const QString archive = args.takeFirst();
+    try {
+        TQuellZip zip;
+        zip.setCompressionType(type);
+        zip.Close();
+        QFile file(archive);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 1;
+        zip.WriteEmptyArchive(file);
+        file.close();
+        zip.Open(archive);
+        zip.AddPaths(args, QString(), true);
+        zip.Close();
+    } catch (...) {
+        return 1;
+    }
+    std::printf("peak_kib=%ld\n", peakOfThisProcess());
+    return 0;
+}
+
+// Packs in a child process; returns its peak resident memory in KiB, -1 when it failed.
 long packInChild(const QString &archive, const QStringList &sources, TZipCompressionType type)
 {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        int status = 1;
-        try {
-            TQuellZip zip;
-            zip.setCompressionType(type);
-            zip.Close();
-            QFile file(archive);
-            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-                zip.WriteEmptyArchive(file);
-                file.close();
-                zip.Open(archive);
-                zip.AddPaths(sources, QString(), true);
-                zip.Close();
-                status = 0;
-            }
-        } catch (...) {
-        }
-        ::_exit(status);
-    }
-    int status = 0;
-    rusage usage{};
-    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0)
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                QStringList{QStringLiteral("--pack"), QString::number(int(type)), archive} +
+                    sources);
+    if (!child.waitForStarted() || !child.waitForFinished(900000) ||
+        child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
         return -1;
-    return usage.ru_maxrss;
+    const QByteArray out = child.readAllStandardOutput();
+    const qsizetype at = out.indexOf("peak_kib=");
+    return at < 0 ? -1 : out.mid(at + 9).trimmed().toLong();
 }
 
 // AddressSanitizer's shadow memory and quarantine are no measure of the writer's.
@@ -191,5 +214,13 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ZipLimitsTest)
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--pack") == 0)
+        return packMain(argc, argv);
+    QCoreApplication app(argc, argv);
+    ZipLimitsTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "ZipLimitsTest.moc"
