@@ -102,7 +102,7 @@ public:
     int BandwidthSampling = 1000;
     // Bytes of the local file handed to the data connection per event-loop turn; the
     // socket still queues them in 1460-byte blocks. One block per turn caps loopback
-    // uploads far below what the network takes (see docs/perf-ftp.md).
+    // uploads far below what the network takes (see docs/performance.md).
     int UploadHandover = 256 * 1024;
 
     QString ErrorMessage() const { return m_errorMessage; }
