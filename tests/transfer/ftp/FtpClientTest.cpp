@@ -1,5 +1,6 @@
 // TFtpClient against real servers (pyftpdlib and pure-ftpd on 127.0.0.1).
 #include "FtpTestSupport.h"
+#include "TestPorts.h"
 
 #include <QDir>
 #include <QtTest>
@@ -9,24 +10,6 @@
 #include <unistd.h>
 
 using namespace norvex::transfer;
-
-namespace {
-
-// A port of 127.0.0.1 that nobody listens on right now.
-uint freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    ::close(fd);
-    return ntohs(sin.sin_port);
-}
-
-} // namespace
 
 class FtpClientTest : public QObject
 {
@@ -233,7 +216,7 @@ private slots:
         const FtpServer s = server();
         QStringList commands;
         auto ftp = loggedIn(s, &commands);
-        const uint port = freePort();
+        const uint port = norvex::tests::closedLoopbackPort();
         ftp->DataPortRangeStart = port;
         ftp->DataPortRangeEnd = port;
         const QString local = m_home + QStringLiteral("r.zip");
@@ -251,8 +234,8 @@ private slots:
 
     void refusedConnectionIsAConnectError()
     {
-        auto ftp =
-            ftpClientFor(QString::number(freePort()), QStringLiteral("u"), QStringLiteral("p"));
+        auto ftp = ftpClientFor(QString::number(norvex::tests::closedLoopbackPort()),
+                                QStringLiteral("u"), QStringLiteral("p"));
         QVERIFY(!ftp->Connect());
         QCOMPARE(ftp->ErrorMessage(),
                  QStringLiteral("500 Connect error - Connection refused (#10061)"));

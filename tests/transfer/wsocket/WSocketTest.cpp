@@ -1,4 +1,5 @@
 #include "transfer/WSocket.h"
+#include "TestPorts.h"
 
 #include <QtTest>
 #include <arpa/inet.h>
@@ -33,20 +34,6 @@ void connectTo(TWSocket &client, const QString &port)
     client.SetAddr(QStringLiteral("127.0.0.1"));
     client.SetPort(port);
     client.Connect();
-}
-
-// A port on which nobody listens (bound, not listening, then released).
-QString closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    ::close(fd);
-    return QString::number(ntohs(sin.sin_port));
 }
 
 } // namespace
@@ -270,7 +257,7 @@ private slots:
         TWSocket client;
         int connected = -1;
         client.OnSessionConnected = [&](TWSocket *, int error) { connected = error; };
-        connectTo(client, closedPort());
+        connectTo(client, QString::number(norvex::tests::closedLoopbackPort()));
         QCOMPARE(client.State(), TSocketState::wsConnecting);
         QTRY_COMPARE(connected, 10061);
         QCOMPARE(WSocketErrorDesc(connected), QStringLiteral("Connection refused (#10061)"));
