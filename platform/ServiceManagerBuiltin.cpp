@@ -1,5 +1,6 @@
 #include "platform/ServiceManagerBuiltin.h"
 
+#include "platform/FileIo.h"
 #include "platform/ServiceProcess.h"
 
 #include <QDir>
@@ -26,20 +27,6 @@ bool validName(const QString &name)
 {
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
            name != QLatin1String("..");
-}
-
-bool writeAll(int fd, const QByteArray &data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 // The record is replaced whole: a reader sees the old one or the new one.

@@ -1,5 +1,6 @@
 #include "service/LocalBackUp.h"
 
+#include "platform/FileIo.h"
 #include "platform/Paths.h"
 #include "shared/mlb2.h"
 
@@ -17,6 +18,9 @@ namespace norvex::service {
 
 namespace {
 
+using platform::syncFolder;
+using platform::writeAll;
+
 [[noreturn]] void raiseSystem(int errorCode)
 {
     raiseStepError(kLocalBackUpFailed, platform::systemErrorText(errorCode));
@@ -25,31 +29,6 @@ namespace {
 QByteArray native(const QString &path)
 {
     return QFile::encodeName(path);
-}
-
-// Makes a rename or a new file in folder survive a crash.
-void syncFolder(const QString &folder)
-{
-    const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-bool writeAll(int fd, const char *data, ssize_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
 }
 
 } // namespace
@@ -164,7 +143,7 @@ void LocalGenerationFolder::publishPart(const QString &partName, const QString &
     // When finalName is the archive itself (the temporary folder is the destination) both
     // names are links to one file and rename() leaves partName in place.
     ::unlink(part.constData());
-    syncFolder(m_folder);
+    syncFolder(native(m_folder));
 }
 
 void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ctx)

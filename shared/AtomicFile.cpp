@@ -1,5 +1,6 @@
 #include "shared/AtomicFile.h"
 
+#include "platform/FileIo.h"
 #include "platform/Paths.h"
 
 #include <QFile>
@@ -13,36 +14,13 @@ namespace norvex::shared {
 
 namespace {
 
+using platform::syncFolder;
+using platform::writeAll;
+
 void setError(QString *error, const QString &what, int code)
 {
     if (error)
         *error = what + QStringLiteral(": ") + platform::systemErrorText(code);
-}
-
-bool writeAll(int fd, const QByteArray &data)
-{
-    const char *p = data.constData();
-    qint64 left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
-void syncFolder(const QByteArray &folder)
-{
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 // Writes data into a new temporary file beside `target`; returns its path or empty.
