@@ -7,7 +7,11 @@
 #include <QStringList>
 #include <QTime>
 
+#include <functional>
+
 namespace norvex::shared {
+
+class TMlb2;
 
 // The job table file in the installation folder.
 inline constexpr char JobTableFileName[] = "backuplist.csv";
@@ -33,6 +37,50 @@ QStringList decodeSourceList(const QString &text);
 
 // On/off values are written "-1" and "0".
 QString writeOnOff(bool on);
+
+// Sets a table up for the job table: separator ',', the quotation mark as quote character.
+void setupJobTable(TMlb2 &table);
+
+// A job name becomes part of a file name in the temporary folder: no '/' and no control
+// character.
+bool isSafeJobName(const QString &name);
+
+// An on/off field as the programs read it; raises EConvertError for anything readOnOff
+// does not take, the empty text included.
+bool isOn(const QString &text);
+
+// What keeps the current record of a job table from being scheduled: a backupdt that is no
+// date and time, a backupint outside 1 to 99999 or a backuptani other than "h" and "d".
+// Empty when the schedule can be used. The text is a log entry's additional text.
+QString jobScheduleProblem(const TMlb2 &table);
+
+// The outcome of one change written to the job table file.
+enum class JobFileResult {
+    Saved,
+    NotFound,   // the job is no longer at its position with its name: nothing written
+    Unreadable, // the file could not be read: nothing written
+    Unwritable, // the file could not be replaced: it is as it was
+};
+
+// One program's change to the job table file, applied to the file as it is now, so that
+// whatever the other program saved since this one last loaded stays. The file is read
+// into `table` (which then mirrors the file), the change is applied, the whole table is
+// saved. A changed or deleted job is found at its 1-based position `recordNumber` with the
+// backupname `name` it had when the caller loaded it. On a result other than Saved,
+// `error` (when given) names the file and the reason, and `table` holds the file as read
+// (or its previous content when the file could not be read).
+//
+// Change: the job becomes the current record and `edit` changes it.
+JobFileResult changeJobInFile(TMlb2 &table, const QString &path, int recordNumber,
+                              const QString &name, const std::function<void(TMlb2 &)> &edit,
+                              QString *error = nullptr);
+// Delete: the job's record is deleted.
+JobFileResult deleteJobInFile(TMlb2 &table, const QString &path, int recordNumber,
+                              const QString &name, QString *error = nullptr);
+// Append: a new record is appended at the end, made current and filled by `fill`. A file
+// without a header line gets the 19 field names first.
+JobFileResult appendJobToFile(TMlb2 &table, const QString &path,
+                              const std::function<void(TMlb2 &)> &fill, QString *error = nullptr);
 
 // Readers of stored texts. Each raises EConvertError naming the value when it does not
 // convert.

@@ -1,5 +1,6 @@
 #include "shared/mlb2.h"
 
+#include "platform/Paths.h"
 #include "shared/AtomicFile.h"
 
 #include <QFile>
@@ -70,17 +71,25 @@ void TMlb2::setCursor(int index)
     m_bof = m_eof = index < 0;
 }
 
+static QString loadError(const QString &path, int code)
+{
+    return QStringLiteral("cannot read %1: %2").arg(path, platform::systemErrorText(code));
+}
+
 bool TMlb2::LoadFromFile(const QString &path)
 {
     // Non-blocking open and a regular-file check: a FIFO or device under a table's name
     // (or in the Log folder) must not hang the reader.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        m_lastError = loadError(path, errno);
         return false;
+    }
     struct stat st
     {
     };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_lastError = loadError(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
         ::close(fd);
         return false;
     }
@@ -93,6 +102,7 @@ bool TMlb2::LoadFromFile(const QString &path)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
+            m_lastError = loadError(path, errno);
             ::close(fd);
             return false;
         }
@@ -259,9 +269,11 @@ bool TMlb2::SaveToFile(const QString &path) const
 {
     // Records without fields would be written as bare line breaks that read back as
     // nothing; refuse instead of writing a file that loses the records.
-    if (m_names.isEmpty() && !m_records.empty())
+    if (m_names.isEmpty() && !m_records.empty()) {
+        m_lastError = path + QStringLiteral(": the table has records but no field names");
         return false;
-    return writeFileAtomically(path, serialize(), 0600);
+    }
+    return writeFileAtomically(path, serialize(), 0600, &m_lastError);
 }
 
 void TMlb2::ClearTable()

@@ -27,6 +27,9 @@ public:
     // False, file unchanged, when it cannot be written or when the table has records but
     // no fields (such a file would not read back).
     bool SaveToFile(const QString &path) const;
+    // Why the last LoadFromFile or SaveToFile that returned false failed: the path and the
+    // system's reason.
+    QString LastError() const { return m_lastError; }
 
     // The same from and to bytes in memory (the file's content).
     void LoadFromData(const QByteArray &data);
@@ -98,6 +101,7 @@ private:
     bool m_placedByFirst = false;
     QChar m_separator = QLatin1Char(';');
     QChar m_quote = QLatin1Char('"');
+    mutable QString m_lastError;
 };
 
 } // namespace norvex::shared
