@@ -6,20 +6,18 @@
 
 namespace norvex::platform {
 
-static QString withSlash(QString folder)
+QString withTrailingSlash(const QString &folder)
 {
-    if (!folder.endsWith(QLatin1Char('/')))
-        folder += QLatin1Char('/');
-    return folder;
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
 }
 
 QString installFolder()
 {
     const QByteArray home = qgetenv("NORVEX_HOME");
     if (!home.isEmpty())
-        return withSlash(QString::fromUtf8(home));
+        return withTrailingSlash(QString::fromUtf8(home));
     const QFileInfo exe(QStringLiteral("/proc/self/exe"));
-    return withSlash(QFileInfo(exe.canonicalFilePath()).absolutePath());
+    return withTrailingSlash(QFileInfo(exe.canonicalFilePath()).absolutePath());
 }
 
 QString defaultTempFolder()

@@ -11,6 +11,9 @@ QString installFolder();
 // Where archives are built when no "TmpFolder" is set: TEMP, else TMPDIR, else /tmp.
 QString defaultTempFolder();
 
+// The folder with one trailing '/' added when it has none.
+QString withTrailingSlash(const QString &folder);
+
 // The system's message text for an errno value.
 QString systemErrorText(int errorCode);
 

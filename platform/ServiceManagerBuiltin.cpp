@@ -1,5 +1,6 @@
 #include "platform/ServiceManagerBuiltin.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/FileIo.h"
 #include "platform/ServiceProcess.h"
 
@@ -30,31 +31,10 @@ bool validName(const QString &name)
 }
 
 // The record is replaced whole: a reader sees the old one or the new one.
-void writeFileAtomically(const QString &path, const QByteArray &data)
+void writeRecord(const QString &path, const QByteArray &data)
 {
-    const QByteArray target = path.toLocal8Bit();
-    const QByteArray temp = target + ".tmp";
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (!writeFileAtomically(path, data, 0644))
         throw ServiceError(accessCode(errno), path);
-    if (!writeAll(fd, data) || ::fsync(fd) != 0) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(temp.constData());
-        throw ServiceError(accessCode(error), path);
-    }
-    ::close(fd);
-    if (::rename(temp.constData(), target.constData()) != 0) {
-        const int error = errno;
-        ::unlink(temp.constData());
-        throw ServiceError(accessCode(error), path);
-    }
-    const QByteArray folder = QFileInfo(path).absolutePath().toLocal8Bit();
-    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
 }
 
 struct LaunchReport
@@ -198,7 +178,7 @@ void BuiltinServiceManager::install(const ServiceSpec &spec)
     if (!spec.home.isEmpty())
         text += "Home=" + spec.home.toUtf8() + '\n';
     text += "Start=auto\n";
-    writeFileAtomically(recordPath(spec.name), text);
+    writeRecord(recordPath(spec.name), text);
 }
 
 void BuiltinServiceManager::uninstall(const QString &name)

@@ -79,7 +79,7 @@ bool TBackUpThread::CreateArc()
     log(shared::LogInformation, m_name + QStringLiteral(" 圧縮処理を開始しました。"));
     bool result = false;
     try {
-        if (!isSafeJobName(m_name))
+        if (!shared::isSafeJobName(m_name))
             throw shared::Exception(
                 QStringLiteral(
                     "バックアップ名 「%1」 には使えない文字 (/ または制御文字) が含まれています。")
@@ -92,7 +92,7 @@ bool TBackUpThread::CreateArc()
             archivers::TSevenZip sevenZip;
             sevenZip.setAddOptions(archivers::AddOptsEnum::AddRecurseDirs);
             sevenZip.setLZMACompressStrength(archivers::TCompressStrength::FAST);
-            if (isOn(field("op2")))
+            if (shared::isOn(field("op2")))
                 sevenZip.setPassword(field("op2val"));
             m_archivePath = base + QStringLiteral(".7z");
             sevenZip.FileList().clear();

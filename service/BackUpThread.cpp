@@ -33,11 +33,6 @@ QString errorDetail(const std::exception_ptr &error)
     }
 }
 
-bool isOn(const QString &text)
-{
-    return !text.isEmpty() && shared::readOnOff(text);
-}
-
 QString formatDuration(qint64 msecs)
 {
     constexpr qint64 day = 24 * 60 * 60 * 1000;
@@ -52,15 +47,6 @@ QString formatKilobytes(qint64 bytes)
     for (qsizetype i = digits.size() - 3; i > 0; i -= 3)
         digits.insert(i, QLatin1Char(','));
     return digits + QStringLiteral(" KB");
-}
-
-bool isSafeJobName(const QString &name)
-{
-    for (QChar c : name)
-        if (c == QLatin1Char('/') || c.unicode() < 0x20 || c.unicode() == 0x7f ||
-            c.category() == QChar::Other_Control)
-            return false;
-    return true;
 }
 
 TBackUpThread::TBackUpThread(RunSettings settings, int jobIndex, QObject *parent)
@@ -145,7 +131,7 @@ void TBackUpThread::transfer()
                     .arg(to));
 
         int generations = 0;
-        if (isOn(field("op3"))) {
+        if (shared::isOn(field("op3"))) {
             const QString text = field("op3val");
             generations = shared::readInteger(QStringLiteral("op3val"), text);
             if (generations < 1 || generations > kMaxGenerations)
@@ -160,7 +146,7 @@ void TBackUpThread::transfer()
                                   m_archivePath,
                                   QFileInfo(m_archivePath).fileName(),
                                   m_settings.scheduler->installFolder(),
-                                  isOn(field("op1")),
+                                  shared::isOn(field("op1")),
                                   field("op1val"),
                                   generations};
         step(ctx);

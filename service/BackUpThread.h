@@ -70,18 +70,11 @@ private:
 // "<class name> : <message>" of a caught error, as error entries print it.
 QString errorDetail(const std::exception_ptr &error);
 
-// An on/off field; one that was never written (empty) counts as off. Raises EConvertError.
-bool isOn(const QString &text);
-
 // "hh:mm:ss" of a duration, the remainder of a day (25 h 3 min gives 01:03:00).
 QString formatDuration(qint64 msecs);
 
 // The archive size entry's number: bytes / 1000 grouped by three with ",", no digits for
 // 0, then " KB" ("1,234 KB", " KB").
 QString formatKilobytes(qint64 bytes);
-
-// True when a job name may become part of a file name in the temporary folder: no '/'
-// and no control character.
-bool isSafeJobName(const QString &name);
 
 } // namespace norvex::service

@@ -92,7 +92,7 @@ ServiceCommandLine parseServiceCommandLine(const QStringList &arguments);
 // returns the exit code.
 int registerService(const ServiceCommandLine &commandLine, const platform::ServiceSpec &spec);
 
-// The spec for this executable: its resolved path and NORVEX_HOME when set.
+// What registering this executable records: its resolved path and NORVEX_HOME when set.
 platform::ServiceSpec thisServiceSpec(const QString &name, const QString &displayName);
 
 } // namespace norvex::service

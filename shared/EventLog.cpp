@@ -1,7 +1,8 @@
 #include "shared/EventLog.h"
 
+#include "platform/AtomicFile.h"
+#include "platform/FileIo.h"
 #include "platform/Paths.h"
-#include "shared/AtomicFile.h"
 #include "shared/mlb2.h"
 
 #include <QDir>
@@ -21,30 +22,12 @@ std::mutex &logMutex()
     return m;
 }
 
-QString withSlash(const QString &folder)
-{
-    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-}
-
 bool appendLine(const QByteArray &path, const QByteArray &line)
 {
     const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const char *p = line.constData();
-    qint64 left = line.size();
-    bool ok = true;
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= n;
-    }
+    const bool ok = platform::writeAll(fd, line);
     ::close(fd);
     return ok;
 }
@@ -85,7 +68,7 @@ QString logTextForDisplay(const QString &stored)
 
 QString logFilePath(const QString &installFolder, const QDate &day)
 {
-    return withSlash(installFolder) + QStringLiteral("Log/") +
+    return platform::withTrailingSlash(installFolder) + QStringLiteral("Log/") +
            day.toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".log");
 }
 
@@ -117,7 +100,7 @@ void WriteLog(const QString &installFolder, int level, const QString &text, cons
         std::lock_guard<std::mutex> lock(logMutex());
         // The day file appears complete with its header, so the header is always first
         // even when another process appends at the same moment.
-        if (!createFileExclusively(path, header, 0666 & ~processUmask()))
+        if (!platform::createFileExclusively(path, header, 0666 & ~platform::processUmask()))
             return;
         appendLine(QFile::encodeName(path), line);
     } catch (...) {
@@ -158,7 +141,7 @@ bool logFileInPeriod(const QString &fileName, const QString &bound)
 
 QStringList listLogFolder(const QString &installFolder)
 {
-    QDir dir(withSlash(installFolder) + QStringLiteral("Log"));
+    QDir dir(platform::withTrailingSlash(installFolder) + QStringLiteral("Log"));
     if (!dir.exists())
         return {};
     return dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -174,7 +157,7 @@ void setupLogTable(TMlb2 &table)
 int loadLogEntries(TMlb2 &log, const QString &installFolder, const QString &bound)
 {
     log.ClearRecords();
-    const QString folder = withSlash(installFolder) + QStringLiteral("Log/");
+    const QString folder = platform::withTrailingSlash(installFolder) + QStringLiteral("Log/");
     TMlb2 scratch;
     setupLogTable(scratch);
     scratch.SetSeparator(log.Separator());

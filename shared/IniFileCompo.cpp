@@ -1,7 +1,7 @@
 #include "shared/IniFileCompo.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Paths.h"
-#include "shared/AtomicFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,11 +16,6 @@ QString executableBaseName()
 {
     const QFileInfo exe(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
     return exe.completeBaseName();
-}
-
-QString withSlash(const QString &folder)
-{
-    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
 }
 
 // An INI line holds no line break; a break in a name or value would split it.
@@ -51,7 +46,7 @@ QString TIniFileCompo::folderFor(TDefaultFolder folder) const
         QByteArray base = qgetenv("XDG_DATA_HOME");
         QString data = base.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/share")
                                       : QString::fromUtf8(base);
-        return withSlash(data) + executableBaseName() + QLatin1Char('/');
+        return platform::withTrailingSlash(data) + executableBaseName() + QLatin1Char('/');
     }
     case dfApplication:
         return platform::installFolder();
@@ -210,7 +205,8 @@ bool TIniFileCompo::SaveSettings()
         out += QLatin1String("\r\n");
     }
     QString error;
-    if (!writeFileAtomically(m_path, out.toUtf8(), 0666 & ~processUmask(), &error)) {
+    if (!platform::writeFileAtomically(m_path, out.toUtf8(), 0666 & ~platform::processUmask(),
+                                       &error)) {
         m_error = error;
         return false;
     }

@@ -1,6 +1,7 @@
 #include "shared/JobTable.h"
 
-#include "shared/AtomicFile.h"
+#include "platform/AtomicFile.h"
+#include "platform/Paths.h"
 #include "shared/Exception.h"
 
 #include <QDir>
@@ -33,14 +34,9 @@ const QStringList &jobFieldNames()
     return names;
 }
 
-static QString withSlash(const QString &folder)
-{
-    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-}
-
 QString jobTablePath(const QString &installFolder)
 {
-    return withSlash(installFolder) + QLatin1String(JobTableFileName);
+    return platform::withTrailingSlash(installFolder) + QLatin1String(JobTableFileName);
 }
 
 bool ensureJobTable(const QString &installFolder)
@@ -55,8 +51,9 @@ bool ensureJobTable(const QString &installFolder)
     }
     header += "\r\n";
     // The table holds passwords in plain text: only its owner may read it.
-    const bool table = createFileExclusively(jobTablePath(installFolder), header, 0600);
-    const bool log = QDir().mkpath(withSlash(installFolder) + QStringLiteral("Log"));
+    const bool table = platform::createFileExclusively(jobTablePath(installFolder), header, 0600);
+    const bool log =
+        QDir().mkpath(platform::withTrailingSlash(installFolder) + QStringLiteral("Log"));
     return table && log;
 }
 

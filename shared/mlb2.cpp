@@ -1,7 +1,7 @@
 #include "shared/mlb2.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Paths.h"
-#include "shared/AtomicFile.h"
 
 #include <QFile>
 #include <cerrno>
@@ -273,7 +273,7 @@ bool TMlb2::SaveToFile(const QString &path) const
         m_lastError = path + QStringLiteral(": the table has records but no field names");
         return false;
     }
-    return writeFileAtomically(path, serialize(), 0600, &m_lastError);
+    return platform::writeFileAtomically(path, serialize(), 0600, &m_lastError);
 }
 
 void TMlb2::ClearTable()

@@ -1,4 +1,5 @@
 #include "service/BackUpThread.h"
+#include "shared/JobTable.h"
 
 #include <QtTest>
 
@@ -62,7 +63,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(bool, safe);
-        QCOMPARE(isSafeJobName(name), safe);
+        QCOMPARE(norvex::shared::isSafeJobName(name), safe);
     }
 };
 

@@ -407,6 +407,80 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(EConvertError, runNowTime(t, interval, unit, t));
     }
 
+    void oneJobsChangeKeepsWhatTheFileHolds()
+    {
+        QTemporaryDir dir;
+        const QString path = jobTablePath(dir.path());
+        QVERIFY(ensureJobTable(dir.path()));
+        TMlb2 mine;
+        setupJobTable(mine);
+        QVERIFY(mine.LoadFromFile(path));
+        for (const char *name : {"a", "b", "c"}) {
+            mine.AppendRecord();
+            mine.SetFieldByName(QStringLiteral("backupname"), QLatin1String(name));
+            mine.SetFieldByName(QStringLiteral("backupdt"), QStringLiteral("2024/05/10 04:00:00"));
+        }
+        QVERIFY(mine.SaveToFile(path));
+
+        // The other program saves b's next run time after this one loaded the table.
+        TMlb2 other;
+        setupJobTable(other);
+        QVERIFY(other.LoadFromFile(path) && other.GoToRecord(2));
+        other.SetFieldByName(QStringLiteral("backupdt"), QStringLiteral("2024/05/11 04:00:00"));
+        QVERIFY(other.SaveToFile(path));
+
+        QString error;
+        QCOMPARE(
+            changeJobInFile(
+                mine, path, 1, QStringLiteral("a"),
+                [](TMlb2 &t) { t.SetFieldByName(QStringLiteral("op1val"), QStringLiteral("z")); },
+                &error),
+            JobFileResult::Saved);
+        QCOMPARE(deleteJobInFile(mine, path, 3, QStringLiteral("c"), &error), JobFileResult::Saved);
+        TMlb2 file;
+        setupJobTable(file);
+        QVERIFY(file.LoadFromFile(path));
+        QCOMPARE(file.RecordCount(), 2);
+        QCOMPARE(file.Cell(file.FieldPosition(QStringLiteral("op1val")), 1), QStringLiteral("z"));
+        QCOMPARE(file.Cell(file.FieldPosition(QStringLiteral("backupdt")), 2),
+                 QStringLiteral("2024/05/11 04:00:00"));
+        QCOMPARE(mine.SaveToData(), file.SaveToData()); // the caller's table mirrors the file
+
+        // A job no longer at its position with its name: nothing is written.
+        const QByteArray before = file.SaveToData();
+        QCOMPARE(deleteJobInFile(mine, path, 1, QStringLiteral("b"), &error),
+                 JobFileResult::NotFound);
+        QVERIFY(error.contains(QLatin1Char('b')) && error.contains(path));
+        QVERIFY(file.LoadFromFile(path));
+        QCOMPARE(file.SaveToData(), before);
+
+        // A file that cannot be read: nothing written, the reason given.
+        QCOMPARE(appendJobToFile(
+                     mine, dir.path() + QStringLiteral("/no/such.csv"), [](TMlb2 &) {}, &error),
+                 JobFileResult::Unreadable);
+        QVERIFY2(error.contains(QStringLiteral("No such file")), qPrintable(error));
+
+        // An empty file gets the header before the appended job.
+        QFile empty(dir.path() + QStringLiteral("/empty.csv"));
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+        QCOMPARE(appendJobToFile(mine, empty.fileName(),
+                                 [](TMlb2 &t) {
+                                     t.SetFieldByName(QStringLiteral("backupname"),
+                                                      QStringLiteral("n"));
+                                 }),
+                 JobFileResult::Saved);
+        QVERIFY(file.LoadFromFile(empty.fileName()));
+        QCOMPARE(file.FieldCount(), 19);
+        QCOMPARE(file.Cell(1, 1), QStringLiteral("n"));
+
+        // Rules both programs apply.
+        QVERIFY_THROWS_EXCEPTION(EConvertError, isOn(QString()));
+        QVERIFY(isOn(QStringLiteral("-1")) && !isOn(QStringLiteral("0")));
+        QVERIFY(isSafeJobName(QStringLiteral("web.site 2")));
+        QVERIFY(!isSafeJobName(QStringLiteral("a/b")) && !isSafeJobName(QStringLiteral("a\tb")));
+    }
+
     void invalidTimesAreConversionErrors()
     {
         const QDateTime t = at("2024/05/10 18:00:00");

@@ -3,14 +3,14 @@
 #include <QByteArray>
 #include <QString>
 
-namespace norvex::shared {
+namespace norvex::platform {
 
 // Replaces `path` by `data` so that a crash at any moment leaves the old file or the new
 // one: a temporary file in the same folder is written, flushed and fsynced, renamed over
 // the target, and the folder is fsynced. An existing target keeps its permission bits (and
 // its owner where we may set it); a symbolic link is followed and its target replaced. A
-// new file gets `newFileMode`. On failure the target is unchanged and `error` (when given)
-// says why.
+// new file gets `newFileMode`. On failure the target is unchanged, `error` (when given)
+// says why and errno holds the failing call's code.
 bool writeFileAtomically(const QString &path, const QByteArray &data, unsigned newFileMode,
                          QString *error = nullptr);
 
@@ -24,4 +24,4 @@ bool createFileExclusively(const QString &path, const QByteArray &data, unsigned
 // without setting it, which would race with other threads creating files).
 unsigned processUmask();
 
-} // namespace norvex::shared
+} // namespace norvex::platform

@@ -1,4 +1,4 @@
-#include "shared/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 #include "platform/FileIo.h"
 #include "platform/Paths.h"
@@ -10,17 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace norvex::shared {
+namespace norvex::platform {
 
 namespace {
-
-using platform::syncFolder;
-using platform::writeAll;
 
 void setError(QString *error, const QString &what, int code)
 {
     if (error)
-        *error = what + QStringLiteral(": ") + platform::systemErrorText(code);
+        *error = what + QStringLiteral(": ") + systemErrorText(code);
+    errno = code; // callers that map error codes read it
 }
 
 // Writes data into a new temporary file beside `target`; returns its path or empty.
@@ -174,4 +172,4 @@ bool createFileExclusively(const QString &path, const QByteArray &data, unsigned
     return ok;
 }
 
-} // namespace norvex::shared
+} // namespace norvex::platform
