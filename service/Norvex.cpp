@@ -31,25 +31,30 @@ TNorvex::TNorvex(QObject *owner)
     connect(TimBackUp, &QTimer::timeout, this, &TNorvex::TimBackUpTimer);
 }
 
-TNorvex::~TNorvex()
+TNorvex::~TNorvex() = default;
+
+bool TNorvex::RunsInProgress() const
 {
-    // A stop abandons the runs in progress; their threads may still read the job state in
-    // the moments before the process ends, so it is left to the end of the process.
-    if (m_scheduler && m_scheduler->anyRunning())
-        (void)m_scheduler.release();
+    return m_scheduler && m_scheduler->anyRunning();
 }
 
 void TNorvex::ServiceStart(bool &started)
 {
+    // A sandbox may refuse the idle priority; the backups matter more than the priority.
+    const int priorityError = platform::setIdlePriority();
     try {
-        if (const int error = platform::setIdlePriority())
-            throw shared::Exception(platform::systemErrorText(error));
         m_installFolder = platform::installFolder();
         IniBackUp->SetFileName(m_installFolder + QStringLiteral("Norvex.ini"));
         // A fresh installation has neither: the start entry needs the Log folder.
         shared::ensureJobTable(m_installFolder);
         shared::WriteLog(shared::LogInformation,
                          QStringLiteral("Norvexサービスを開始いたしました。"));
+        if (priorityError != 0)
+            shared::WriteLog(shared::LogError,
+                             QStringLiteral("システムエラーが発生しました。\tServiceStart "
+                                            "System Error Exception : ") +
+                                 QStringLiteral("アイドル優先度を設定できませんでした。 ") +
+                                 platform::systemErrorText(priorityError));
 
         m_tmpFolder =
             IniBackUp->ReadValue(QStringLiteral("Option"), QStringLiteral("TmpFolder"), QString());

@@ -37,6 +37,9 @@ public:
     const QString &InstallFolder() const { return m_installFolder; }
     // The temporary folder, read once at start-up.
     const QString &TmpFolder() const { return m_tmpFolder; }
+    // True while a run that a stop abandoned still uses the scheduler and the clock: the
+    // process must then end without destroying them.
+    bool RunsInProgress() const;
 
     shared::TIniFileCompo *IniBackUp;
     // The scheduler timer: 10000 ms, on the main thread, switched on at the end of start-up.

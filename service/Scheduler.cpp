@@ -13,9 +13,6 @@ const QString kBackupDt = QStringLiteral("backupdt");
 const QString kBackupInt = QStringLiteral("backupint");
 const QString kBackupTani = QStringLiteral("backuptani");
 
-// Beyond this a grid point leaves the calendar QDateTime can hold.
-constexpr int kMaxInterval = 99999;
-
 } // namespace
 
 Scheduler::Scheduler(QString installFolder, const shared::Clock &clock, Launcher launcher)
@@ -25,35 +22,6 @@ Scheduler::Scheduler(QString installFolder, const shared::Clock &clock, Launcher
 }
 
 Scheduler::~Scheduler() = default;
-
-QString Scheduler::scheduleProblem(const shared::TMlb2 &table)
-{
-    const QString dt = table.FieldByName(kBackupDt);
-    try {
-        shared::readDateTime(dt);
-    } catch (const shared::Exception &) {
-        return QStringLiteral("次回バックアップ日時 backupdt 「%1」 を日時として読めません。")
-            .arg(dt);
-    }
-    const QString count = table.FieldByName(kBackupInt);
-    int n = 0;
-    try {
-        n = shared::readInteger(kBackupInt, count);
-    } catch (const shared::Exception &) {
-        n = 0;
-    }
-    if (n < 1 || n > kMaxInterval)
-        return QStringLiteral(
-                   "バックアップ間隔 backupint 「%1」 は 1 から %2 の整数でなければなりません。")
-            .arg(count)
-            .arg(kMaxInterval);
-    const QString unit = table.FieldByName(kBackupTani);
-    if (unit != QLatin1String("h") && unit != QLatin1String("d"))
-        return QStringLiteral(
-                   "バックアップ間隔の単位 backuptani 「%1」 は h または d でなければなりません。")
-            .arg(unit);
-    return QString();
-}
 
 void Scheduler::load()
 {
@@ -70,8 +38,34 @@ bool Scheduler::loadLocked()
     if (!m_table.LoadFromFile(shared::jobTablePath(m_installFolder)))
         return false;
     ++m_loads;
+    applyPendingRunTimes();
     rebuildRowCopies();
     return true;
+}
+
+void Scheduler::applyPendingRunTimes()
+{
+    const QString path = shared::jobTablePath(m_installFolder);
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        const bool same = m_table.GoToRecord(it->jobIndex + 1) &&
+                          m_table.FieldByName(kBackupName) == it->name &&
+                          m_table.FieldByName(kBackupDt) == it->fileValue;
+        if (!same) {
+            // The job was changed, moved or deleted since: what the file says now wins.
+            it = m_pending.erase(it);
+            continue;
+        }
+        m_table.SetFieldByName(kBackupDt, it->runTime);
+        shared::TMlb2 file;
+        const QString runTime = it->runTime;
+        const auto result = shared::changeJobInFile(
+            file, path, it->jobIndex + 1, it->name,
+            [&runTime](shared::TMlb2 &t) { t.SetFieldByName(kBackupDt, runTime); });
+        if (result == shared::JobFileResult::Saved || result == shared::JobFileResult::NotFound)
+            it = m_pending.erase(it);
+        else
+            ++it;
+    }
 }
 
 void Scheduler::rebuildRowCopies()
@@ -117,7 +111,7 @@ void Scheduler::tick()
     bool due = false;
     m_table.First();
     for (int i = 0; !m_table.Eof() && i < int(m_slots.size()); ++i, m_table.Next()) {
-        const QString problem = scheduleProblem(m_table);
+        const QString problem = shared::jobScheduleProblem(m_table);
         if (!problem.isEmpty()) {
             // Never started and never counted as due: a due bad row would block the
             // reload that brings its correction.
@@ -151,19 +145,30 @@ QDateTime Scheduler::reschedule(int jobIndex)
     const QDateTime next = shared::nextRunTime(t, n, unit.size() == 1 ? unit.at(0) : QChar(), now);
     const QString text = shared::formatDateTime(next);
 
+    const QString previous = row.FieldByName(kBackupDt);
+    const QString name = row.FieldByName(kBackupName);
     row.SetFieldByName(kBackupDt, text);
     if (m_table.GoToRecord(jobIndex + 1))
         m_table.SetFieldByName(kBackupDt, text);
+    std::erase_if(m_pending,
+                  [jobIndex](const PendingRunTime &p) { return p.jobIndex == jobIndex; });
 
     // Whatever the configuration program saved meanwhile stays: only this job's backupdt
     // changes in the file as it is now.
     const QString path = shared::jobTablePath(m_installFolder);
     shared::TMlb2 file;
-    shared::setupJobTable(file);
-    if (file.LoadFromFile(path) && file.GoToRecord(jobIndex + 1) &&
-        file.FieldByName(kBackupName) == row.FieldByName(kBackupName) &&
-        file.SetFieldByName(kBackupDt, text) && !file.SaveToFile(path))
-        throw shared::Exception(QStringLiteral("ジョブ一覧 %1 を保存できませんでした。").arg(path));
+    QString error;
+    const auto result = shared::changeJobInFile(
+        file, path, jobIndex + 1, name,
+        [&text](shared::TMlb2 &t) { t.SetFieldByName(kBackupDt, text); }, &error);
+    if (result == shared::JobFileResult::Unreadable ||
+        result == shared::JobFileResult::Unwritable) {
+        // Until a save succeeds, every reload would bring back the past time and run the
+        // job again (rotating its generations each time): keep the new time over it.
+        m_pending.push_back({jobIndex, name, text, previous});
+        throw shared::Exception(
+            QStringLiteral("ジョブ一覧 %1 を保存できませんでした。%2").arg(path, error));
+    }
     return next;
 }
 

@@ -42,7 +42,9 @@ public:
     // is read again and only this job's backupdt is changed there (the job found at its
     // position with its backupname; otherwise nothing is written), and saved. Returns the
     // new next run time. Raises EConvertError for a schedule it cannot compute and
-    // shared::Exception when the file cannot be saved.
+    // shared::Exception when the file cannot be read or saved; the new time then stays in
+    // force over every reload (and is saved again at each) until a save succeeds or the
+    // job is changed in the file.
     QDateTime reschedule(int jobIndex);
 
     // Empties the job's run slot. The run object is not touched.
@@ -58,12 +60,9 @@ public:
     int loadCount() const;
     const QString &installFolder() const { return m_installFolder; }
 
-    // The problem with a row's schedule, or empty when backupdt, backupint and backuptani
-    // can be used. Public for the run's closing texts and for tests.
-    static QString scheduleProblem(const shared::TMlb2 &table);
-
 private:
     bool loadLocked();
+    void applyPendingRunTimes();
     void rebuildRowCopies();
     void reportBadRow(int jobIndex, const QString &name, const QString &problem);
 
@@ -76,6 +75,16 @@ private:
     std::vector<QObject *> m_slots;
     std::vector<std::unique_ptr<shared::TMlb2>> m_rows;
     std::vector<QString> m_reported; // last bad-row text logged per job, to log it once
+    // A next run time the file would not take; applied over every reload and saved again
+    // at each one until the save succeeds or the job changes in the file.
+    struct PendingRunTime
+    {
+        int jobIndex;
+        QString name;      // its backupname at that position
+        QString runTime;   // the next run time computed at the end of its run
+        QString fileValue; // its backupdt in the file when the save failed
+    };
+    std::vector<PendingRunTime> m_pending;
     int m_loads = 0;
 };
 

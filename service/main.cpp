@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <unistd.h>
 
 using namespace norvex;
 
@@ -32,5 +33,12 @@ int main(int argc, char *argv[])
         return 1;
     }
     service::TNorvex norvex;
-    return norvex.Run(process);
+    const int code = norvex.Run(process);
+    if (norvex.RunsInProgress()) {
+        // A stop abandons the runs in progress; their threads still use the service's
+        // objects, so none of them may be destroyed. The locks go with the process.
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    return code;
 }

@@ -71,6 +71,8 @@ public:
     ServiceRunner &operator=(const ServiceRunner &) = delete;
 
     const QString &home() const { return m_home; }
+    // A program (with its arguments) that runs the service: setpriv, a sandbox.
+    void setLauncher(const QStringList &launcher) { m_launcher = launcher; }
 
     bool start(const QStringList &extraEnvironment = {})
     {
@@ -83,7 +85,10 @@ public:
         }
         m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(serviceExecutable(), {});
+        if (m_launcher.isEmpty())
+            m_process.start(serviceExecutable(), {});
+        else
+            m_process.start(m_launcher.first(), m_launcher.mid(1) << serviceExecutable());
         return m_process.waitForStarted(10000);
     }
 
@@ -139,6 +144,7 @@ private:
     }
 
     QString m_home;
+    QStringList m_launcher;
     QProcess m_process;
 };
 

@@ -1,0 +1,46 @@
+// IoprioRefused <program> [arguments...]: runs the program in a sandbox that refuses
+// ioprio_set with EPERM, as some container runtimes do. No real peer can be made to refuse
+// it on this machine.
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#if defined(__x86_64__)
+#define NORVEX_AUDIT_ARCH AUDIT_ARCH_X86_64
+#elif defined(__aarch64__)
+#define NORVEX_AUDIT_ARCH AUDIT_ARCH_AARCH64
+#else
+#error "no seccomp architecture for this machine"
+#endif
+
+int main(int argc, char *argv[])
+{
+    if (argc < 2) {
+        std::fputs("usage: IoprioRefused <program> [arguments...]\n", stderr);
+        return 2;
+    }
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NORVEX_AUDIT_ARCH, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioprio_set, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        std::perror("IoprioRefused: seccomp");
+        return 1;
+    }
+    execv(argv[1], argv + 1);
+    std::perror("IoprioRefused: exec");
+    return 127;
+}
