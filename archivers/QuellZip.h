@@ -146,6 +146,7 @@ private:
     void writeRecord(qsizetype slot, ZipEntrySource &source);
     void writeMemoryRecord(qsizetype slot, const ZipMemoryJob &job);
     void recordWritten(qsizetype slot);
+    void describeAsRead(qsizetype slot, const ZipFileInfo &info);
     bool compressInto(TCentralDirectoryFile &record, ZipEntrySource &source);
 
     TZipCompressionType m_compressionType = TZipCompressionType::ctMaximum;

@@ -249,21 +249,18 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
 
 void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow)
 {
-    auto file = std::make_unique<ZipSourceFile>();
-    if (!file->open(path, follow)) {
+    // Only looked at here: the file is opened when its data is read, by whichever thread
+    // reads it, and closed right after.
+    ZipFileInfo info;
+    if (!zipfs::info(path, follow, info)) {
         const int error = errno;
-        // Gone since it was found, or replaced by a link inside a tree: nothing is added.
         if (error == ENOENT || error == ENOTDIR || error == ELOOP)
-            return;
+            return; // gone since it was found
         // What was added before is written first: the archive holds it after Close.
         flushPending();
         throw EFOpenError(QFile::decodeName(path));
     }
-    ZipFileInfo info;
-    if (!file->info(info)) {
-        flushPending();
-        throw EFOpenError(QFile::decodeName(path));
-    }
+    // Links inside a tree are stored by addLink; FIFOs and devices are skipped.
     if (!info.isRegular())
         return;
     // The archive being written is never added to itself.
@@ -276,8 +273,8 @@ void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bo
                       ? ZipPendingWrite::Kind::Memory
                       : ZipPendingWrite::Kind::Stream;
     write->size = info.size;
-    write->job.file = std::move(file);
     write->job.path = path;
+    write->job.follow = follow;
     write->job.level = levelOf(m_compressionType);
     write->job.limit = 2 * memoryJob;
     addEntry(storedPath, info.attributes(), info.modified, std::move(write));
@@ -409,25 +406,43 @@ void TQuellZip::writeHead()
     case ZipPendingWrite::Kind::Memory:
         if (write->job.error)
             std::rethrow_exception(write->job.error);
+        if (write->job.gone) {
+            m_entries.remove(slot);
+            return;
+        }
         if (!write->job.tooLarge) {
+            describeAsRead(slot, write->job.info);
             writeMemoryRecord(slot, write->job);
             if (OnCompressFile && write->job.consumed > 0)
                 OnCompressFile(this, write->job.consumed, write->size);
             break;
         }
         // It grew while it was read: streamed like a large file.
-        if (!write->job.file->rewind())
-            readFailure(write->job.path, errno);
         [[fallthrough]];
     case ZipPendingWrite::Kind::Stream: {
-        FileData data(*write->job.file, write->job.path, write->size);
+        ZipSourceFile file;
+        ZipFileInfo info;
+        if (!openSource(file, write->job.path, write->job.follow, info)) {
+            m_entries.remove(slot);
+            return;
+        }
+        describeAsRead(slot, info);
+        FileData data(file, write->job.path, info.size);
         writeRecord(slot, data);
         break;
     }
     }
-    write->job.file.reset();
     if (!write->storedPath.isEmpty() && OnAddItem)
         OnAddItem(this, QFile::decodeName(write->storedPath));
+}
+
+void TQuellZip::describeAsRead(qsizetype slot, const ZipFileInfo &info)
+{
+    // The mode and time of the file whose bytes are stored, should it have changed since
+    // the walk.
+    TCentralDirectoryFile &cd = m_entries.items()[std::size_t(slot)].CentralDirectory;
+    cd.externalAttributes = info.attributes();
+    dosDateTime(info.modified, cd.date, cd.time);
 }
 
 void TQuellZip::recordWritten(qsizetype slot)

@@ -1,5 +1,6 @@
 #include "service/Norvex.h"
 
+#include "platform/Limits.h"
 #include "platform/Paths.h"
 #include "platform/Priority.h"
 #include "service/BackUpThread.h"
@@ -44,6 +45,8 @@ void TNorvex::ServiceStart(bool &started)
     try {
         if (const int error = platform::setIdlePriority())
             throw shared::Exception(platform::systemErrorText(error));
+        // Room for the 7-Zip engine and the transfers; the ZIP writer needs little.
+        (void)platform::raiseOpenFileLimit();
         m_installFolder = platform::installFolder();
         IniBackUp->SetFileName(m_installFolder + QStringLiteral("Norvex.ini"));
         // A fresh installation has neither: the start entry needs the Log folder.
