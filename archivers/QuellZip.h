@@ -135,9 +135,10 @@ private:
     void addFolderTree(const QByteArray &folder, const ZipFileInfo &info, bool withSubFolders);
     void addFile(const QByteArray &path, const QByteArray &storedPath, bool follow);
     void addLink(const QByteArray &path, const QByteArray &storedPath, const ZipFileInfo &info);
-    void addEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                  std::unique_ptr<ZipPendingWrite> write);
-    void makeFolderEntries(const QByteArray &path, quint32 attributes, std::time_t modified);
+    void addEntry(const QByteArray &path, const QByteArray &storedPath, quint32 attributes,
+                  std::time_t modified, std::unique_ptr<ZipPendingWrite> write);
+    void makeFolderEntries(const QByteArray &storedPath, const QByteArray &source,
+                           const ZipFileInfo *self, std::time_t modified);
     qsizetype prepareEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified);
     void enqueue(std::unique_ptr<ZipPendingWrite> write);
     void writeHead();

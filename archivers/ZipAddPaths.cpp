@@ -20,7 +20,8 @@ constexpr qint64 ReadBufferSize = 1 << 20;
 // Input bytes of the files deflated ahead, and entries waiting, at most.
 constexpr qint64 PendingBudget = 32 << 20;
 constexpr std::size_t MaxPending = 4096;
-constexpr quint32 FolderAttributes = (quint32(S_IFDIR | 0755) << 16) | AttributeFolder;
+// For a folder whose mode cannot be found: private rather than wider than the original.
+constexpr quint32 PrivateFolderAttributes = (quint32(S_IFDIR | 0700) << 16) | AttributeFolder;
 
 TCompressionLevel levelOf(TZipCompressionType type)
 {
@@ -39,10 +40,9 @@ TCompressionLevel levelOf(TZipCompressionType type)
     return TCompressionLevel::clDefault;
 }
 
-// The stored form of a path: no leading '/', no empty or "." components, ".." taken
-// back (so that no name climbs out of the folder it is extracted into); a trailing '/'
-// (a folder) is kept.
-QByteArray storedForm(const QByteArray &path)
+// The components of a path taken lexically: no empty or "." components, ".." taken back
+// (so that no stored name climbs out of the folder it is extracted into).
+std::vector<QByteArray> components(const QByteArray &path)
 {
     std::vector<QByteArray> parts;
     for (const QByteArray &part : path.split('/')) {
@@ -55,6 +55,14 @@ QByteArray storedForm(const QByteArray &path)
         }
         parts.push_back(part);
     }
+    return parts;
+}
+
+// The stored form of a path: its components without a leading '/'; a trailing '/' (a
+// folder) is kept.
+QByteArray storedForm(const QByteArray &path)
+{
+    const std::vector<QByteArray> parts = components(path);
     QByteArray out;
     out.reserve(path.size());
     for (const QByteArray &part : parts) {
@@ -75,6 +83,18 @@ QByteArray joined(const QByteArray &folder, const QByteArray &name)
     out += '/';
     out += name;
     return out;
+}
+
+// The attribute word of a real folder; a link to a folder (above a source, where the
+// path is followed) gives its target's.
+quint32 folderAttributes(const QByteArray &folder)
+{
+    ZipFileInfo info;
+    if (zipfs::info(folder, false, info) && info.isFolder())
+        return info.attributes();
+    if (info.isLink() && zipfs::info(folder, true, info) && info.isFolder())
+        return info.attributes();
+    return PrivateFolderAttributes;
 }
 
 [[noreturn]] void readFailure(const QByteArray &path, int error)
@@ -212,7 +232,7 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
     const bool folderEntries = m_storeFolders && m_storeRelativePath;
     // The folder's own entry comes first, wherever the file system lists ".".
     if (folderEntries)
-        makeFolderEntries(relative(folder + '/'), info.attributes(), info.modified);
+        makeFolderEntries(relative(folder + '/'), folder, &info, info.modified);
     std::vector<ZipFolderItem> items;
     if (!zipfs::listFolder(folder.isEmpty() ? QByteArray("/") : folder, items)) {
         const int error = errno;
@@ -235,7 +255,7 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
             continue; // gone since the listing
         if (child.isFolder()) {
             if (folderEntries)
-                makeFolderEntries(relative(path + '/'), child.attributes(), child.modified);
+                makeFolderEntries(relative(path + '/'), path, &child, child.modified);
             if (withSubFolders)
                 addFolderTree(path, child, withSubFolders);
         } else if (child.isLink()) {
@@ -277,7 +297,7 @@ void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bo
     write->job.follow = follow;
     write->job.level = levelOf(m_compressionType);
     write->job.limit = 2 * memoryJob;
-    addEntry(storedPath, info.attributes(), info.modified, std::move(write));
+    addEntry(path, storedPath, info.attributes(), info.modified, std::move(write));
 }
 
 void TQuellZip::addLink(const QByteArray &path, const QByteArray &storedPath,
@@ -291,14 +311,14 @@ void TQuellZip::addLink(const QByteArray &path, const QByteArray &storedPath,
         throw EFOpenError(QFile::decodeName(path));
     }
     write->kind = ZipPendingWrite::Kind::Bytes;
-    addEntry(storedPath, info.attributes(), info.modified, std::move(write));
+    addEntry(path, storedPath, info.attributes(), info.modified, std::move(write));
 }
 
-void TQuellZip::addEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                         std::unique_ptr<ZipPendingWrite> write)
+void TQuellZip::addEntry(const QByteArray &path, const QByteArray &storedPath, quint32 attributes,
+                         std::time_t modified, std::unique_ptr<ZipPendingWrite> write)
 {
     if (m_storeFolders && m_storeRelativePath)
-        makeFolderEntries(storedPath, FolderAttributes, std::time(nullptr));
+        makeFolderEntries(storedPath, path, nullptr, std::time(nullptr));
     write->slot = prepareEntry(storedPath, attributes, modified);
     if (write->slot < 0)
         return;
@@ -306,14 +326,32 @@ void TQuellZip::addEntry(const QByteArray &storedPath, quint32 attributes, std::
     enqueue(std::move(write));
 }
 
-void TQuellZip::makeFolderEntries(const QByteArray &path, quint32 attributes, std::time_t modified)
+void TQuellZip::makeFolderEntries(const QByteArray &storedPath, const QByteArray &source,
+                                  const ZipFileInfo *self, std::time_t modified)
 {
-    const QByteArray stored = storedForm(path);
+    const QByteArray stored = storedForm(storedPath);
     const qsizetype last = stored.lastIndexOf('/');
+    // Each prefix is a real folder above the source (or the source folder itself, which
+    // self describes): its entry carries that folder's mode, so that a restore does not
+    // widen a private folder. Prefixes and the source's folders align from the end.
+    const std::vector<QByteArray> real = components(source);
+    const qsizetype storedDepth = stored.count('/') + (stored.endsWith('/') ? 0 : 1);
+    qsizetype depth = 0;
     for (qsizetype i = stored.indexOf('/'); i >= 0 && i <= last; i = stored.indexOf('/', i + 1)) {
+        ++depth;
         const QByteArray prefix = stored.left(i + 1);
         if (m_entries.contains(prefix))
             continue;
+        quint32 attributes = PrivateFolderAttributes;
+        if (self && i == stored.size() - 1) {
+            attributes = self->attributes();
+        } else if (const qsizetype keep = qsizetype(real.size()) - (storedDepth - depth);
+                   keep > 0) {
+            QByteArray folder = source.startsWith('/') ? QByteArray("/") : QByteArray();
+            for (qsizetype k = 0; k < keep; ++k)
+                folder += real[std::size_t(k)] + (k + 1 < keep ? "/" : "");
+            attributes = folderAttributes(folder);
+        }
         auto write = std::make_unique<ZipPendingWrite>();
         write->slot = prepareEntry(prefix, attributes, modified);
         if (write->slot >= 0)
