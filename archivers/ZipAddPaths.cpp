@@ -1,6 +1,7 @@
 // TQuellZip: adding entries and finishing the archive.
 #include "archivers/FileErrors.h"
 #include "archivers/QuellZip.h"
+#include "archivers/Utf8Names.h"
 #include "archivers/ZipCrc32.h"
 
 #include "platform/Paths.h"
@@ -381,7 +382,12 @@ qsizetype TQuellZip::prepareEntry(const QByteArray &storedPath, quint32 attribut
     entry.written = false;
     TCentralDirectoryFile &cd = entry.CentralDirectory;
     cd.name = name;
-    cd.flags = hasHighBytes(name) ? FlagUtf8 : 0;
+    // Other bytes (a Latin-1 name made elsewhere) are stored as they are, without the flag
+    // that would make readers refuse them.
+    cd.flags = hasHighBytes(name) &&
+                       isValidUtf8(std::string_view(name.constData(), std::size_t(name.size())))
+                   ? FlagUtf8
+                   : 0;
     cd.externalAttributes = attributes;
     dosDateTime(modified, cd.date, cd.time);
     m_entries.add(std::move(entry));
