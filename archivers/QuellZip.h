@@ -132,8 +132,10 @@ private:
     void notify(int changeType);
 
     QByteArray relative(const QByteArray &path) const;
-    void addFolderTree(const QByteArray &folder, const ZipFileInfo &info, bool withSubFolders);
-    void addFile(const QByteArray &path, const QByteArray &storedPath, bool follow);
+    void addFolderTree(const QByteArray &folder, const ZipFileInfo &info, bool withSubFolders,
+                       bool follow);
+    void addFile(const QByteArray &path, const QByteArray &storedPath, bool follow,
+                 const ZipFileInfo *listed = nullptr);
     void addLink(const QByteArray &path, const QByteArray &storedPath, const ZipFileInfo &info);
     void addEntry(const QByteArray &path, const QByteArray &storedPath, quint32 attributes,
                   std::time_t modified, std::unique_ptr<ZipPendingWrite> write);

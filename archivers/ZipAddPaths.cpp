@@ -211,7 +211,8 @@ bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder
                     trimmed.chop(1);
                 const QByteArray own = trimmed.mid(trimmed.lastIndexOf('/') + 1);
                 if (own != "." && own != "..")
-                    addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders);
+                    addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders,
+                                  true);
             }
             // Sockets, FIFOs and devices are never opened.
         }
@@ -228,52 +229,50 @@ bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder
 }
 
 void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
-                              bool withSubFolders)
+                              bool withSubFolders, bool follow)
 {
     const bool folderEntries = m_storeFolders && m_storeRelativePath;
     // The folder's own entry comes first, wherever the file system lists ".".
     if (folderEntries)
         makeFolderEntries(relative(folder + '/'), folder, &info, info.modified);
     std::vector<ZipFolderItem> items;
-    if (!zipfs::listFolder(folder.isEmpty() ? QByteArray("/") : folder, items)) {
+    const QByteArray own = folder.isEmpty() ? QByteArray("/") : folder;
+    if (!zipfs::listFolder(own, follow, items)) {
         const int error = errno;
-        if (error == ENOENT || error == ENOTDIR)
-            return; // gone since it was found
+        // Gone since it was found, or swapped for a link inside a tree.
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP)
+            return;
         // A folder that exists but cannot be read is a failure, not an empty folder.
         flushPending();
-        throw EFOpenError(QFile::decodeName(folder.isEmpty() ? QByteArray("/") : folder));
+        throw EFOpenError(QFile::decodeName(own));
     }
     for (const ZipFolderItem &item : items) {
         const QByteArray path = joined(folder, item.name);
-        if (item.type == DT_REG) {
-            addFile(path, relative(path), false);
-            continue;
-        }
-        if (item.type != DT_DIR && item.type != DT_LNK && item.type != DT_UNKNOWN)
-            continue; // sockets, FIFOs, devices
-        ZipFileInfo child;
-        if (!zipfs::info(path, false, child))
-            continue; // gone since the listing
+        const ZipFileInfo &child = item.info;
         if (child.isFolder()) {
             if (folderEntries)
                 makeFolderEntries(relative(path + '/'), path, &child, child.modified);
             if (withSubFolders)
-                addFolderTree(path, child, withSubFolders);
+                addFolderTree(path, child, withSubFolders, false);
         } else if (child.isLink()) {
             // Stored as a link, never followed: a tree cannot loop.
             addLink(path, relative(path), child);
         } else if (child.isRegular()) {
-            addFile(path, relative(path), false);
+            addFile(path, relative(path), false, &child);
         }
+        // Sockets, FIFOs and devices are never opened.
     }
 }
 
-void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow)
+void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow,
+                        const ZipFileInfo *listed)
 {
     // Only looked at here: the file is opened when its data is read, by whichever thread
     // reads it, and closed right after.
     ZipFileInfo info;
-    if (!zipfs::info(path, follow, info)) {
+    if (listed) {
+        info = *listed;
+    } else if (!zipfs::info(path, follow, info)) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR || error == ELOOP)
             return; // gone since it was found
