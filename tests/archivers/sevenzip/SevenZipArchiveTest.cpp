@@ -408,6 +408,28 @@ private slots:
                  QStringList({stored(dir), stored(dir) + QStringLiteral("/data.txt")}));
     }
 
+    // The previous run's archive may still be linked into a destination folder: a new
+    // build replaces the name and leaves the linked copy whole.
+    void previousArchiveLinkedElsewhereIsNotTruncated()
+    {
+        const QString archive = path(QStringLiteral("again.7z"));
+        const QString published = path(QStringLiteral("published.7z"));
+        QCOMPARE(build(archive, {m_src + QStringLiteral("/random.bin")}), 0);
+        QCOMPARE(::link(QFile::encodeName(archive).constData(),
+                        QFile::encodeName(published).constData()),
+                 0);
+        QFile before(published);
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        const QByteArray bytes = before.readAll();
+        QCOMPARE(build(archive, {m_src + QStringLiteral("/a.txt")}), 0);
+        QFile after(published);
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), bytes);
+        VERIFY_7Z(run7z({QStringLiteral("t"), published}), 0);
+        QCOMPARE(listPaths(archive), QStringList{stored(m_src + QStringLiteral("/a.txt"))});
+        QCOMPARE(modeOf(archive) & 0777, mode_t(0600));
+    }
+
     void uncreatableArchiveRaisesTheSilentAbort()
     {
         try {
