@@ -132,12 +132,15 @@ private:
     void notify(int changeType);
 
     QByteArray relative(const QByteArray &path) const;
-    void addFolderTree(const QByteArray &folder, const ZipFileInfo &info, bool withSubFolders);
-    void addFile(const QByteArray &path, const QByteArray &storedPath, bool follow);
+    void addFolderTree(const QByteArray &folder, const ZipFileInfo &info, bool withSubFolders,
+                       bool follow);
+    void addFile(const QByteArray &path, const QByteArray &storedPath, bool follow,
+                 const ZipFileInfo *listed = nullptr);
     void addLink(const QByteArray &path, const QByteArray &storedPath, const ZipFileInfo &info);
-    void addEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                  std::unique_ptr<ZipPendingWrite> write);
-    void makeFolderEntries(const QByteArray &path, quint32 attributes, std::time_t modified);
+    void addEntry(const QByteArray &path, const QByteArray &storedPath, quint32 attributes,
+                  std::time_t modified, std::unique_ptr<ZipPendingWrite> write);
+    void makeFolderEntries(const QByteArray &storedPath, const QByteArray &source,
+                           const ZipFileInfo *self, std::time_t modified);
     qsizetype prepareEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified);
     void enqueue(std::unique_ptr<ZipPendingWrite> write);
     void writeHead();
@@ -146,6 +149,7 @@ private:
     void writeRecord(qsizetype slot, ZipEntrySource &source);
     void writeMemoryRecord(qsizetype slot, const ZipMemoryJob &job);
     void recordWritten(qsizetype slot);
+    void describeAsRead(qsizetype slot, const ZipFileInfo &info);
     bool compressInto(TCentralDirectoryFile &record, ZipEntrySource &source);
 
     TZipCompressionType m_compressionType = TZipCompressionType::ctMaximum;

@@ -169,12 +169,14 @@ NORVEX_ENGINE_CALL int TSevenZip::BuildArchive()
                     QStringLiteral("The 7-Zip engine refused the settings: %1").arg(describe(hr)));
 
     const QByteArray path = QFile::encodeName(m_fileName);
-    // Mode 0600: the archive holds copies of whatever the sources are, in a shared
-    // temporary folder. O_NOFOLLOW: a link planted under the archive's name is not written
-    // through.
+    // A previous archive under this name is removed, never truncated: it may still be
+    // linked into a destination. Then the archive is created anew, mode 0600 (it holds
+    // copies of whatever the sources are, in a shared temporary folder); O_EXCL: a file or
+    // link planted under the name meanwhile is not written through.
+    ::unlink(path.constData());
     int fd;
     do
-        fd = ::open(path.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        fd = ::open(path.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         m_errorMessage = QStringLiteral("%1: %2").arg(m_fileName, platform::systemErrorText(errno));

@@ -1,6 +1,7 @@
 #include "archivers/SevenZipUpdateCallback.h"
 
 #include "archivers/SevenZipStreams.h"
+#include "archivers/Utf8Names.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -87,8 +88,7 @@ HRESULT UpdateCallback::GetProperty(UInt32 index, PROPID propId, PROPVARIANT *va
     try {
         switch (propId) {
         case kpidPath:
-            value->bstrVal = allocBstr(
-                QString::fromUtf8(item.storedPath().data(), qsizetype(item.storedPath().size())));
+            value->bstrVal = allocBstr(sevenZipName(item.storedPath()));
             value->vt = VT_BSTR;
             break;
         case kpidIsDir:

@@ -1,6 +1,7 @@
 // TQuellZip: adding entries and finishing the archive.
 #include "archivers/FileErrors.h"
 #include "archivers/QuellZip.h"
+#include "archivers/Utf8Names.h"
 #include "archivers/ZipCrc32.h"
 
 #include "platform/Paths.h"
@@ -20,7 +21,8 @@ constexpr qint64 ReadBufferSize = 1 << 20;
 // Input bytes of the files deflated ahead, and entries waiting, at most.
 constexpr qint64 PendingBudget = 32 << 20;
 constexpr std::size_t MaxPending = 4096;
-constexpr quint32 FolderAttributes = (quint32(S_IFDIR | 0755) << 16) | AttributeFolder;
+// For a folder whose mode cannot be found: private rather than wider than the original.
+constexpr quint32 PrivateFolderAttributes = (quint32(S_IFDIR | 0700) << 16) | AttributeFolder;
 
 TCompressionLevel levelOf(TZipCompressionType type)
 {
@@ -39,10 +41,9 @@ TCompressionLevel levelOf(TZipCompressionType type)
     return TCompressionLevel::clDefault;
 }
 
-// The stored form of a path: no leading '/', no empty or "." components, ".." taken
-// back (so that no name climbs out of the folder it is extracted into); a trailing '/'
-// (a folder) is kept.
-QByteArray storedForm(const QByteArray &path)
+// The components of a path taken lexically: no empty or "." components, ".." taken back
+// (so that no stored name climbs out of the folder it is extracted into).
+std::vector<QByteArray> components(const QByteArray &path)
 {
     std::vector<QByteArray> parts;
     for (const QByteArray &part : path.split('/')) {
@@ -55,6 +56,14 @@ QByteArray storedForm(const QByteArray &path)
         }
         parts.push_back(part);
     }
+    return parts;
+}
+
+// The stored form of a path: its components without a leading '/'; a trailing '/' (a
+// folder) is kept.
+QByteArray storedForm(const QByteArray &path)
+{
+    const std::vector<QByteArray> parts = components(path);
     QByteArray out;
     out.reserve(path.size());
     for (const QByteArray &part : parts) {
@@ -75,6 +84,18 @@ QByteArray joined(const QByteArray &folder, const QByteArray &name)
     out += '/';
     out += name;
     return out;
+}
+
+// The attribute word of a real folder; a link to a folder (above a source, where the
+// path is followed) gives its target's.
+quint32 folderAttributes(const QByteArray &folder)
+{
+    ZipFileInfo info;
+    if (zipfs::info(folder, false, info) && info.isFolder())
+        return info.attributes();
+    if (info.isLink() && zipfs::info(folder, true, info) && info.isFolder())
+        return info.attributes();
+    return PrivateFolderAttributes;
 }
 
 [[noreturn]] void readFailure(const QByteArray &path, int error)
@@ -190,7 +211,8 @@ bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder
                     trimmed.chop(1);
                 const QByteArray own = trimmed.mid(trimmed.lastIndexOf('/') + 1);
                 if (own != "." && own != "..")
-                    addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders);
+                    addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders,
+                                  true);
             }
             // Sockets, FIFOs and devices are never opened.
         }
@@ -207,63 +229,58 @@ bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder
 }
 
 void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
-                              bool withSubFolders)
+                              bool withSubFolders, bool follow)
 {
     const bool folderEntries = m_storeFolders && m_storeRelativePath;
     // The folder's own entry comes first, wherever the file system lists ".".
     if (folderEntries)
-        makeFolderEntries(relative(folder + '/'), info.attributes(), info.modified);
+        makeFolderEntries(relative(folder + '/'), folder, &info, info.modified);
     std::vector<ZipFolderItem> items;
-    if (!zipfs::listFolder(folder.isEmpty() ? QByteArray("/") : folder, items)) {
+    const QByteArray own = folder.isEmpty() ? QByteArray("/") : folder;
+    if (!zipfs::listFolder(own, follow, items)) {
         const int error = errno;
-        if (error == ENOENT || error == ENOTDIR)
-            return; // gone since it was found
+        // Gone since it was found, or swapped for a link inside a tree.
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP)
+            return;
         // A folder that exists but cannot be read is a failure, not an empty folder.
         flushPending();
-        throw EFOpenError(QFile::decodeName(folder.isEmpty() ? QByteArray("/") : folder));
+        throw EFOpenError(QFile::decodeName(own));
     }
     for (const ZipFolderItem &item : items) {
         const QByteArray path = joined(folder, item.name);
-        if (item.type == DT_REG) {
-            addFile(path, relative(path), false);
-            continue;
-        }
-        if (item.type != DT_DIR && item.type != DT_LNK && item.type != DT_UNKNOWN)
-            continue; // sockets, FIFOs, devices
-        ZipFileInfo child;
-        if (!zipfs::info(path, false, child))
-            continue; // gone since the listing
+        const ZipFileInfo &child = item.info;
         if (child.isFolder()) {
             if (folderEntries)
-                makeFolderEntries(relative(path + '/'), child.attributes(), child.modified);
+                makeFolderEntries(relative(path + '/'), path, &child, child.modified);
             if (withSubFolders)
-                addFolderTree(path, child, withSubFolders);
+                addFolderTree(path, child, withSubFolders, false);
         } else if (child.isLink()) {
             // Stored as a link, never followed: a tree cannot loop.
             addLink(path, relative(path), child);
         } else if (child.isRegular()) {
-            addFile(path, relative(path), false);
+            addFile(path, relative(path), false, &child);
         }
+        // Sockets, FIFOs and devices are never opened.
     }
 }
 
-void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow)
+void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow,
+                        const ZipFileInfo *listed)
 {
-    auto file = std::make_unique<ZipSourceFile>();
-    if (!file->open(path, follow)) {
+    // Only looked at here: the file is opened when its data is read, by whichever thread
+    // reads it, and closed right after.
+    ZipFileInfo info;
+    if (listed) {
+        info = *listed;
+    } else if (!zipfs::info(path, follow, info)) {
         const int error = errno;
-        // Gone since it was found, or replaced by a link inside a tree: nothing is added.
         if (error == ENOENT || error == ENOTDIR || error == ELOOP)
-            return;
+            return; // gone since it was found
         // What was added before is written first: the archive holds it after Close.
         flushPending();
         throw EFOpenError(QFile::decodeName(path));
     }
-    ZipFileInfo info;
-    if (!file->info(info)) {
-        flushPending();
-        throw EFOpenError(QFile::decodeName(path));
-    }
+    // Links inside a tree are stored by addLink; FIFOs and devices are skipped.
     if (!info.isRegular())
         return;
     // The archive being written is never added to itself.
@@ -276,11 +293,11 @@ void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bo
                       ? ZipPendingWrite::Kind::Memory
                       : ZipPendingWrite::Kind::Stream;
     write->size = info.size;
-    write->job.file = std::move(file);
     write->job.path = path;
+    write->job.follow = follow;
     write->job.level = levelOf(m_compressionType);
     write->job.limit = 2 * memoryJob;
-    addEntry(storedPath, info.attributes(), info.modified, std::move(write));
+    addEntry(path, storedPath, info.attributes(), info.modified, std::move(write));
 }
 
 void TQuellZip::addLink(const QByteArray &path, const QByteArray &storedPath,
@@ -294,14 +311,14 @@ void TQuellZip::addLink(const QByteArray &path, const QByteArray &storedPath,
         throw EFOpenError(QFile::decodeName(path));
     }
     write->kind = ZipPendingWrite::Kind::Bytes;
-    addEntry(storedPath, info.attributes(), info.modified, std::move(write));
+    addEntry(path, storedPath, info.attributes(), info.modified, std::move(write));
 }
 
-void TQuellZip::addEntry(const QByteArray &storedPath, quint32 attributes, std::time_t modified,
-                         std::unique_ptr<ZipPendingWrite> write)
+void TQuellZip::addEntry(const QByteArray &path, const QByteArray &storedPath, quint32 attributes,
+                         std::time_t modified, std::unique_ptr<ZipPendingWrite> write)
 {
     if (m_storeFolders && m_storeRelativePath)
-        makeFolderEntries(storedPath, FolderAttributes, std::time(nullptr));
+        makeFolderEntries(storedPath, path, nullptr, std::time(nullptr));
     write->slot = prepareEntry(storedPath, attributes, modified);
     if (write->slot < 0)
         return;
@@ -309,14 +326,32 @@ void TQuellZip::addEntry(const QByteArray &storedPath, quint32 attributes, std::
     enqueue(std::move(write));
 }
 
-void TQuellZip::makeFolderEntries(const QByteArray &path, quint32 attributes, std::time_t modified)
+void TQuellZip::makeFolderEntries(const QByteArray &storedPath, const QByteArray &source,
+                                  const ZipFileInfo *self, std::time_t modified)
 {
-    const QByteArray stored = storedForm(path);
+    const QByteArray stored = storedForm(storedPath);
     const qsizetype last = stored.lastIndexOf('/');
+    // Each prefix is a real folder above the source (or the source folder itself, which
+    // self describes): its entry carries that folder's mode, so that a restore does not
+    // widen a private folder. Prefixes and the source's folders align from the end.
+    const std::vector<QByteArray> real = components(source);
+    const qsizetype storedDepth = stored.count('/') + (stored.endsWith('/') ? 0 : 1);
+    qsizetype depth = 0;
     for (qsizetype i = stored.indexOf('/'); i >= 0 && i <= last; i = stored.indexOf('/', i + 1)) {
+        ++depth;
         const QByteArray prefix = stored.left(i + 1);
         if (m_entries.contains(prefix))
             continue;
+        quint32 attributes = PrivateFolderAttributes;
+        if (self && i == stored.size() - 1) {
+            attributes = self->attributes();
+        } else if (const qsizetype keep = qsizetype(real.size()) - (storedDepth - depth);
+                   keep > 0) {
+            QByteArray folder = source.startsWith('/') ? QByteArray("/") : QByteArray();
+            for (qsizetype k = 0; k < keep; ++k)
+                folder += real[std::size_t(k)] + (k + 1 < keep ? "/" : "");
+            attributes = folderAttributes(folder);
+        }
         auto write = std::make_unique<ZipPendingWrite>();
         write->slot = prepareEntry(prefix, attributes, modified);
         if (write->slot >= 0)
@@ -346,7 +381,12 @@ qsizetype TQuellZip::prepareEntry(const QByteArray &storedPath, quint32 attribut
     entry.written = false;
     TCentralDirectoryFile &cd = entry.CentralDirectory;
     cd.name = name;
-    cd.flags = hasHighBytes(name) ? FlagUtf8 : 0;
+    // Other bytes (a Latin-1 name made elsewhere) are stored as they are, without the flag
+    // that would make readers refuse them.
+    cd.flags = hasHighBytes(name) &&
+                       isValidUtf8(std::string_view(name.constData(), std::size_t(name.size())))
+                   ? FlagUtf8
+                   : 0;
     cd.externalAttributes = attributes;
     dosDateTime(modified, cd.date, cd.time);
     m_entries.add(std::move(entry));
@@ -409,25 +449,43 @@ void TQuellZip::writeHead()
     case ZipPendingWrite::Kind::Memory:
         if (write->job.error)
             std::rethrow_exception(write->job.error);
+        if (write->job.gone) {
+            m_entries.remove(slot);
+            return;
+        }
         if (!write->job.tooLarge) {
+            describeAsRead(slot, write->job.info);
             writeMemoryRecord(slot, write->job);
             if (OnCompressFile && write->job.consumed > 0)
                 OnCompressFile(this, write->job.consumed, write->size);
             break;
         }
         // It grew while it was read: streamed like a large file.
-        if (!write->job.file->rewind())
-            readFailure(write->job.path, errno);
         [[fallthrough]];
     case ZipPendingWrite::Kind::Stream: {
-        FileData data(*write->job.file, write->job.path, write->size);
+        ZipSourceFile file;
+        ZipFileInfo info;
+        if (!openSource(file, write->job.path, write->job.follow, info)) {
+            m_entries.remove(slot);
+            return;
+        }
+        describeAsRead(slot, info);
+        FileData data(file, write->job.path, info.size);
         writeRecord(slot, data);
         break;
     }
     }
-    write->job.file.reset();
     if (!write->storedPath.isEmpty() && OnAddItem)
         OnAddItem(this, QFile::decodeName(write->storedPath));
+}
+
+void TQuellZip::describeAsRead(qsizetype slot, const ZipFileInfo &info)
+{
+    // The mode and time of the file whose bytes are stored, should it have changed since
+    // the walk.
+    TCentralDirectoryFile &cd = m_entries.items()[std::size_t(slot)].CentralDirectory;
+    cd.externalAttributes = info.attributes();
+    dosDateTime(info.modified, cd.date, cd.time);
 }
 
 void TQuellZip::recordWritten(qsizetype slot)

@@ -17,6 +17,21 @@ namespace {
 constexpr qint64 InputBlock = 1 << 20;
 }
 
+bool openSource(ZipSourceFile &file, const QByteArray &path, bool follow, ZipFileInfo &info)
+{
+    if (!file.open(path, follow)) {
+        const int error = errno;
+        // Gone since the walk, or replaced by a link inside a tree.
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP)
+            return false;
+        throw EFOpenError(QFile::decodeName(path));
+    }
+    if (!file.info(info))
+        throw EFOpenError(QFile::decodeName(path));
+    // A FIFO or device put in its place is never read.
+    return info.isRegular();
+}
+
 ZipCompressorPool::ZipCompressorPool(int threads)
 {
     for (int i = 0; i < threads; ++i)
@@ -102,13 +117,18 @@ void ZipCompressorPool::run(ZipMemoryJob &job, Tools &tools)
     try {
         if (tools.input.empty())
             tools.input.resize(std::size_t(InputBlock));
+        ZipSourceFile file;
+        if (!openSource(file, job.path, job.follow, job.info)) {
+            job.gone = true;
+            return;
+        }
         QBuffer sink(&job.data);
         sink.open(QIODevice::WriteOnly);
         ZipOutput out(sink, 65536);
         ZipCrc32 crc;
         TCompressionStream stream(job.level, out, &tools.deflater);
         for (;;) {
-            const qint64 n = job.file->read(tools.input.data(), InputBlock);
+            const qint64 n = file.read(tools.input.data(), InputBlock);
             if (n < 0)
                 throw EOSError(QStringLiteral("Cannot read ") + QFile::decodeName(job.path) +
                                QStringLiteral(": ") + norvex::platform::systemErrorText(errno));

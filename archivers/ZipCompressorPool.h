@@ -14,15 +14,24 @@
 
 namespace norvex::archivers {
 
-// One file to deflate into memory, ahead of its turn to be written.
+// Opens a source file for reading now and describes what was opened. False when it is
+// gone or no longer a regular file (nothing is added for it); raises EFOpenError when it
+// is there but cannot be opened.
+bool openSource(ZipSourceFile &file, const QByteArray &path, bool follow, ZipFileInfo &info);
+
+// One file to deflate into memory, ahead of its turn to be written. The file is opened by
+// whichever thread runs the job and closed when it is done, so that the number of open
+// source files is bounded by the threads, not by the queue.
 struct ZipMemoryJob
 {
-    std::unique_ptr<ZipSourceFile> file;
     QByteArray path;
+    bool follow = false; // a source given by name may be a link; a tree's items may not
     TCompressionLevel level = TCompressionLevel::clDefault;
     qint64 limit = 0; // more input than this: give up, the writer streams it instead
 
     // Results, valid once complete() returned.
+    ZipFileInfo info; // of the file as it was read
+    bool gone = false;
     QByteArray data; // raw deflate
     quint32 crc32 = 0;
     qint64 consumed = 0;
@@ -83,8 +92,8 @@ struct ZipPendingWrite
     qsizetype slot = -1;
     QByteArray storedPath; // for OnAddItem; empty for folder entries
     QByteArray bytes;      // Bytes: the data (a link's target)
-    qint64 size = 0;       // Stream, Memory: the size found when opened
-    ZipMemoryJob job;      // Stream uses job.file and job.path only
+    qint64 size = 0;       // Stream, Memory: the size found by the walk
+    ZipMemoryJob job;      // Stream uses job.path and job.follow only
 };
 
 } // namespace norvex::archivers

@@ -54,25 +54,44 @@ bool info(const QByteArray &path, bool follow, ZipFileInfo &out)
     return true;
 }
 
-bool listFolder(const QByteArray &path, std::vector<ZipFolderItem> &items)
+bool listFolder(const QByteArray &path, bool follow, std::vector<ZipFolderItem> &items)
 {
     items.clear();
-    DIR *dir = ::opendir(path.constData());
-    if (!dir)
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+    const int fd = ::open(path.constData(), flags);
+    if (fd < 0)
         return false;
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return false;
+    }
     // Read whole and closed before the caller descends, so that deep trees do not hold
     // one descriptor per level.
+    int error = 0;
     for (;;) {
         errno = 0; // readdir signals an error only through errno
         const dirent *e = ::readdir(dir);
-        if (!e)
+        if (!e) {
+            error = errno;
             break;
+        }
         const char *n = e->d_name;
         if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
             continue;
-        items.push_back({QByteArray(n), e->d_type});
+        struct stat st;
+        if (::fstatat(::dirfd(dir), n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue; // removed while the folder was read
+            error = errno;
+            break;
+        }
+        ZipFolderItem item{QByteArray(n), {}};
+        fill(st, item.info);
+        items.push_back(std::move(item));
     }
-    const int error = errno;
     ::closedir(dir);
     errno = error;
     return error == 0;

@@ -28,16 +28,19 @@ struct ZipFileInfo
 struct ZipFolderItem
 {
     QByteArray name;
-    unsigned char type; // DT_* of readdir, DT_UNKNOWN when the file system does not say
+    ZipFileInfo info; // as lstat gives it
 };
 
 namespace zipfs {
 
 // stat (follow) or lstat; false when the object does not exist or cannot be reached.
 bool info(const QByteArray &path, bool follow, ZipFileInfo &out);
-// The folder's items without "." and "..", in the order the file system returns them;
-// false with errno set when the folder cannot be read.
-bool listFolder(const QByteArray &path, std::vector<ZipFolderItem> &items);
+// The folder's items without "." and "..", in the order the file system returns them,
+// looked at through the folder's own descriptor; false with errno set when the folder
+// cannot be read. The folder is opened with O_NOFOLLOW unless follow is set (a source
+// given by name may be a link; a folder inside a tree swapped for a link is not entered:
+// ELOOP).
+bool listFolder(const QByteArray &path, bool follow, std::vector<ZipFolderItem> &items);
 bool readLink(const QByteArray &path, QByteArray &target);
 
 } // namespace zipfs

@@ -44,22 +44,20 @@ void removeStale(const QString &path)
     ::unlink(QFile::encodeName(path).constData());
 }
 
-// The empty archive the ZIP writer opens and adds to. Created 0600: the sources may be
-// private and the temporary folder is often shared.
-void createEmptyZip(archivers::TQuellZip &zip, const QString &path)
+// The empty archive the ZIP writer opens and adds to, in file. Created 0600: the sources
+// may be private and the temporary folder is often shared. The writer uses this very
+// descriptor; the name is never opened again.
+void createEmptyZip(archivers::TQuellZip &zip, QFile &file, const QString &path)
 {
     removeStale(path);
     const int fd =
-        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         throw EFCreateError(QStringLiteral("ファイル %1 を作成できません。 %2")
                                 .arg(path, platform::systemErrorText(errno)));
-    QFile file;
-    file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
     zip.WriteEmptyArchive(file);
-    const bool written = file.flush() && file.error() == QFileDevice::NoError;
-    file.close();
-    if (!written)
+    if (!file.seek(0) || file.error() != QFileDevice::NoError)
         throw EFCreateError(
             QStringLiteral("ファイル %1 を作成できません。 %2").arg(path, file.errorString()));
 }
@@ -109,11 +107,12 @@ bool TBackUpThread::CreateArc()
                         .arg(quint32(hr), 8, 16, QLatin1Char('0')));
             label = QStringLiteral(" 7Z形式圧縮処理を終了しました。");
         } else {
+            QFile file; // outlives the writer, which uses it
             archivers::TQuellZip zip;
             m_archivePath = base + QStringLiteral(".zip");
             zip.Close();
-            createEmptyZip(zip, m_archivePath);
-            zip.Open(m_archivePath);
+            createEmptyZip(zip, file, m_archivePath);
+            zip.Open(file);
             zip.AddPaths(sources, QString(), true);
             zip.Close();
             label = QStringLiteral(" ZIP形式圧縮処理を終了しました。");

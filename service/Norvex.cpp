@@ -1,5 +1,6 @@
 #include "service/Norvex.h"
 
+#include "platform/Limits.h"
 #include "platform/Paths.h"
 #include "platform/Priority.h"
 #include "service/BackUpThread.h"
@@ -43,6 +44,8 @@ void TNorvex::ServiceStart(bool &started)
     // A sandbox may refuse the idle priority; the backups matter more than the priority.
     const int priorityError = platform::setIdlePriority();
     try {
+        // Room for the 7-Zip engine and the transfers; the ZIP writer needs little.
+        (void)platform::raiseOpenFileLimit();
         m_installFolder = platform::installFolder();
         IniBackUp->SetFileName(m_installFolder + QStringLiteral("Norvex.ini"));
         // A fresh installation has neither: the start entry needs the Log folder.

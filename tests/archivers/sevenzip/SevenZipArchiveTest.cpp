@@ -181,6 +181,50 @@ private slots:
         QCOMPARE(checked, 16);
     }
 
+    // Names that are not UTF-8 never collapse into one: invalid bytes take 7-Zip's own
+    // escape (the command line writes the same bytes), and extraction gives every name
+    // back as it was.
+    void namesThatAreNotUtf8StayApart()
+    {
+        const QByteArray dir = QFile::encodeName(path(QStringLiteral("names")));
+        QCOMPARE(::mkdir(dir.constData(), 0755), 0);
+        const QList<QByteArray> names = {"caf\xe9.txt",
+                                         "caf\xc3\xa9.txt",
+                                         "a\xee\xbf\xa9"
+                                         "b",
+                                         "a\xe9"
+                                         "b",
+                                         "a\xff\xfe",
+                                         "a\xc3"};
+        for (const QByteArray &name : names) {
+            const int fd = ::open((dir + '/' + name).constData(), O_WRONLY | O_CREAT, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, name.constData(), std::size_t(name.size())), name.size());
+            ::close(fd);
+        }
+        const QString ours = path(QStringLiteral("names.7z"));
+        QCOMPARE(build(ours, {QFile::decodeName(dir) + QStringLiteral("/*.*")}), 0);
+        const QString cli = path(QStringLiteral("names-cli.7z"));
+        VERIFY_7Z(run7z({QStringLiteral("a"), QStringLiteral("-t7z"), QStringLiteral("-mx3"),
+                         QStringLiteral("-ms=off"), cli, QFile::decodeName(dir.mid(1))},
+                        QStringLiteral("/")),
+                  0);
+        QFile a(ours), b(cli);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QVERIFY2(a.readAll() == b.readAll(), "names differ from 7z a");
+
+        const QString out = path(QStringLiteral("names-out"));
+        VERIFY_7Z(run7z({QStringLiteral("x"), QStringLiteral("-o") + out, ours}), 0);
+        const QByteArray restored = QFile::encodeName(out) + dir;
+        for (const QByteArray &name : names) {
+            QFile f;
+            const int fd = ::open((restored + '/' + name).constData(), O_RDONLY);
+            QVERIFY2(fd >= 0, name.toHex().constData());
+            QVERIFY(f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+            QCOMPARE(f.readAll(), name);
+        }
+    }
+
     void parallelBuildsDoNotDisturbEachOther()
     {
         // Jobs run their archive steps on workers of their own, each with its TSevenZip.
@@ -362,6 +406,28 @@ private slots:
         VERIFY_7Z(run7z({QStringLiteral("t"), archive}), 0);
         QCOMPARE(listPaths(archive),
                  QStringList({stored(dir), stored(dir) + QStringLiteral("/data.txt")}));
+    }
+
+    // The previous run's archive may still be linked into a destination folder: a new
+    // build replaces the name and leaves the linked copy whole.
+    void previousArchiveLinkedElsewhereIsNotTruncated()
+    {
+        const QString archive = path(QStringLiteral("again.7z"));
+        const QString published = path(QStringLiteral("published.7z"));
+        QCOMPARE(build(archive, {m_src + QStringLiteral("/random.bin")}), 0);
+        QCOMPARE(::link(QFile::encodeName(archive).constData(),
+                        QFile::encodeName(published).constData()),
+                 0);
+        QFile before(published);
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        const QByteArray bytes = before.readAll();
+        QCOMPARE(build(archive, {m_src + QStringLiteral("/a.txt")}), 0);
+        QFile after(published);
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), bytes);
+        VERIFY_7Z(run7z({QStringLiteral("t"), published}), 0);
+        QCOMPARE(listPaths(archive), QStringList{stored(m_src + QStringLiteral("/a.txt"))});
+        QCOMPARE(modeOf(archive) & 0777, mode_t(0600));
     }
 
     void uncreatableArchiveRaisesTheSilentAbort()

@@ -18,7 +18,7 @@ using namespace ziptest;
 namespace {
 
 constexpr qint64 BigSize = (qint64(1) << 32) + (qint64(50) << 20) + 12345; // over 4 GiB
-constexpr int SmallFiles = 70000;
+constexpr int SmallFiles = 100000;
 
 QByteArray noise(int size, quint32 seed)
 {
@@ -75,13 +75,21 @@ int packMain(int argc, char **argv)
     return 0;
 }
 
-// Packs in a child process; returns its peak resident memory in KiB, -1 when it failed.
-long packInChild(const QString &archive, const QStringList &sources, TZipCompressionType type)
+// Packs in a child process, run under prlimit --nofile=N when openFiles is given; returns
+// its peak resident memory in KiB, -1 when it failed.
+long packInChild(const QString &archive, const QStringList &sources, TZipCompressionType type,
+                 int openFiles = 0)
 {
+    QStringList arguments =
+        QStringList{QStringLiteral("--pack"), QString::number(int(type)), archive} + sources;
+    QString program = QCoreApplication::applicationFilePath();
+    if (openFiles > 0) {
+        arguments.prepend(program);
+        arguments.prepend(QStringLiteral("--nofile=%1").arg(openFiles));
+        program = QStringLiteral("prlimit");
+    }
     QProcess child;
-    child.start(QCoreApplication::applicationFilePath(),
-                QStringList{QStringLiteral("--pack"), QString::number(int(type)), archive} +
-                    sources);
+    child.start(program, arguments);
     if (!child.waitForStarted() || !child.waitForFinished(900000) ||
         child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
         return -1;
@@ -180,6 +188,24 @@ private slots:
             ++checked;
         }
         QCOMPARE(checked, SmallFiles);
+        QFile::remove(archive);
+    }
+
+    // Source files are opened when they are read and closed right after: a folder of many
+    // small files fits a low open-file limit, whatever the length of the queue.
+    void manyFilesUnderALowOpenFileLimit()
+    {
+        const QString archive = m_dir.filePath(QStringLiteral("nofile.zip"));
+        const QString many = m_dir.filePath(QStringLiteral("many"));
+        const long peakKiB =
+            packInChild(archive, {many}, TZipCompressionType::ctMaximum, /*openFiles=*/256);
+        QVERIFY2(peakKiB > 0, "the writer failed under prlimit --nofile=256");
+        const PeerResult t = runPeer(QStringLiteral("unzip"), {QStringLiteral("-tq"), archive});
+        QVERIFY2(t.exitCode == 0, qPrintable(t.output.right(2000)));
+        const PeerResult list = runPeer(QStringLiteral("bsdtar"), {QStringLiteral("-tf"), archive});
+        QCOMPARE(list.exitCode, 0);
+        const int folders = ancestorEntries(many).size() + 1 /* many/ */ + 100;
+        QCOMPARE(list.output.count(QLatin1Char('\n')), folders + SmallFiles);
         QFile::remove(archive);
     }
 

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -199,26 +200,51 @@ private slots:
         QCOMPARE(number(e, "compressedSize"), 0);
     }
 
-    void singleFileGetsItsAncestorFolderEntries()
+    // Ancestor folder entries carry the real folders' modes: a restore must not widen a
+    // private folder. The time is the time of adding.
+    void ancestorFolderEntriesCarryTheRealFoldersModes()
     {
-        mkdirs(QStringLiteral("t3/Users/me"));
+        mkdirs(QStringLiteral("t3/Users/me/docs"));
+        const QString me = path(QStringLiteral("t3/Users/me"));
+        QVERIFY(::chmod(QFile::encodeName(me).constData(), 0700) == 0);
+        QVERIFY(::chmod(QFile::encodeName(path(QStringLiteral("t3/Users"))).constData(), 0751) ==
+                0);
         const QString file = path(QStringLiteral("t3/Users/me/x.txt"));
         writeFile(file, "x\n");
-        const QString archive = path(QStringLiteral("t3.zip"));
-        const QDateTime before = QDateTime::currentDateTime().addSecs(-2);
-        packLikeService(archive, {file});
-        const QDateTime after = QDateTime::currentDateTime().addSecs(2);
-        const Listing listing = checkedListing(archive);
-        QCOMPARE(listing.names(), ancestorEntries(file) << stored(file));
-        for (const QString &folder : ancestorEntries(file)) {
-            const QJsonObject e = listing.entry(folder);
-            // Folder attribute with a usable mode, and the time of adding.
-            QCOMPARE(quint32(e.value(QLatin1String("externalAttributes")).toDouble()),
-                     (quint32(040755) << 16) | 0x10u);
-            const QDateTime t =
-                QDateTime::fromString(e.value(QLatin1String("dateTime")).toString(), Qt::ISODate);
-            QVERIFY2(t >= before.addSecs(-2) && t <= after, qPrintable(t.toString()));
+        const QString docs = path(QStringLiteral("t3/Users/me/docs"));
+        QVERIFY(::chmod(QFile::encodeName(docs).constData(), 0750) == 0);
+        for (const QStringList &sources : {QStringList{file}, QStringList{docs}}) {
+            const QString archive = path(QStringLiteral("t3.zip"));
+            const QDateTime before = QDateTime::currentDateTime().addSecs(-2);
+            packLikeService(archive, sources);
+            const QDateTime after = QDateTime::currentDateTime().addSecs(2);
+            const Listing listing = checkedListing(archive);
+            const QString source = sources.first();
+            QCOMPARE(listing.names().mid(0, ancestorEntries(source).size()),
+                     ancestorEntries(source));
+            for (const QString &folder : ancestorEntries(source)) {
+                const QJsonObject e = listing.entry(folder);
+                QCOMPARE(quint32(e.value(QLatin1String("externalAttributes")).toDouble()),
+                         attributesOf(QLatin1Char('/') + folder.chopped(1)));
+                const QDateTime t = QDateTime::fromString(
+                    e.value(QLatin1String("dateTime")).toString(), Qt::ISODate);
+                QVERIFY2(t >= before.addSecs(-2) && t <= after, qPrintable(t.toString()));
+            }
+            // Restored by unzip as it was.
+            const QString restored = path(QStringLiteral("t3-restored"));
+            QDir(restored).removeRecursively();
+            const PeerResult x = runPeer(QStringLiteral("unzip"), {QStringLiteral("-q"), archive,
+                                                                   QStringLiteral("-d"), restored});
+            QVERIFY2(x.exitCode == 0, qPrintable(x.output));
+            const QString restoredMe = restored + QLatin1Char('/') + stored(me);
+            QCOMPARE(attributesOf(restoredMe), attributesOf(me));
+            QCOMPARE(attributesOf(restoredMe) >> 16, quint32(S_IFDIR | 0700));
         }
+        bool shown = false;
+        for (const QString &line : zipinfoEntries(path(QStringLiteral("t3.zip"))))
+            shown |= line.startsWith(QLatin1String("drwx------")) &&
+                     line.endsWith(QLatin1Char(' ') + stored(me) + QLatin1Char('/'));
+        QVERIFY(shown);
     }
 
     void laterSourceReplacesTheEntryOfTheSameName()
@@ -323,16 +349,28 @@ private slots:
         mkdirs(QStringLiteral("t7/日本語"));
         writeFile(path(QStringLiteral("t7/日本語/データ.txt")), "日本語のテキスト\n");
         writeFile(path(QStringLiteral("t7/plain.txt")), "plain\n");
+        // A Latin-1 name made on another system: stored as its bytes, without the flag
+        // that would make Python's zipfile refuse the whole archive.
+        const QByteArray latin1 = QFile::encodeName(path(QStringLiteral("t7/"))) + "caf\xe9.latin1";
+        const int fd = ::open(latin1.constData(), O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
         const QString archive = path(QStringLiteral("t7.zip"));
         packLikeService(archive, {path(QStringLiteral("t7"))});
         const Listing listing = checkedListing(archive);
         const QString name = stored(path(QStringLiteral("t7/日本語/データ.txt")));
         QVERIFY2(listing.names().contains(name), qPrintable(listing.names().join(' ')));
         for (const QJsonObject &e : listing.entries) {
-            const bool ascii = e.value(QLatin1String("name")).toString().toUtf8() ==
-                               e.value(QLatin1String("name")).toString().toLatin1();
-            QCOMPARE(number(e, "flags"), ascii ? 0 : 0x800);
+            const QString entryName = e.value(QLatin1String("name")).toString();
+            const bool ascii = entryName.toUtf8() == entryName.toLatin1();
+            const bool utf8 = !ascii && !entryName.endsWith(QLatin1String(".latin1"));
+            QCOMPARE(number(e, "flags"), utf8 ? 0x800 : 0);
         }
+        QCOMPARE(listing.names().filter(QLatin1String(".latin1")).size(), 1);
+        const PeerResult bsdtar =
+            runPeer(QStringLiteral("bsdtar"), {QStringLiteral("-tf"), archive});
+        QVERIFY2(bsdtar.exitCode == 0, qPrintable(bsdtar.output));
+        QCOMPARE(bsdtar.output.count(QLatin1Char('\n')), listing.entries.size());
         QCOMPARE(listing.entry(name).value(QLatin1String("sha256")).toString().toLatin1(),
                  sha256Hex("日本語のテキスト\n"));
         bool shown = false;

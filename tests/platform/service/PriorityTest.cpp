@@ -1,10 +1,12 @@
 #include "platform/Priority.h"
+#include "platform/Limits.h"
 
 #include <QDir>
 #include <QSemaphore>
 #include <QTest>
 #include <QThread>
 #include <atomic>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -72,6 +74,24 @@ private slots:
         parked.wait();
         QCOMPARE(parked.niceSeenBySpawned, 19);
         QCOMPARE(parked.ioSeenBySpawned >> IoPrioClassShift, IoPrioClassIdle);
+    }
+
+    // A service manager's soft limit of 1024 open files is raised to the hard limit.
+    void openFileLimitIsRaisedToTheHardLimit()
+    {
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max <= 256)
+            QSKIP("the hard limit leaves nothing to raise");
+        rlimit low = saved;
+        low.rlim_cur = 256;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        QCOMPARE(raiseOpenFileLimit(), 0);
+        rlimit now{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &now), 0);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        QCOMPARE(now.rlim_cur, saved.rlim_max);
+        QCOMPARE(now.rlim_max, saved.rlim_max);
     }
 };
 
