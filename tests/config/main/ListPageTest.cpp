@@ -250,6 +250,15 @@ private slots:
                                 "\r\n一覧を更新します。"));
         QCOMPARE(jobsInFile(), (QStringList{"X=2099/01/01 03:00:00", "C=2099/01/01 03:00:00"}));
         QCOMPARE(cell(0, 0), QStringLiteral("X"));
+
+        // A file that cannot be read at the save: reported with its name, the page stays.
+        QVERIFY(QFile::remove(jobPath()) && QDir().mkdir(jobPath()));
+        clickRow(0);
+        click("BotDel");
+        QVERIFY(f->prompts.lastText().startsWith(
+            QStringLiteral("バックアップ設定ファイルを読み込めませんでした。")));
+        QVERIFY(f->prompts.lastText().contains(jobPath()));
+        QCOMPARE(cell(0, 0), QStringLiteral("X"));
     }
 };
 

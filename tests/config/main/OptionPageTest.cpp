@@ -1,6 +1,7 @@
 #include "MainWindowFixture.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -85,7 +86,14 @@ private slots:
         text = readIni();
         QVERIFY2(text.contains("TmpFolder=\r\n") && text.contains("Key=2"), text.constData());
 
+        // A save that fails is reported and the page stays.
+        QVERIFY(QFile::remove(iniPath()) && QDir().mkdir(iniPath()));
         f.clickNode(7);
+        f.prompts.answers << true;
+        ok->click();
+        QVERIFY(f.prompts.lastText().startsWith(
+            QStringLiteral("オプション設定を保存できませんでした。")));
+        QCOMPARE(f.currentPage(), QStringLiteral("TabOption"));
         f.find<QPushButton>("BotOptionCancel")->click();
         QCOMPARE(f.currentPage(), QStringLiteral("TabList"));
         QVERIFY(f.prompts.unexpected.isEmpty());
