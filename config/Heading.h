@@ -12,7 +12,6 @@ inline QLabel *pageHeading(const QString &text, QWidget *parent)
     font.setPointSizeF(font.pointSizeF() * 1.5);
     font.setBold(true);
     label->setFont(font);
-    label->setStyleSheet(QStringLiteral("border-bottom: 2px solid #336699; padding-bottom: 4px;"));
     return label;
 }
 

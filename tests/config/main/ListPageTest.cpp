@@ -4,7 +4,6 @@
 #include "config/SrvCtrl.h"
 
 #include <QAction>
-#include <QElapsedTimer>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
