@@ -1,6 +1,7 @@
 #include "config/SrvCtrl.h"
 
 #include "platform/ServiceManager.h"
+#include "platform/ServiceManagerBuiltin.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -70,7 +71,10 @@ void TSrvCtrl::connectManager()
     if (!m_machine.isEmpty())
         throw ESrvCtrlException(QStringLiteral("他のコンピューターのサービスは操作できません: ") +
                                 m_machine);
-    m_manager = platform::ServiceManager::create();
+    if (m_registry.isEmpty())
+        m_manager = platform::ServiceManager::create();
+    else
+        m_manager = std::make_unique<platform::BuiltinServiceManager>(m_registry);
     m_manager->setTimeout(m_timeOut);
     fire(AfterConnect);
     if (!m_keyName.isEmpty())

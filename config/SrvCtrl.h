@@ -107,6 +107,11 @@ public:
     // True while a service is open.
     bool ServiceOpen() const { return m_serviceOpen; }
 
+    // A registry folder of the built-in service manager to use instead of the platform's
+    // choice (tests keep their services apart this way); empty: the platform's choice.
+    QString Registry() const { return m_registry; }
+    void SetRegistry(const QString &folder) { m_registry = folder; }
+
     // 0 stopped, 1 start pending, 2 stop pending, 3 running, 4 continue pending,
     // 5 pause pending, 6 paused.
     int QueryState();
@@ -130,6 +135,7 @@ private:
     TSrvAccessTypes m_access = TSrvAccessTypes::all();
     QString m_machine;
     QString m_keyName;
+    QString m_registry;
     bool m_verifyAction = false;
     int m_timeOut = 60000;
     std::unique_ptr<platform::ServiceManager> m_manager;

@@ -1,20 +1,23 @@
-#include "platform/Paths.h"
-#include "shared/JobTable.h"
+#include "config/FrmMain.h"
 
-#include <QCoreApplication>
-#include <cstdio>
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 int main(int argc, char *argv[])
 {
-    // No window yet, so no display is needed.
-    QCoreApplication app(argc, argv);
-    const QString folder = norvex::platform::installFolder();
-    // Both programs create the job table and the Log folder when they are missing.
-    if (!norvex::shared::ensureJobTable(folder)) {
-        std::fprintf(stderr, "Norvex: cannot create the job table in %s\n", qPrintable(folder));
-        return 1;
-    }
-    std::printf("Norvex: installation folder %s; the configuration window is not built yet.\n",
-                qPrintable(folder));
-    return 0;
+    QApplication app(argc, argv);
+    // Standard buttons read はい / キャンセル whatever the user's locale.
+    QTranslator translator;
+    if (translator.load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&translator);
+    QFont font(QStringLiteral("IPAexGothic"));
+    font.setPointSize(10);
+    app.setFont(font);
+
+    norvex::config::TFrmMain window;
+    window.show();
+    return app.exec();
 }

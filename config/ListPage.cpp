@@ -1,0 +1,420 @@
+#include "config/ListPage.h"
+
+#include "config/Heading.h"
+#include "config/Program.h"
+#include "config/Prompter.h"
+#include "config/SrvCtrl.h"
+#include "platform/ServiceManager.h"
+#include "shared/Clock.h"
+#include "shared/Exception.h"
+#include "shared/JobTable.h"
+#include "shared/mlb2.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMenu>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace norvex::config {
+
+namespace {
+
+enum Column { NameColumn, SourcesColumn, DestinationColumn, IntervalColumn, NextRunColumn };
+constexpr int ColumnCount = 5;
+constexpr int RunningState = 3;
+
+// A row whose next run time has passed is green while the service is shown as running:
+// decided while the cell is painted, so a change of the service button shows at once.
+class RowColourDelegate : public QStyledItemDelegate
+{
+public:
+    RowColourDelegate(Program &program, QObject *parent)
+        : QStyledItemDelegate(parent), m_program(program)
+    {
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (!m_program.serviceButtonPressed())
+            return;
+        const QString next = index.sibling(index.row(), NextRunColumn).data().toString();
+        if (next.isEmpty())
+            return;
+        try {
+            if (shared::readDateTime(next) < m_program.clock().now())
+                option->backgroundBrush = QColor(0, 128, 0);
+        } catch (const shared::Exception &) {
+            // A time that does not parse is never overdue.
+        }
+    }
+
+private:
+    Program &m_program;
+};
+
+// The grid with a footer that repeats the column titles under the rows.
+class FooterGrid : public QTableWidget
+{
+public:
+    explicit FooterGrid(QWidget *parent)
+        : QTableWidget(parent), m_footer(new QHeaderView(Qt::Horizontal, this)),
+          m_corner(new QWidget(this))
+    {
+        m_corner->setAutoFillBackground(true);
+        m_footer->setObjectName(QStringLiteral("GrdListFooter"));
+        m_footer->setModel(model());
+        m_footer->setSectionsClickable(false);
+        m_footer->setSectionResizeMode(QHeaderView::Fixed);
+        connect(horizontalHeader(), &QHeaderView::sectionResized, m_footer,
+                [this](int column, int, int size) { m_footer->resizeSection(column, size); });
+        connect(horizontalScrollBar(), &QScrollBar::valueChanged, m_footer,
+                [this] { m_footer->setOffset(horizontalHeader()->offset()); });
+    }
+
+protected:
+    void updateGeometries() override
+    {
+        QTableWidget::updateGeometries();
+        const int height = m_footer->sizeHint().height();
+        setViewportMargins(verticalHeader()->isVisible() ? verticalHeader()->width() : 0,
+                           horizontalHeader()->height(), 0, height);
+        const QRect area = viewport()->geometry();
+        m_footer->setGeometry(area.left(), area.bottom() + 1, area.width(), height);
+        // Covers the row-number gutter beside the footer.
+        m_corner->setGeometry(frameWidth(), area.bottom() + 1, area.left() - frameWidth(), height);
+        m_corner->raise();
+    }
+
+private:
+    QHeaderView *m_footer;
+    QWidget *m_corner;
+};
+
+bool isOverdue(const QString &next, const QDateTime &now)
+{
+    try {
+        return shared::readDateTime(next) < now;
+    } catch (const shared::Exception &) {
+        return false;
+    }
+}
+
+} // namespace
+
+TListPage::TListPage(Program &program, QWidget *parent)
+    : TPage(parent), m_program(program), m_grid(new FooterGrid(this)), m_popup(new QMenu(this))
+{
+    setObjectName(QStringLiteral("TabList"));
+
+    m_renew =
+        toolButton(QStringLiteral("BotRenew"), QStringLiteral("更新"), QStyle::SP_BrowserReload);
+    m_add = toolButton(QStringLiteral("BotAdd"), QStringLiteral("設定追加"),
+                       QStyle::SP_FileDialogNewFolder);
+    m_edit = toolButton(QStringLiteral("BotEdit"), QStringLiteral("選択行編集"),
+                        QStyle::SP_FileDialogDetailedView);
+    m_del =
+        toolButton(QStringLiteral("BotDel"), QStringLiteral("選択行削除"), QStyle::SP_TrashIcon);
+    m_backUp = toolButton(QStringLiteral("BotBackUp"), QStringLiteral("すぐにバックアップ"),
+                          QStyle::SP_MediaPlay);
+    m_exit = toolButton(QStringLiteral("ToolButton11"), QStringLiteral("終了"),
+                        QStyle::SP_DialogCloseButton);
+    connect(m_renew, &QToolButton::clicked, this, &TListPage::load);
+    connect(m_add, &QToolButton::clicked, this, &TListPage::open);
+    connect(m_edit, &QToolButton::clicked, this, &TListPage::open);
+    connect(m_del, &QToolButton::clicked, this, &TListPage::deleteJob);
+    connect(m_backUp, &QToolButton::clicked, this, &TListPage::runNow);
+    connect(m_exit, &QToolButton::clicked, this, [this] { m_program.closeMainWindow(); });
+
+    m_grid->setObjectName(QStringLiteral("GrdList"));
+    m_grid->setAccessibleName(QStringLiteral("バックアップ設定一覧"));
+    m_grid->setColumnCount(ColumnCount);
+    m_grid->setHorizontalHeaderLabels(
+        {QStringLiteral("バックアップ名"), QStringLiteral("バックアップ対象"),
+         QStringLiteral("バックアップ先"), QStringLiteral("バックアップ間隔"),
+         QStringLiteral("次回バックアップ時間")});
+    m_grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_grid->setItemDelegate(new RowColourDelegate(program, m_grid));
+    m_grid->setWordWrap(false);
+    m_grid->verticalHeader()->setDefaultSectionSize(24);
+    QHeaderView *header = m_grid->horizontalHeader();
+    header->setSectionResizeMode(NameColumn, QHeaderView::Interactive);
+    header->setSectionResizeMode(SourcesColumn, QHeaderView::Stretch);
+    for (int column : {DestinationColumn, IntervalColumn, NextRunColumn})
+        header->setSectionResizeMode(column, QHeaderView::Fixed);
+    header->resizeSection(NameColumn, 130);
+    header->resizeSection(DestinationColumn, 112);
+    header->resizeSection(IntervalColumn, 124);
+    header->resizeSection(NextRunColumn, 160);
+    connect(m_grid, &QTableWidget::currentCellChanged, this, [this] { applyRowRule(); });
+    connect(m_grid, &QTableWidget::cellDoubleClicked, this, [this] { open(); });
+
+    m_popup->setObjectName(QStringLiteral("PopGrdList"));
+    auto menuItem = [this](const char *name, const QString &caption, void (TListPage::*slot)()) {
+        QAction *action = m_popup->addAction(caption);
+        action->setObjectName(QLatin1String(name));
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    m_menDel = menuItem("AddMenDel", QStringLiteral("選択行の設定削除"), &TListPage::deleteJob);
+    m_menMod = menuItem("AddMenMod", QStringLiteral("選択行の設定変更"), &TListPage::edit);
+    m_menAdd = menuItem("AddMenAdd", QStringLiteral("設定の追加"), &TListPage::add);
+    m_menBackUp =
+        menuItem("StartBackUp", QStringLiteral("すぐにバックアップ開始"), &TListPage::runNow);
+    connect(m_popup, &QMenu::aboutToShow, this, &TListPage::updatePopupItems);
+    connect(m_grid, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { m_popup->popup(m_grid->viewport()->mapToGlobal(at)); });
+
+    auto *tools = new QHBoxLayout;
+    tools->setSpacing(2);
+    for (QToolButton *button : {m_renew, m_add, m_edit, m_del, m_backUp, m_exit})
+        tools->addWidget(button);
+    tools->addStretch(1);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(pageHeading(QStringLiteral("バックアップ設定一覧"), this));
+    layout->addLayout(tools);
+    layout->addWidget(m_grid, 1);
+
+    m_grid->setRowCount(MinimumRows);
+    applyRowRule();
+}
+
+QToolButton *TListPage::toolButton(const QString &name, const QString &hint, int icon)
+{
+    auto *button = new QToolButton(this);
+    button->setObjectName(name);
+    button->setToolTip(hint);
+    button->setAccessibleName(hint);
+    button->setIcon(style()->standardIcon(QStyle::StandardPixmap(icon)));
+    button->setIconSize(QSize(24, 24));
+    button->setAutoRaise(true);
+    return button;
+}
+
+void TListPage::load()
+{
+    const QDateTime now = m_program.clock().now();
+    m_grid->setUpdatesEnabled(false);
+    m_program.setBackupInProgress(false);
+    // A file that cannot be read leaves the rows as they were.
+    shared::TMlb2 fresh;
+    shared::setupJobTable(fresh);
+    if (fresh.LoadFromFile(shared::jobTablePath(m_program.installFolder())))
+        m_program.jobTable().CopyFrom(fresh);
+    fillGrid();
+
+    bool overdue = false;
+    shared::TMlb2 &table = m_program.jobTable();
+    for (bool more = table.First(); more && !table.Eof(); more = table.Next())
+        overdue = overdue || isOverdue(table.FieldByName(QStringLiteral("backupdt")), now);
+    bool inProgress = overdue;
+    if (overdue) {
+        try {
+            inProgress = m_program.queryServiceState() == RunningState;
+        } catch (const ESrvCtrlException &error) {
+            // A service that is not installed runs nothing; any other failure leaves the
+            // service's state unknown, and the page stays locked rather than risk a write
+            // that crosses a run.
+            inProgress = error.ErrorCode() != platform::ServiceErrorCode::NotInstalled;
+        }
+    }
+    m_program.setBackupInProgress(inProgress);
+    m_grid->setEnabled(!inProgress);
+    for (QToolButton *button : {m_edit, m_add, m_del, m_backUp})
+        button->setEnabled(!inProgress);
+    if (!inProgress)
+        applyRowRule();
+    m_grid->setUpdatesEnabled(true);
+    m_grid->viewport()->update();
+}
+
+void TListPage::fillGrid()
+{
+    shared::TMlb2 &table = m_program.jobTable();
+    const int jobs = table.RecordCount();
+    m_grid->clearContents();
+    m_grid->setRowCount(std::max(MinimumRows, jobs));
+    int row = 0;
+    for (bool more = table.First(); more && !table.Eof(); more = table.Next(), ++row) {
+        auto field = [&table](const char *name) { return table.FieldByName(QLatin1String(name)); };
+        const QString interval = field("backupint") + (field("backuptani") == QLatin1String("h")
+                                                           ? QStringLiteral("時間毎")
+                                                           : QStringLiteral("日毎"));
+        const QString cells[ColumnCount] = {field("backupname"), field("backuplist"),
+                                            field("tobackup"), interval, field("backupdt")};
+        for (int column = 0; column < ColumnCount; ++column) {
+            auto *item = new QTableWidgetItem(cells[column]);
+            item->setTextAlignment(column <= SourcesColumn ? Qt::AlignLeft | Qt::AlignVCenter
+                                                           : Qt::AlignCenter);
+            m_grid->setItem(row, column, item);
+        }
+    }
+}
+
+void TListPage::selectRow(int row)
+{
+    if (row >= 0 && row < m_grid->rowCount())
+        m_grid->setCurrentCell(row, NameColumn);
+}
+
+void TListPage::repaintRows()
+{
+    m_grid->viewport()->update();
+}
+
+bool TListPage::rowHoldsJob(int row) const
+{
+    const QTableWidgetItem *name = m_grid->item(row, NameColumn);
+    return name && !name->text().isEmpty();
+}
+
+int TListPage::currentJobRow() const
+{
+    const int row = m_grid->currentRow();
+    return row >= 0 && rowHoldsJob(row) ? row : -1;
+}
+
+void TListPage::applyRowRule()
+{
+    if (m_program.backupInProgress())
+        return;
+    const bool job = currentJobRow() >= 0;
+    m_edit->setEnabled(job);
+    m_del->setEnabled(job);
+    m_backUp->setEnabled(job);
+    m_add->setEnabled(!job);
+}
+
+void TListPage::updatePopupItems()
+{
+    const bool locked = m_program.backupInProgress();
+    const bool job = currentJobRow() >= 0;
+    m_menDel->setEnabled(!locked && job);
+    m_menMod->setEnabled(!locked && job);
+    m_menBackUp->setEnabled(!locked && job);
+    m_menAdd->setEnabled(!locked && !job);
+}
+
+void TListPage::open()
+{
+    if (m_program.backupInProgress())
+        return;
+    if (currentJobRow() >= 0)
+        edit();
+    else
+        add();
+}
+
+void TListPage::edit()
+{
+    const int row = currentJobRow();
+    if (row < 0)
+        return;
+    m_program.setEditedJobNumber(row + 1);
+    m_program.showPage(Page::EditBackUp);
+}
+
+void TListPage::add()
+{
+    m_program.showPage(Page::AddBackUp);
+}
+
+bool TListPage::reportFileResult(int result, const QString &error)
+{
+    switch (shared::JobFileResult(result)) {
+    case shared::JobFileResult::Saved:
+        return true;
+    case shared::JobFileResult::NotFound:
+        m_program.prompter().message(
+            QStringLiteral("選択したバックアップ設定は、すでに変更または削除されています。\r\n"
+                           "一覧を更新します。"),
+            Prompter::Kind::Warning);
+        load();
+        return false;
+    case shared::JobFileResult::Unreadable:
+        m_program.prompter().message(
+            QStringLiteral("バックアップ設定ファイルを読み込めませんでした。\r\n") + error,
+            Prompter::Kind::Error);
+        return false;
+    case shared::JobFileResult::Unwritable:
+        m_program.prompter().message(
+            QStringLiteral("バックアップ設定ファイルを保存できませんでした。\r\n") + error,
+            Prompter::Kind::Error);
+        return false;
+    }
+    return false;
+}
+
+void TListPage::deleteJob()
+{
+    const int row = currentJobRow();
+    if (row < 0 || m_program.backupInProgress())
+        return;
+    // The file is read again just before the save, so what the service wrote since the
+    // load stays; the job is found by its position and its name as shown.
+    QString error;
+    const shared::JobFileResult result = shared::deleteJobInFile(
+        m_program.jobTable(), shared::jobTablePath(m_program.installFolder()), row + 1,
+        m_grid->item(row, NameColumn)->text(), &error);
+    if (!reportFileResult(int(result), error))
+        return;
+    m_grid->setUpdatesEnabled(false);
+    fillGrid();
+    selectRow(std::min(row, m_grid->rowCount() - 1));
+    applyRowRule();
+    m_grid->setUpdatesEnabled(true);
+}
+
+void TListPage::runNow()
+{
+    const int row = currentJobRow();
+    if (row < 0 || m_program.backupInProgress())
+        return;
+    if (!m_program.serviceButtonPressed()) {
+        m_program.prompter().message(QStringLiteral("バックアップサービスが起動していません。\r\n"
+                                                    "サービスを起動してから再度実行してください。"),
+                                     Prompter::Kind::Warning);
+        return;
+    }
+    if (!m_program.prompter().confirm(
+            QStringLiteral("選択した行のバックアップをいますぐ開始します。\r\nよろしいですか？")))
+        return;
+    const QDateTime now = m_program.clock().now();
+    QString error;
+    shared::JobFileResult result;
+    try {
+        // Computed from the job as the file holds it now: the service may have moved it.
+        result = shared::changeJobInFile(
+            m_program.jobTable(), shared::jobTablePath(m_program.installFolder()), row + 1,
+            m_grid->item(row, NameColumn)->text(),
+            [&now](shared::TMlb2 &job) {
+                const QString unit = job.FieldByName(QStringLiteral("backuptani"));
+                const QDateTime runAt = shared::runNowTime(
+                    shared::readDateTime(job.FieldByName(QStringLiteral("backupdt"))),
+                    shared::readInteger(QStringLiteral("backupint"),
+                                        job.FieldByName(QStringLiteral("backupint"))),
+                    unit.size() == 1 ? unit.at(0) : QChar(), now);
+                job.SetFieldByName(QStringLiteral("backupdt"), shared::formatDateTime(runAt));
+            },
+            &error);
+    } catch (const shared::Exception &failure) {
+        // A schedule edited by hand that does not compute: nothing is written.
+        m_program.prompter().message(
+            QStringLiteral("次回バックアップ時間を計算できませんでした。\r\n") + failure.message(),
+            Prompter::Kind::Error);
+        return;
+    }
+    if (reportFileResult(int(result), error))
+        load();
+}
+
+} // namespace norvex::config
