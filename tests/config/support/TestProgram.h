@@ -32,6 +32,7 @@ public:
             m_folder += QLatin1Char('/');
         shared::setupJobTable(jobs);
         log.SetSeparator(QLatin1Char('\t'));
+        ini.SetDefaultFolder(shared::TIniFileCompo::dfUser);
         ini.SetFileName(m_folder + QStringLiteral("Norvex.ini"));
     }
 
