@@ -79,7 +79,4 @@ private:
     int m_loads = 0;
 };
 
-// A fresh table with the job table's separator and quote character.
-void setupJobTable(shared::TMlb2 &table);
-
 } // namespace norvex::service
