@@ -1,10 +1,12 @@
 #include "shared/EventLog.h"
 #include "TestFiles.h"
+#include "shared/LogReader.h"
 #include "shared/mlb2.h"
 
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -195,6 +197,54 @@ private slots:
         QCOMPARE(log.Cell(2, 5), QStringLiteral("2024/05/05 08:00:00:000"));
     }
 
+    void readerReadsAgainOnlyChangedFiles()
+    {
+        for (int day : {18, 19, 20})
+            WriteLog(m_home, LogInformation, QStringLiteral("day %1").arg(day),
+                     when(2024, 5, day, 8, 0, 0));
+        LogReader reader;
+        TMlb2 log;
+        LogReloadResult r = reader.reload(log, m_home, QStringLiteral("20110901"));
+        QCOMPARE(r.filesRead, 3);
+        QVERIFY(r.changed);
+        r = reader.reload(log, m_home, QStringLiteral("20110901"));
+        QCOMPARE(r.filesRead, 0);
+        QVERIFY(!r.changed);
+        QCOMPARE(log.RecordCount(), 3);
+
+        WriteLog(m_home, LogError, QStringLiteral("later"), when(2024, 5, 19, 9, 0, 0));
+        r = reader.reload(log, m_home, QStringLiteral("20110901"));
+        QCOMPARE(r.filesRead, 1);
+        QCOMPARE(log.RecordCount(), 4);
+        QCOMPARE(log.Cell(3, 2), QStringLiteral("later"));
+
+        // Same size and modification time, another file: read again.
+        const QString path = dayFile(QDate(2024, 5, 18));
+        QByteArray bytes = readBytes(path);
+        bytes.replace("day 18", "DAY 18");
+        const QString replacement = m_home + QStringLiteral("Log/new");
+        QFile out(replacement);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+        out.close();
+        QFile in(path);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        const QDateTime modified = in.fileTime(QFileDevice::FileModificationTime);
+        in.close();
+        QVERIFY(out.open(QIODevice::ReadWrite) &&
+                out.setFileTime(modified, QFileDevice::FileModificationTime));
+        out.close();
+        QVERIFY(::rename(QFile::encodeName(replacement).constData(),
+                         QFile::encodeName(path).constData()) == 0);
+        r = reader.reload(log, m_home, QStringLiteral("20110901"));
+        QCOMPARE(r.filesRead, 1);
+        QCOMPARE(log.Cell(3, 4), QStringLiteral("DAY 18"));
+
+        QVERIFY(QFile::remove(dayFile(QDate(2024, 5, 20))));
+        r = reader.reload(log, m_home, QStringLiteral("20110901"));
+        QCOMPARE(r.files, 2);
+        QCOMPARE(log.RecordCount(), 3);
+    }
+
     void viewerSkipsFilesOfOtherShapesAndCopesWithJunk()
     {
         WriteLog(m_home, LogInformation, QStringLiteral("a"), when(2024, 5, 20, 7, 0, 0));
@@ -210,8 +260,7 @@ private slots:
 
         TMlb2 log;
         setupLogTable(log);
-        QCOMPARE(listLogFolder(m_home),
-                 (QStringList{"20240520.log", "20240521.log", "20991231.d", "readme.txt"}));
+        QCOMPARE(listLogFolder(m_home), (QStringList{"20240520.log", "20240521.log"}));
         QCOMPARE(loadLogEntries(log, m_home, QStringLiteral("20240520")), 1);
         QCOMPARE(log.RecordCount(), 1);
         QCOMPARE(log.FieldByName(QStringLiteral("logtext")), QStringLiteral("a"));
