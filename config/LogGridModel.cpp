@@ -50,6 +50,13 @@ QVariant LogGridModel::data(const QModelIndex &index, int role) const
             return QColor(255, 0, 0);
         return {};
     }
+    case Qt::ForegroundRole: {
+        // Readable on the dark green and the red.
+        const QString text = m_log.Cell(position, index.row() + 1);
+        if (text == QLatin1String("I") || text == QLatin1String("E"))
+            return QColor(Qt::white);
+        return {};
+    }
     case Qt::TextAlignmentRole:
         return index.column() == 2 ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
                                    : QVariant(Qt::AlignCenter);

@@ -101,6 +101,7 @@ TLogPage::TLogPage(Program &program, QWidget *parent) : TPage(parent), m_program
     m_footer->setSectionsClickable(false);
     m_footer->setHighlightSections(false);
     m_footer->setFocusPolicy(Qt::NoFocus);
+    m_footer->setFixedHeight(columns->sizeHint().height());
     m_footerIndent = new QWidget(this);
     m_footerEnd = new QWidget(this);
     auto *footerRow = new QHBoxLayout;
