@@ -1,58 +1,54 @@
 #pragma once
 
-// Day files and grid reading for the event log page tests.
+// Installation folders, day files and the grid's content for the event log page tests.
 
 #include "shared/EventLog.h"
 
 #include <QAbstractItemModel>
+#include <QDir>
 #include <QFile>
 #include <QTableView>
-#include <QWidget>
 
 namespace norvex::testing {
 
-inline QDateTime at(int y, int mo, int d, int h = 12, int mi = 0, int s = 0, int ms = 0)
+inline QDateTime at(int day, int h, int mi = 0, int s = 0, int ms = 0)
 {
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms));
+    return QDateTime(QDate(2024, 5, day), QTime(h, mi, s, ms));
 }
 
-// Raw bytes into installFolder + "Log/" + name (appended when `append`).
-inline bool writeLogFile(const QString &installFolder, const QString &name, const QByteArray &data,
+// A fresh installation folder with an empty Log/ below the test's NORVEX_HOME.
+inline QString freshHome(const QString &name)
+{
+    const QString home =
+        qEnvironmentVariable("NORVEX_HOME") + QLatin1Char('/') + name + QLatin1Char('/');
+    QDir(home).removeRecursively();
+    QDir().mkpath(home + QStringLiteral("Log"));
+    return home;
+}
+
+inline bool writeLogFile(const QString &home, const QString &name, const QByteArray &data,
                          bool append = false)
 {
-    QFile file(installFolder + QStringLiteral("Log/") + name);
-    if (!file.open(append ? QIODevice::Append : QIODevice::WriteOnly))
-        return false;
-    return file.write(data) == data.size();
+    QFile file(home + QStringLiteral("Log/") + name);
+    return file.open(append ? QIODevice::Append : QIODevice::WriteOnly) &&
+           file.write(data) == data.size();
 }
 
-inline QTableView *grid(QWidget &page)
-{
-    return page.findChild<QTableView *>(QStringLiteral("GrdLog"));
-}
-
-// The grid's rows as "kind|date|text".
-inline QStringList gridRows(QWidget &page)
+// The grid's rows as "kind|date|text", or one column of it.
+inline QStringList gridRows(QWidget &page, int column = -1)
 {
     QStringList rows;
-    const QAbstractItemModel *model = grid(page)->model();
+    const QAbstractItemModel *model =
+        page.findChild<QTableView *>(QStringLiteral("GrdLog"))->model();
     for (int r = 0; r < model->rowCount(); ++r) {
         QStringList cells;
-        for (int c = 0; c < model->columnCount(); ++c)
-            cells << model->index(r, c).data().toString();
+        for (int c = 0; c < 3; ++c) {
+            if (column < 0 || c == column)
+                cells << model->index(r, c).data().toString();
+        }
         rows << cells.join(QLatin1Char('|'));
     }
     return rows;
-}
-
-// One column of the grid.
-inline QStringList gridColumn(QWidget &page, int column)
-{
-    QStringList cells;
-    const QAbstractItemModel *model = grid(page)->model();
-    for (int r = 0; r < model->rowCount(); ++r)
-        cells << model->index(r, column).data().toString();
-    return cells;
 }
 
 } // namespace norvex::testing

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -204,44 +206,31 @@ private slots:
                      when(2024, 5, day, 8, 0, 0));
         LogReader reader;
         TMlb2 log;
-        LogReloadResult r = reader.reload(log, m_home, QStringLiteral("20110901"));
-        QCOMPARE(r.filesRead, 3);
-        QVERIFY(r.changed);
-        r = reader.reload(log, m_home, QStringLiteral("20110901"));
-        QCOMPARE(r.filesRead, 0);
-        QVERIFY(!r.changed);
-        QCOMPARE(log.RecordCount(), 3);
+        auto reload = [&] { return reader.reload(log, m_home, QStringLiteral("20110901")); };
+        QCOMPARE(reload().filesRead, 3);
+        const LogReloadResult same = reload();
+        QVERIFY(same.filesRead == 0 && !same.changed && log.RecordCount() == 3);
 
         WriteLog(m_home, LogError, QStringLiteral("later"), when(2024, 5, 19, 9, 0, 0));
-        r = reader.reload(log, m_home, QStringLiteral("20110901"));
-        QCOMPARE(r.filesRead, 1);
-        QCOMPARE(log.RecordCount(), 4);
+        QCOMPARE(reload().filesRead, 1);
         QCOMPARE(log.Cell(3, 2), QStringLiteral("later"));
 
-        // Same size and modification time, another file: read again.
+        // Another file of the same size and modification time put in its place is read.
         const QString path = dayFile(QDate(2024, 5, 18));
-        QByteArray bytes = readBytes(path);
-        bytes.replace("day 18", "DAY 18");
-        const QString replacement = m_home + QStringLiteral("Log/new");
-        QFile out(replacement);
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
-        out.close();
-        QFile in(path);
-        QVERIFY(in.open(QIODevice::ReadOnly));
-        const QDateTime modified = in.fileTime(QFileDevice::FileModificationTime);
-        in.close();
-        QVERIFY(out.open(QIODevice::ReadWrite) &&
-                out.setFileTime(modified, QFileDevice::FileModificationTime));
-        out.close();
-        QVERIFY(::rename(QFile::encodeName(replacement).constData(),
-                         QFile::encodeName(path).constData()) == 0);
-        r = reader.reload(log, m_home, QStringLiteral("20110901"));
-        QCOMPARE(r.filesRead, 1);
+        const QString other = m_home + QStringLiteral("Log/new");
+        norvex::tests::writeBytes(other, readBytes(path).replace("day 18", "DAY 18"));
+        struct stat st
+        {
+        };
+        QVERIFY(::stat(QFile::encodeName(path), &st) == 0);
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(other), times, 0) == 0);
+        QVERIFY(::rename(QFile::encodeName(other), QFile::encodeName(path)) == 0);
+        QCOMPARE(reload().filesRead, 1);
         QCOMPARE(log.Cell(3, 4), QStringLiteral("DAY 18"));
 
         QVERIFY(QFile::remove(dayFile(QDate(2024, 5, 20))));
-        r = reader.reload(log, m_home, QStringLiteral("20110901"));
-        QCOMPARE(r.files, 2);
+        QCOMPARE(reload().files, 2);
         QCOMPARE(log.RecordCount(), 3);
     }
 
