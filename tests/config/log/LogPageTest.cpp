@@ -2,16 +2,18 @@
 
 #include "config/LogPage.h"
 #include "config/FrmLog.h"
-#include "config/log/LogTestTools.h"
 #include "config/support/TestProgram.h"
+#include "shared/EventLog.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTableView>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
@@ -22,6 +24,46 @@ using namespace norvex::testing;
 using shared::WriteLog;
 
 namespace {
+
+QDateTime at(int day, int h, int mi = 0, int s = 0, int ms = 0)
+{
+    return QDateTime(QDate(2024, 5, day), QTime(h, mi, s, ms));
+}
+
+// A fresh installation folder with an empty Log/ below the test's NORVEX_HOME.
+QString freshHome(const QString &name)
+{
+    const QString home =
+        qEnvironmentVariable("NORVEX_HOME") + QLatin1Char('/') + name + QLatin1Char('/');
+    QDir(home).removeRecursively();
+    QDir().mkpath(home + QStringLiteral("Log"));
+    return home;
+}
+
+bool writeLogFile(const QString &home, const QString &name, const QByteArray &data,
+                  bool append = false)
+{
+    QFile file(home + QStringLiteral("Log/") + name);
+    return file.open(append ? QIODevice::Append : QIODevice::WriteOnly) &&
+           file.write(data) == data.size();
+}
+
+// The grid's rows as "kind|date|text", or one column of it.
+QStringList gridRows(QWidget &page, int column = -1)
+{
+    QStringList rows;
+    const QAbstractItemModel *model =
+        page.findChild<QTableView *>(QStringLiteral("GrdLog"))->model();
+    for (int r = 0; r < model->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < 3; ++c) {
+            if (column < 0 || c == column)
+                cells << model->index(r, c).data().toString();
+        }
+        rows << cells.join(QLatin1Char('|'));
+    }
+    return rows;
+}
 
 template <typename T>
 T *child(QObject &parent, const char *name)
