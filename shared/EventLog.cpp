@@ -3,10 +3,12 @@
 #include "platform/AtomicFile.h"
 #include "platform/FileIo.h"
 #include "platform/Paths.h"
+#include "shared/LogReader.h"
 #include "shared/mlb2.h"
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -144,8 +146,14 @@ QStringList listLogFolder(const QString &installFolder)
     QDir dir(platform::withTrailingSlash(installFolder) + QStringLiteral("Log"));
     if (!dir.exists())
         return {};
-    return dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                         QDir::Name);
+    QStringList names;
+    for (const QString &name :
+         dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (isDayLogName(name))
+            names.append(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void setupLogTable(TMlb2 &table)
@@ -156,31 +164,8 @@ void setupLogTable(TMlb2 &table)
 
 int loadLogEntries(TMlb2 &log, const QString &installFolder, const QString &bound)
 {
-    log.ClearRecords();
-    const QString folder = platform::withTrailingSlash(installFolder) + QStringLiteral("Log/");
-    TMlb2 scratch;
-    setupLogTable(scratch);
-    scratch.SetSeparator(log.Separator());
-    scratch.SetQuoteChar(log.QuoteChar());
-    int files = 0;
-    bool first = true;
-    for (const QString &name : listLogFolder(installFolder)) {
-        if (!logFileInPeriod(name, bound))
-            continue;
-        if (first) {
-            // The first file read gives the table its fields.
-            if (log.LoadFromFile(folder + name)) {
-                first = false;
-                ++files;
-            }
-            continue;
-        }
-        if (scratch.LoadFromFile(folder + name) && log.AppendRecords(scratch))
-            ++files;
-    }
-    log.Sort(QStringLiteral("logdate"), false);
-    log.First();
-    return files;
+    LogReader reader;
+    return reader.reload(log, installFolder, bound).files;
 }
 
 } // namespace norvex::shared

@@ -42,18 +42,18 @@ QString logPeriodBound(LogPeriod period, const QDate &today);
 // A file takes part when its name without extension is not lower than the bound
 // (text comparison; there is no upper bound).
 bool logFileInPeriod(const QString &fileName, const QString &bound);
-// Names of the entries of installFolder + "Log/" (any kind, "." and ".." left out),
-// sorted by name. Empty when the folder is missing.
+// Names of the day files (yyyymmdd.log) in installFolder + "Log/", sorted. Anything else
+// there (a readme.txt, a folder of another name) is not a log file. Empty when the folder
+// is missing.
 QStringList listLogFolder(const QString &installFolder);
 
 // Prepares a table for reading log files: separator tab, quoting off (the writer stores
 // quotation marks unchanged and nothing is quoted, so a mark in a text is an ordinary
 // character).
 void setupLogTable(TMlb2 &table);
-// The viewer's reload: clears the records of `log`, loads every file of the Log folder in
-// the period into it (files with a different number of fields than the first one loaded
-// add nothing; files that cannot be opened are left out) and sorts by logdate, newest
-// first. Returns the number of files that contributed.
+// One reload without a cache (LogReader keeps one between reloads): `log` gets the entries
+// of every day file in the period, newest first by logdate. Returns the number of files
+// that contributed.
 int loadLogEntries(TMlb2 &log, const QString &installFolder, const QString &bound);
 
 } // namespace norvex::shared

@@ -505,6 +505,11 @@ bool TMlb2::Find(const QString &fieldName, const QString &op, const QString &val
     return false;
 }
 
+int TMlb2::CompareValues(const QString &a, const QString &b)
+{
+    return compareCodePoints(a, b);
+}
+
 bool TMlb2::Sort(const QString &fieldName, bool ascending)
 {
     const int position = FieldPosition(fieldName);

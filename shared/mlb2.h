@@ -71,6 +71,8 @@ public:
     // any other operator finds nothing.
     bool Find(const QString &fieldName, const QString &op, const QString &value);
     bool Sort(const QString &fieldName, bool ascending);
+    // The order Find and Sort use: <0, 0 or >0.
+    static int CompareValues(const QString &a, const QString &b);
 
     void CopyFrom(const TMlb2 &other);
     bool AppendRecords(const TMlb2 &other);

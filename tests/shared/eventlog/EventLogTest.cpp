@@ -1,10 +1,14 @@
 #include "shared/EventLog.h"
 #include "TestFiles.h"
+#include "shared/LogReader.h"
 #include "shared/mlb2.h"
 
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -195,6 +199,41 @@ private slots:
         QCOMPARE(log.Cell(2, 5), QStringLiteral("2024/05/05 08:00:00:000"));
     }
 
+    void readerReadsAgainOnlyChangedFiles()
+    {
+        for (int day : {18, 19, 20})
+            WriteLog(m_home, LogInformation, QStringLiteral("day %1").arg(day),
+                     when(2024, 5, day, 8, 0, 0));
+        LogReader reader;
+        TMlb2 log;
+        auto reload = [&] { return reader.reload(log, m_home, QStringLiteral("20110901")); };
+        QCOMPARE(reload().filesRead, 3);
+        const LogReloadResult same = reload();
+        QVERIFY(same.filesRead == 0 && !same.changed && log.RecordCount() == 3);
+
+        WriteLog(m_home, LogError, QStringLiteral("later"), when(2024, 5, 19, 9, 0, 0));
+        QCOMPARE(reload().filesRead, 1);
+        QCOMPARE(log.Cell(3, 2), QStringLiteral("later"));
+
+        // Another file of the same size and modification time put in its place is read.
+        const QString path = dayFile(QDate(2024, 5, 18));
+        const QString other = m_home + QStringLiteral("Log/new");
+        norvex::tests::writeBytes(other, readBytes(path).replace("day 18", "DAY 18"));
+        struct stat st
+        {
+        };
+        QVERIFY(::stat(QFile::encodeName(path), &st) == 0);
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(other), times, 0) == 0);
+        QVERIFY(::rename(QFile::encodeName(other), QFile::encodeName(path)) == 0);
+        QCOMPARE(reload().filesRead, 1);
+        QCOMPARE(log.Cell(3, 4), QStringLiteral("DAY 18"));
+
+        QVERIFY(QFile::remove(dayFile(QDate(2024, 5, 20))));
+        QCOMPARE(reload().files, 2);
+        QCOMPARE(log.RecordCount(), 3);
+    }
+
     void viewerSkipsFilesOfOtherShapesAndCopesWithJunk()
     {
         WriteLog(m_home, LogInformation, QStringLiteral("a"), when(2024, 5, 20, 7, 0, 0));
@@ -210,8 +249,7 @@ private slots:
 
         TMlb2 log;
         setupLogTable(log);
-        QCOMPARE(listLogFolder(m_home),
-                 (QStringList{"20240520.log", "20240521.log", "20991231.d", "readme.txt"}));
+        QCOMPARE(listLogFolder(m_home), (QStringList{"20240520.log", "20240521.log"}));
         QCOMPARE(loadLogEntries(log, m_home, QStringLiteral("20240520")), 1);
         QCOMPARE(log.RecordCount(), 1);
         QCOMPARE(log.FieldByName(QStringLiteral("logtext")), QStringLiteral("a"));
