@@ -2,6 +2,7 @@
 
 #include "config/HelpPage.h"
 #include "config/ListPage.h"
+#include "config/LogPage.h"
 #include "config/OptionPage.h"
 #include "config/OverviewPage.h"
 #include "config/Page.h"
@@ -156,9 +157,8 @@ TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString
 TFrmMain::~TFrmMain() = default;
 
 // ---- Pages built elsewhere ---------------------------------------------------------
-// The event log page and the add and change pages. Until their classes are in, plain
+// The event log page, and the add and change pages. Until the editor's class is in, plain
 // pages stand in so that navigation reaches them. The real ones are
-//   Log:        new TLogPage(*this, m_pages)                  (config/LogPage.h)
 //   AddBackUp:  new TJobEditor(*this, false, m_pages)         (config/JobEditor.h)
 //   EditBackUp: new TJobEditor(*this, true, m_pages)
 TPage *TFrmMain::createWorkPage(Page page)
@@ -166,8 +166,8 @@ TPage *TFrmMain::createWorkPage(Page page)
     auto *widget = new TPage(m_pages);
     switch (page) {
     case Page::Log:
-        widget->setObjectName(QStringLiteral("TabLog"));
-        break;
+        delete widget;
+        return new TLogPage(*this, m_pages);
     case Page::AddBackUp:
         widget->setObjectName(QStringLiteral("TabAddBackUp"));
         break;
