@@ -39,6 +39,7 @@ QPushButton *button(const QString &caption, const char *name, QWidget *parent)
     auto *b = new QPushButton(caption, parent);
     b->setObjectName(QString::fromLatin1(name));
     b->setAutoDefault(false);
+    b->setMinimumWidth(b->sizeHint().width() + 24);
     return b;
 }
 
@@ -55,7 +56,7 @@ TFrmSelect::TFrmSelect(Program &program, QWidget *parent, VolumeSource volumes)
     setWindowTitle(QStringLiteral("バックアップ対象フォルダ、ファイル選択"));
     // Closed only by its buttons.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    resize(760, 560);
+    resize(820, 580);
 
     m_tree = new QTreeWidget(this);
     m_tree->setObjectName(QStringLiteral("TreDir"));
@@ -69,7 +70,9 @@ TFrmSelect::TFrmSelect(Program &program, QWidget *parent, VolumeSource volumes)
     m_files->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_files->setHeaderLabels({QStringLiteral("名前"), QStringLiteral("サイズ"),
                               QStringLiteral("種類"), QStringLiteral("更新日時")});
-    m_files->header()->resizeSection(NameColumn, 240);
+    m_files->header()->resizeSection(NameColumn, 200);
+    m_files->header()->resizeSection(SizeColumn, 70);
+    m_files->header()->resizeSection(TypeColumn, 100);
     auto *split = new QSplitter(this);
     split->addWidget(m_tree);
     split->addWidget(m_files);
@@ -262,8 +265,9 @@ void TFrmSelect::loadSubfolders(QTreeWidgetItem *folder)
         return;
     delete folder->takeChild(0);
     const QString path = folder->data(0, PathRole).toString();
-    const QFileInfoList dirs = QDir(path).entryInfoList(
-        QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList dirs =
+        QDir(path).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                 QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo &dir : dirs)
         folderItem(folder, dir.fileName(), joinPath(path, dir.fileName()));
 }
@@ -285,9 +289,9 @@ void TFrmSelect::fillList(QTreeWidgetItem *folder)
         }
         return;
     }
-    const QFileInfoList entries = QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden |
-                                                               QDir::System | QDir::NoDotAndDotDot,
-                                                           QDir::DirsFirst | QDir::Name);
+    const QFileInfoList entries = QDir(path).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDir::DirsFirst | QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo &entry : entries) {
         const bool dir = entry.isDir();
         auto *item = new QTreeWidgetItem(
