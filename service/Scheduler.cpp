@@ -27,7 +27,7 @@ void setupJobTable(shared::TMlb2 &table)
 Scheduler::Scheduler(QString installFolder, const shared::Clock &clock, Launcher launcher)
     : m_installFolder(std::move(installFolder)), m_clock(clock), m_launcher(std::move(launcher))
 {
-    setupJobTable(m_table);
+    service::setupJobTable(m_table);
 }
 
 Scheduler::~Scheduler() = default;
@@ -93,7 +93,7 @@ void Scheduler::rebuildRowCopies()
         if (!copy)
             copy = std::make_unique<shared::TMlb2>();
         copy->ClearTable();
-        setupJobTable(*copy);
+        service::setupJobTable(*copy);
         copy->AppendRecord();
         for (int j = 1; j <= m_table.FieldCount(); ++j) {
             copy->AddField(m_table.FieldName(j));
@@ -165,7 +165,7 @@ QDateTime Scheduler::reschedule(int jobIndex)
     // changes in the file as it is now.
     const QString path = shared::jobTablePath(m_installFolder);
     shared::TMlb2 file;
-    setupJobTable(file);
+    service::setupJobTable(file);
     if (file.LoadFromFile(path) && file.GoToRecord(jobIndex + 1) &&
         file.FieldByName(kBackupName) == row.FieldByName(kBackupName) &&
         file.SetFieldByName(kBackupDt, text) && !file.SaveToFile(path))
