@@ -34,7 +34,7 @@ inline QString freshInstallFolder(const QString &name)
     return folder;
 }
 
-inline shared::TMlb2 readJobs(const QString &folder)
+inline shared::TMlb2 loadJobFile(const QString &folder)
 {
     shared::TMlb2 table;
     shared::setupJobTable(table);
@@ -44,7 +44,7 @@ inline shared::TMlb2 readJobs(const QString &folder)
 
 inline QString jobField(const QString &folder, int record, const QString &field)
 {
-    shared::TMlb2 table = readJobs(folder);
+    shared::TMlb2 table = loadJobFile(folder);
     table.GoToRecord(record);
     return record <= table.RecordCount() ? table.FieldByName(field) : QString();
 }

@@ -238,13 +238,13 @@ void JobEditorTest::validationStopsAtFirstFailure()
         name->setText(QStringLiteral("a/b"));
     else if (empty == QLatin1String("tab"))
         name->setText(QStringLiteral("a\tb"));
-    const QByteArray before = readJobs(s.folder).SaveToData();
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
 
     pressOk(page, change);
     QCOMPARE(s.program.prompts.texts(), QStringList{message});
     if (!focus.isEmpty())
         QCOMPARE(page.focusWidget(), input<QWidget>(page, qPrintable(focus), change));
-    QCOMPARE(readJobs(s.folder).SaveToData(), before);
+    QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
     QVERIFY(s.program.navigation.isEmpty());
     QVERIFY(s.program.prompts.unexpected.isEmpty());
 }
@@ -285,7 +285,7 @@ void JobEditorTest::duplicateNames()
     if (refused) {
         QCOMPARE(s.program.prompts.texts(),
                  QStringList{QStringLiteral("同じバックアップ名称がすでに存在します。")});
-        QCOMPARE(readJobs(s.folder).RecordCount(), 2);
+        QCOMPARE(loadJobFile(s.folder).RecordCount(), 2);
     } else {
         QCOMPARE(s.program.navigation,
                  QStringList{change ? QStringLiteral("list 1") : QStringLiteral("list -1")});
@@ -431,12 +431,12 @@ void JobEditorTest::addWritesEveryFieldAndChangeShowsThem()
     QCOMPARE(input<QSpinBox>(change, "SpnSedaiNum", true)->value(), 7);
     QVERIFY(input<QCheckBox>(change, "ChkCreateFolder", true)->isChecked());
     // Saved unchanged, the job reads exactly as before.
-    const QByteArray before = readJobs(s.folder).SaveToData();
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
     s.program.prompts.answers.enqueue(true);
     pressOk(change, true);
     QCOMPARE(s.program.prompts.lastText(),
              QStringLiteral("入力された内容でバックアップ内容を変更します。\r\nよろしいですか？"));
-    QCOMPARE(readJobs(s.folder).SaveToData(), before);
+    QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
 }
 
 void JobEditorTest::changeToLocalKeepsServerFields()
@@ -469,7 +469,7 @@ void JobEditorTest::changeKeepsTimeTheServiceWrote()
     page.show();
     openChange(s, page, 1);
     // The service finishes job "two" while the page is open and saves its next run time.
-    shared::TMlb2 service = readJobs(s.folder);
+    shared::TMlb2 service = loadJobFile(s.folder);
     service.GoToRecord(2);
     service.SetFieldByName(QStringLiteral("backupdt"), QStringLiteral("2024/06/02 05:00:00"));
     QVERIFY(service.SaveToFile(shared::jobTablePath(s.folder)));
@@ -517,7 +517,7 @@ void JobEditorTest::refusedOrFailedSavesKeepThePage()
     } else if (fault == QLatin1String("cancel")) {
         s.program.prompts.answers.enqueue(false);
     } else if (fault == QLatin1String("deleted")) {
-        shared::TMlb2 other = readJobs(s.folder);
+        shared::TMlb2 other = loadJobFile(s.folder);
         other.DeleteRecord(1);
         QVERIFY(other.SaveToFile(path));
     } else {
@@ -526,12 +526,12 @@ void JobEditorTest::refusedOrFailedSavesKeepThePage()
     }
     if (fault == QLatin1String("deleted") || fault == QLatin1String("unreadable"))
         s.program.prompts.answers.enqueue(true);
-    const QByteArray before = readJobs(s.folder).SaveToData();
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
     pressOk(page, true);
     QVERIFY(s.program.prompts.lastText().contains(message));
     QCOMPARE(s.program.backupInProgress(), fault == QLatin1String("running"));
     QVERIFY(s.program.navigation.isEmpty());
-    QCOMPARE(readJobs(s.folder).SaveToData(), before);
+    QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
     QCOMPARE(input<QLineEdit>(page, "EdtSFTPHost", true)->text(), QStringLiteral("edited"));
 }
 
