@@ -308,6 +308,8 @@ void TJobEditor::loadJob()
         m_loadedName = job.FieldByName(QStringLiteral("backupname"));
         m_name->setText(m_loadedName);
         setSourceList(shared::decodeSourceList(job.FieldByName(QStringLiteral("backuplist"))));
+        // A value no choice holds shows the first choice, not the previous job's.
+        m_kind->setCurrentIndex(Sftp);
         selectByValue(m_kind, job.FieldByName(QStringLiteral("tobackup")));
         m_kindPages->setCurrentIndex(m_kind->currentIndex());
         for (TDestinationSubPage *sub : m_subPages)

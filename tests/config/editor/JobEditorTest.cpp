@@ -9,6 +9,7 @@
 #include <QDateTimeEdit>
 #include <QFile>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -107,8 +108,7 @@ private slots:
     void startTimeRule_data();
     void startTimeRule();
     void addWritesEveryFieldAndChangeShowsThem();
-    void changeToLocalKeepsServerFields();
-    void changeKeepsTimeTheServiceWrote();
+    void changeToLocalKeepsServerFieldsAndServiceTimes();
     void refusedOrFailedSavesKeepThePage_data();
     void refusedOrFailedSavesKeepThePage();
     void browseButtonsFillTheirPage();
@@ -120,6 +120,21 @@ void JobEditorTest::addPageDefaults()
     TJobEditor page(s.program, false);
     page.show();
     QCOMPARE(page.objectName(), QStringLiteral("TabAddBackUp"));
+    // Every input has its caption as buddy or an accessible name.
+    QSet<QWidget *> captioned;
+    for (QLabel *label : page.findChildren<QLabel *>())
+        captioned << label->buddy();
+    int inputs = 0;
+    for (QWidget *w : page.findChildren<QWidget *>()) {
+        if (!QRegularExpression(QStringLiteral("^(Edt|Spn|Cmb|Mem|Pic)"))
+                 .match(w->objectName())
+                 .hasMatch())
+            continue;
+        ++inputs;
+        QVERIFY2(captioned.contains(w) || !w->accessibleName().isEmpty(),
+                 qPrintable(w->objectName()));
+    }
+    QCOMPARE(inputs, 20);
     // Typed values are gone after the next show; the interval carries over.
     fillRequired(page);
     input<QSpinBox>(page, "SpnIntVal")->setValue(4);
@@ -439,30 +454,9 @@ void JobEditorTest::addWritesEveryFieldAndChangeShowsThem()
     QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
 }
 
-void JobEditorTest::changeToLocalKeepsServerFields()
+void JobEditorTest::changeToLocalKeepsServerFieldsAndServiceTimes()
 {
     Setup s(QStringLiteral("tolocal"));
-    storeJob(s.folder, sftpJob(QStringLiteral("j")));
-    TJobEditor page(s.program, true);
-    page.show();
-    openChange(s, page, 1);
-    input<QComboBox>(page, "CmbToBackUp", true)->setCurrentIndex(2);
-    input<QLineEdit>(page, "EdtSaveFolder", true)->setText(QStringLiteral("/mnt/backup"));
-    s.program.prompts.answers.enqueue(true);
-    pressOk(page, true);
-    QCOMPARE(s.program.navigation, QStringList{QStringLiteral("list 0")});
-    const Fields stored = sftpJob(QStringLiteral("j"));
-    for (const char *field : {"hostname", "port", "username", "password", "keyfile"})
-        QCOMPARE(jobField(s.folder, 1, QString::fromLatin1(field)),
-                 stored.value(QString::fromLatin1(field)));
-    QCOMPARE(jobField(s.folder, 1, QStringLiteral("tobackup")), QStringLiteral("Local"));
-    QCOMPARE(jobField(s.folder, 1, QStringLiteral("localbackupdir")),
-             QStringLiteral("/mnt/backup"));
-}
-
-void JobEditorTest::changeKeepsTimeTheServiceWrote()
-{
-    Setup s(QStringLiteral("sound13"));
     storeJob(s.folder, sftpJob(QStringLiteral("one")));
     storeJob(s.folder, sftpJob(QStringLiteral("two")));
     TJobEditor page(s.program, true);
@@ -474,10 +468,18 @@ void JobEditorTest::changeKeepsTimeTheServiceWrote()
     service.SetFieldByName(QStringLiteral("backupdt"), QStringLiteral("2024/06/02 05:00:00"));
     QVERIFY(service.SaveToFile(shared::jobTablePath(s.folder)));
 
-    input<QLineEdit>(page, "EdtSFTPHost", true)->setText(QStringLiteral("new.example"));
+    input<QComboBox>(page, "CmbToBackUp", true)->setCurrentIndex(2);
+    input<QLineEdit>(page, "EdtSaveFolder", true)->setText(QStringLiteral("/mnt/backup"));
     s.program.prompts.answers.enqueue(true);
     pressOk(page, true);
-    QCOMPARE(jobField(s.folder, 1, QStringLiteral("hostname")), QStringLiteral("new.example"));
+    QCOMPARE(s.program.navigation, QStringList{QStringLiteral("list 0")});
+    const Fields stored = sftpJob(QStringLiteral("one"));
+    for (const char *field : {"hostname", "port", "username", "password", "keyfile"})
+        QCOMPARE(jobField(s.folder, 1, QString::fromLatin1(field)),
+                 stored.value(QString::fromLatin1(field)));
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("tobackup")), QStringLiteral("Local"));
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("localbackupdir")),
+             QStringLiteral("/mnt/backup"));
     QCOMPARE(jobField(s.folder, 2, QStringLiteral("backupdt")),
              QStringLiteral("2024/06/02 05:00:00"));
 }
