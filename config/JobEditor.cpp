@@ -338,6 +338,11 @@ void TJobEditor::loadJob()
     }
 }
 
+void TJobEditor::focusName()
+{
+    m_name->setFocus();
+}
+
 QStringList TJobEditor::sourceList() const
 {
     QStringList paths;

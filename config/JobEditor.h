@@ -40,6 +40,8 @@ public:
     // the job whose number is the program's edited job number.
     void showAction() override;
 
+    // Puts the focus on the backup name (the job list's edit action does so).
+    void focusName();
     // The dialog the selection buttons open; shared by both pages for the whole run.
     void setSelectDialog(TFrmSelect *dialog) { m_select = dialog; }
     QStringList sourceList() const;
