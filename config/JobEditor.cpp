@@ -65,8 +65,10 @@ TJobEditor::TJobEditor(Program &program, bool change, QWidget *parent)
 {
     setObjectName(change ? QStringLiteral("TabEditBackUp") : QStringLiteral("TabAddBackUp"));
     buildInputs();
-    if (!change)
-        resetAddPage();
+    // The add page's inputs are reset by its first show, not here.
+    m_format->button(0)->setChecked(true);
+    applyArchiveRule();
+    setFirstSelection(true);
 }
 
 QString TJobEditor::name(const char *base) const
