@@ -165,6 +165,8 @@ QStringList TFrmSelect::selection() const
 
 void TFrmSelect::setSelection(const QStringList &paths)
 {
+    // Same folder as last time, with what it holds now.
+    fillList(m_tree->currentItem());
     m_selection->clear();
     for (const QString &path : paths)
         addPath(path);
