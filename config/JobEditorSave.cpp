@@ -1,0 +1,178 @@
+// The job editor's OK: in-progress check, validation, confirmation and the write.
+#include "config/DestinationSubPage.h"
+#include "config/JobEditor.h"
+#include "config/Program.h"
+#include "config/Prompter.h"
+#include "shared/Clock.h"
+#include "shared/Exception.h"
+#include "shared/JobTable.h"
+#include "shared/mlb2.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QSpinBox>
+
+namespace norvex::config {
+
+namespace {
+
+constexpr int kServiceRunning = 3;
+
+bool warn(Program &program, QWidget *focus, const QString &text)
+{
+    if (focus)
+        focus->setFocus();
+    program.prompter().message(text, Prompter::Kind::Warning);
+    return false;
+}
+
+} // namespace
+
+void TJobEditor::BotOkClick()
+{
+    try {
+        if (backupInProgress()) {
+            m_program.prompter().message(
+                QStringLiteral("バックアップ処理を開始したため設定追加はできません。\r\n"
+                               "バックアップ処理が終了するまでお待ちください。"),
+                Prompter::Kind::Warning);
+            return;
+        }
+    } catch (const shared::Exception &e) {
+        // The service state is unknown: better not to save than to collide with a run.
+        m_program.prompter().message(e.message(), Prompter::Kind::Error);
+        return;
+    }
+    if (!validate())
+        return;
+    const QString question =
+        m_change
+            ? QStringLiteral("入力された内容でバックアップ内容を変更します。\r\nよろしいですか？")
+            : QStringLiteral(
+                  "入力された内容でバックアップ取得一覧に追加します。\r\nよろしいですか？");
+    if (!m_program.prompter().confirm(question))
+        return;
+    if (save())
+        m_program.backToList(m_change ? m_loadedNumber - 1 : -1);
+}
+
+bool TJobEditor::backupInProgress()
+{
+    bool inProgress = false;
+    if (m_program.queryServiceState() == kServiceRunning) {
+        shared::TMlb2 &table = m_program.jobTable();
+        table.LoadFromFile(shared::jobTablePath(m_program.installFolder()));
+        const QDateTime now = m_program.clock().now();
+        for (int record = 1; record <= table.RecordCount(); ++record) {
+            table.GoToRecord(record);
+            try {
+                if (shared::readDateTime(table.FieldByName(QStringLiteral("backupdt"))) < now) {
+                    inProgress = true;
+                    break;
+                }
+            } catch (const shared::EConvertError &) {
+                // The service cannot schedule such a job either: it is not running.
+            }
+        }
+    }
+    m_program.setBackupInProgress(inProgress);
+    return inProgress;
+}
+
+bool TJobEditor::nameTaken(const QString &name)
+{
+    shared::TMlb2 &table = m_program.jobTable();
+    for (int record = 1; record <= table.RecordCount(); ++record) {
+        if (table.Cell(1, record) != name)
+            continue;
+        // Keeping its own name is no clash for the job being changed.
+        if (!m_change || name != m_loadedName)
+            return true;
+    }
+    return false;
+}
+
+bool TJobEditor::validate()
+{
+    const QString name = m_name->text();
+    if (name.isEmpty())
+        return warn(m_program, m_name, QStringLiteral("バックアップ名称は必須項目です。"));
+    // The name becomes part of the archive's file name; the service refuses such names too.
+    if (!shared::isSafeJobName(name))
+        return warn(m_program, m_name,
+                    QStringLiteral("バックアップ名称に「/」や制御文字は使用できません。"));
+    if (nameTaken(name))
+        return warn(m_program, m_name, QStringLiteral("同じバックアップ名称がすでに存在します。"));
+    if (m_sources->count() == 0)
+        return warn(m_program, nullptr,
+                    QStringLiteral("バックアップ対象フォルダ、ファイルが選択されていません。"));
+    QWidget *focus = nullptr;
+    const QString missing = m_subPages[m_kind->currentIndex()]->problem(&focus);
+    if (!missing.isEmpty())
+        return warn(m_program, focus, missing);
+    if (m_createFolder->isChecked() && m_folderName->text().isEmpty())
+        return warn(m_program, m_folderName,
+                    QStringLiteral("作成するフォルダ名を入力してください。"));
+    if (m_arcPassOn->isChecked() && m_arcPass->text().isEmpty())
+        return warn(m_program, m_arcPass, QStringLiteral("圧縮時パスワードを入力してください。"));
+    return true;
+}
+
+void TJobEditor::writeJob(shared::TMlb2 &job) const
+{
+    auto set = [&job](const char *field, const QString &value) {
+        job.SetFieldByName(QString::fromLatin1(field), value);
+    };
+    set("backupname", m_name->text());
+    set("backuplist", shared::encodeSourceList(sourceList()));
+    set("tobackup", m_kind->currentData().toString());
+    // Only the chosen kind's fields: a changed job keeps the others' values.
+    m_subPages[m_kind->currentIndex()]->write(job);
+    set("backupint", QString::number(m_interval->value()));
+    set("backuptani", m_unit->currentData().toString());
+    set("backupdt", shared::formatDateTime(m_startTime->dateTime()));
+    set("op1", shared::writeOnOff(m_createFolder->isChecked()));
+    set("op1val", m_folderName->text());
+    set("op2", shared::writeOnOff(m_arcPassOn->isChecked()));
+    set("op2val", m_arcPass->text());
+    set("op3", shared::writeOnOff(m_sedaiOn->isChecked()));
+    set("op3val", QString::number(m_sedaiNum->value()));
+    set("op4", m_format->checkedId() == 1 ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+bool TJobEditor::save()
+{
+    shared::TMlb2 &table = m_program.jobTable();
+    const QString path = shared::jobTablePath(m_program.installFolder());
+    const auto write = [this](shared::TMlb2 &job) { writeJob(job); };
+    QString error;
+    // The file is read again and only this job is added or changed, so a next run time the
+    // service saved meanwhile stays.
+    const shared::JobFileResult result =
+        m_change ? shared::changeJobInFile(table, path, m_loadedNumber, m_loadedName, write, &error)
+                 : shared::appendJobToFile(table, path, write, &error);
+    switch (result) {
+    case shared::JobFileResult::Saved:
+        return true;
+    case shared::JobFileResult::NotFound:
+        m_program.prompter().message(
+            QStringLiteral("バックアップ設定「%1」は一覧から削除されたか移動しています。"
+                           "変更は保存されませんでした。\r\n一覧を開き直してください。")
+                .arg(m_loadedName),
+            Prompter::Kind::Error);
+        return false;
+    case shared::JobFileResult::Unreadable:
+    case shared::JobFileResult::Unwritable:
+        break;
+    }
+    m_program.prompter().message(
+        QStringLiteral("バックアップ設定を保存できませんでした。\r\n%1").arg(error),
+        Prompter::Kind::Error);
+    return false;
+}
+
+} // namespace norvex::config

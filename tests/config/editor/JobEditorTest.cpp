@@ -1,0 +1,549 @@
+// The add and change pages driven through their widgets, with the job table file as the
+// outcome.
+#include "config/JobEditor.h"
+#include "EditorTestSupport.h"
+#include "config/support/TestProgram.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QtTest>
+
+using namespace norvex;
+using namespace norvex::testing;
+using config::TJobEditor;
+using Fields = QMap<QString, QString>;
+
+namespace {
+
+Fields sftpJob(const QString &name)
+{
+    return {{"backupname", name},
+            {"backuplist", "/data/a"},
+            {"tobackup", "SFTP"},
+            {"hostname", "sftp.example"},
+            {"port", "2222"},
+            {"username", "alice"},
+            {"password", "pw1"},
+            {"keyfile", "/keys/id.ppk"},
+            {"backupint", "3"},
+            {"backuptani", "h"},
+            {"backupdt", "2024/06/01 05:00:00"},
+            {"op1", "-1"},
+            {"op1val", "sub"},
+            {"op2", "-1"},
+            {"op2val", "zpw"},
+            {"op3", "-1"},
+            {"op3val", "5"},
+            {"op4", "1"}};
+}
+
+void storeJob(const QString &folder, const Fields &fields)
+{
+    shared::TMlb2 table;
+    const auto result =
+        shared::appendJobToFile(table, shared::jobTablePath(folder), [&](shared::TMlb2 &job) {
+            for (auto it = fields.cbegin(); it != fields.cend(); ++it)
+                job.SetFieldByName(it.key(), it.value());
+        });
+    QCOMPARE(result, shared::JobFileResult::Saved);
+}
+
+// A program whose job table is loaded from its folder, as the job list leaves it.
+struct Setup
+{
+    explicit Setup(const QString &name) : folder(freshInstallFolder(name)), program(folder) {}
+    void load() { program.jobs.LoadFromFile(shared::jobTablePath(folder)); }
+    QString folder;
+    TestProgram program;
+};
+
+// The change page showing job `number`, as the job list's edit action leaves it.
+void openChange(Setup &s, TJobEditor &page, int number)
+{
+    s.load();
+    s.program.editedJob = number;
+    page.showAction();
+}
+
+// Everything required, for an SFTP job.
+void fillRequired(TJobEditor &page, bool change = false)
+{
+    input<QLineEdit>(page, "EdtBackUpName", change)->setText(QStringLiteral("job1"));
+    page.acceptSelection({QStringLiteral("/data/a")});
+    input<QComboBox>(page, "CmbToBackUp", change)->setCurrentIndex(0);
+    input<QLineEdit>(page, "EdtSFTPHost", change)->setText(QStringLiteral("h"));
+    input<QLineEdit>(page, "EdtSFTPUser", change)->setText(QStringLiteral("u"));
+    input<QLineEdit>(page, "EdtSFTPPass", change)->setText(QStringLiteral("p"));
+}
+
+void pressOk(TJobEditor &page, bool change = false)
+{
+    QPushButton *ok = input<QPushButton>(page, "BotOk", change);
+    QVERIFY(ok->isVisible() && ok->isEnabled());
+    QTest::mouseClick(ok, Qt::LeftButton);
+}
+
+} // namespace
+
+class JobEditorTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void addPageDefaults();
+    void validationStopsAtFirstFailure_data();
+    void validationStopsAtFirstFailure();
+    void duplicateNames_data();
+    void duplicateNames();
+    void archiveFormatRule();
+    void startTimeRule_data();
+    void startTimeRule();
+    void addWritesEveryFieldAndChangeShowsThem();
+    void changeToLocalKeepsServerFieldsAndServiceTimes();
+    void refusedOrFailedSavesKeepThePage_data();
+    void refusedOrFailedSavesKeepThePage();
+    void browseButtonsFillTheirPage();
+};
+
+void JobEditorTest::addPageDefaults()
+{
+    Setup s(QStringLiteral("defaults"));
+    TJobEditor page(s.program, false);
+    page.show();
+    QCOMPARE(page.objectName(), QStringLiteral("TabAddBackUp"));
+    // Every input has its caption as buddy or an accessible name.
+    QSet<QWidget *> captioned;
+    for (QLabel *label : page.findChildren<QLabel *>())
+        captioned << label->buddy();
+    int inputs = 0;
+    for (QWidget *w : page.findChildren<QWidget *>()) {
+        if (!QRegularExpression(QStringLiteral("^(Edt|Spn|Cmb|Mem|Pic)"))
+                 .match(w->objectName())
+                 .hasMatch())
+            continue;
+        ++inputs;
+        QVERIFY2(captioned.contains(w) || !w->accessibleName().isEmpty(),
+                 qPrintable(w->objectName()));
+    }
+    QCOMPARE(inputs, 20);
+    // Typed values are gone after the next show; the interval carries over.
+    fillRequired(page);
+    input<QSpinBox>(page, "SpnIntVal")->setValue(4);
+    input<QSpinBox>(page, "SpnFTPPort")->setValue(2121);
+    page.showAction();
+
+    QVERIFY(input<QLineEdit>(page, "EdtBackUpName")->text().isEmpty());
+    QCOMPARE(input<QLineEdit>(page, "EdtBackUpName")->maxLength(), 32);
+    QCOMPARE(page.sourceList(), QStringList());
+    QVERIFY(input<QPushButton>(page, "BotSelect1")->isVisible());
+    QVERIFY(!input<QPushButton>(page, "BotSelect2")->isVisible());
+    QCOMPARE(input<QComboBox>(page, "CmbToBackUp")->currentText(),
+             QStringLiteral("SFTPサーバへバックアップ"));
+    QVERIFY(input<QLineEdit>(page, "EdtSFTPHost")->isVisible());
+    QVERIFY(!input<QLineEdit>(page, "EdtFTPHost")->isVisible());
+    QVERIFY(input<QLineEdit>(page, "EdtSFTPHost")->text().isEmpty());
+    QCOMPARE(input<QSpinBox>(page, "SpnSFTPPort")->value(), 22);
+    QCOMPARE(input<QSpinBox>(page, "SpnFTPPort")->value(), 21);
+    QCOMPARE(input<QLineEdit>(page, "EdtSFTPPass")->echoMode(), QLineEdit::Password);
+    QCOMPARE(input<QSpinBox>(page, "SpnIntVal")->value(), 4);
+    QCOMPARE(input<QSpinBox>(page, "SpnIntVal")->maximum(), 23);
+    QCOMPARE(input<QComboBox>(page, "CmbTani")->currentText(), QStringLiteral("日"));
+    QVERIFY(!input<QCheckBox>(page, "ChkCreateFolder")->isChecked());
+    QVERIFY(!input<QLineEdit>(page, "EdtCreateFolder")->isEnabled());
+    QVERIFY(!input<QCheckBox>(page, "ChkArcPass")->isEnabled());
+    QCOMPARE(input<QSpinBox>(page, "SpnSedaiNum")->value(), 2);
+    QVERIFY(input<QRadioButton>(page, "RdoArchiveZip")->isChecked());
+
+    // Choosing a kind shows its inputs only; an option's input follows its check box.
+    input<QComboBox>(page, "CmbToBackUp")->setCurrentIndex(2);
+    QVERIFY(input<QLineEdit>(page, "EdtSaveFolder")->isVisible());
+    QVERIFY(!input<QLineEdit>(page, "EdtSFTPHost")->isVisible());
+    input<QCheckBox>(page, "ChkCreateFolder")->click();
+    input<QLineEdit>(page, "EdtCreateFolder")->setText(QStringLiteral("keep"));
+    input<QCheckBox>(page, "ChkCreateFolder")->click();
+    QVERIFY(!input<QLineEdit>(page, "EdtCreateFolder")->isEnabled());
+    QCOMPARE(input<QLineEdit>(page, "EdtCreateFolder")->text(), QStringLiteral("keep"));
+}
+
+void JobEditorTest::validationStopsAtFirstFailure_data()
+{
+    QTest::addColumn<bool>("change");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("empty"); // the input emptied, or a special case
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("focus");
+    for (bool change : {false, true}) {
+        const char *page = change ? "change " : "add ";
+        auto row = [&](const char *tag, int kind, const char *empty, const char *message,
+                       const char *focus) {
+            QTest::newRow(qPrintable(QString::fromLatin1(page) + QString::fromLatin1(tag)))
+                << change << kind << QString::fromLatin1(empty) << QString::fromUtf8(message)
+                << QString::fromLatin1(focus);
+        };
+        row("name", 0, "EdtBackUpName", "バックアップ名称は必須項目です。", "EdtBackUpName");
+        row("unsafe /", 0, "slash", "バックアップ名称に「/」や制御文字は使用できません。",
+            "EdtBackUpName");
+        row("unsafe tab", 0, "tab", "バックアップ名称に「/」や制御文字は使用できません。",
+            "EdtBackUpName");
+        row("sources", 0, "sources", "バックアップ対象フォルダ、ファイルが選択されていません。",
+            "");
+        row("sftp host", 0, "EdtSFTPHost", "ホスト名は必須項目です。", "EdtSFTPHost");
+        row("sftp user", 0, "EdtSFTPUser", "ユーザ名は必須項目です。", "EdtSFTPUser");
+        row("sftp password with key", 0, "EdtSFTPPass", "パスワードは必須項目です。",
+            "EdtSFTPPass");
+        row("ftp host", 1, "EdtFTPHost", "ホスト名は必須項目です。", "EdtFTPHost");
+        row("ftp user", 1, "EdtFTPUser", "ユーザ名は必須項目です。", "EdtFTPUser");
+        row("ftp password", 1, "EdtFTPPass", "パスワードは必須項目です。", "EdtFTPPass");
+        row("local folder", 2, "EdtSaveFolder", "バックアップ保存先フォルダを選択してください。",
+            "EdtSaveFolder");
+        row("folder name", 2, "EdtCreateFolder", "作成するフォルダ名を入力してください。",
+            "EdtCreateFolder");
+        row("archive password", 2, "EdtArcPass", "圧縮時パスワードを入力してください。",
+            "EdtArcPass");
+    }
+}
+
+void JobEditorTest::validationStopsAtFirstFailure()
+{
+    QFETCH(bool, change);
+    QFETCH(int, kind);
+    QFETCH(QString, empty);
+    QFETCH(QString, message);
+    QFETCH(QString, focus);
+    Setup s(QStringLiteral("validation"));
+    storeJob(s.folder, sftpJob(QStringLiteral("stored")));
+    TJobEditor page(s.program, change);
+    page.show();
+    if (change)
+        openChange(s, page, 1);
+    else
+        page.showAction();
+    // Every input filled; later checks' inputs stay filled, so only `empty` can fail.
+    fillRequired(page, change);
+    input<QLineEdit>(page, "EdtSFTPKey", change)->setText(QStringLiteral("/keys/id.ppk"));
+    for (const char *base : {"EdtFTPHost", "EdtFTPUser", "EdtFTPPass", "EdtSaveFolder",
+                             "EdtCreateFolder", "EdtArcPass"})
+        input<QLineEdit>(page, base, change)->setText(QStringLiteral("x"));
+    input<QRadioButton>(page, "RdoArchive7z", change)->click();
+    for (const char *base : {"ChkCreateFolder", "ChkArcPass"})
+        input<QCheckBox>(page, base, change)->setChecked(true);
+    input<QComboBox>(page, "CmbToBackUp", change)->setCurrentIndex(kind);
+    // The failing input and every one checked after it are emptied: the first one counts.
+    static const QStringList order = {
+        "EdtBackUpName", "slash",           "tab",        "sources",    "EdtSFTPHost",
+        "EdtSFTPUser",   "EdtSFTPPass",     "EdtFTPHost", "EdtFTPUser", "EdtFTPPass",
+        "EdtSaveFolder", "EdtCreateFolder", "EdtArcPass"};
+    for (qsizetype i = order.indexOf(empty); i < order.size(); ++i) {
+        if (order[i] == QLatin1String("sources"))
+            page.acceptSelection({});
+        else if (order[i].startsWith(QLatin1String("Edt")))
+            input<QLineEdit>(page, qPrintable(order[i]), change)->clear();
+    }
+    QLineEdit *name = input<QLineEdit>(page, "EdtBackUpName", change);
+    if (empty == QLatin1String("slash"))
+        name->setText(QStringLiteral("a/b"));
+    else if (empty == QLatin1String("tab"))
+        name->setText(QStringLiteral("a\tb"));
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
+
+    pressOk(page, change);
+    QCOMPARE(s.program.prompts.texts(), QStringList{message});
+    if (!focus.isEmpty())
+        QCOMPARE(page.focusWidget(), input<QWidget>(page, qPrintable(focus), change));
+    QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
+    QVERIFY(s.program.navigation.isEmpty());
+    QVERIFY(s.program.prompts.unexpected.isEmpty());
+}
+
+void JobEditorTest::duplicateNames_data()
+{
+    QTest::addColumn<bool>("change");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("add: first job's name") << false << "first" << true;
+    QTest::newRow("add: another job's name") << false << "second" << true;
+    QTest::newRow("add: name differs in case") << false << "First" << false;
+    QTest::newRow("change: own name kept") << true << "second" << false;
+    QTest::newRow("change: other job's name") << true << "first" << true;
+}
+
+void JobEditorTest::duplicateNames()
+{
+    QFETCH(bool, change);
+    QFETCH(QString, name);
+    QFETCH(bool, refused);
+    Setup s(QStringLiteral("duplicates"));
+    storeJob(s.folder, sftpJob(QStringLiteral("first")));
+    storeJob(s.folder, sftpJob(QStringLiteral("second")));
+    TJobEditor page(s.program, change);
+    page.show();
+    if (change) {
+        openChange(s, page, 2);
+    } else {
+        s.load();
+        page.showAction();
+        fillRequired(page);
+    }
+    input<QLineEdit>(page, "EdtBackUpName", change)->setText(name);
+    if (!refused)
+        s.program.prompts.answers.enqueue(true);
+    pressOk(page, change);
+    if (refused) {
+        QCOMPARE(s.program.prompts.texts(),
+                 QStringList{QStringLiteral("同じバックアップ名称がすでに存在します。")});
+        QCOMPARE(loadJobFile(s.folder).RecordCount(), 2);
+    } else {
+        QCOMPARE(s.program.navigation,
+                 QStringList{change ? QStringLiteral("list 1") : QStringLiteral("list -1")});
+        QCOMPARE(jobField(s.folder, change ? 2 : 3, QStringLiteral("backupname")), name);
+    }
+}
+
+void JobEditorTest::archiveFormatRule()
+{
+    Setup s(QStringLiteral("format"));
+    storeJob(s.folder, sftpJob(QStringLiteral("sevenzip")));
+    TJobEditor page(s.program, true);
+    page.show();
+    openChange(s, page, 1);
+    // A stored 7z job shows its password.
+    QCheckBox *on = input<QCheckBox>(page, "ChkArcPass", true);
+    QLineEdit *password = input<QLineEdit>(page, "EdtArcPass", true);
+    QVERIFY(input<QRadioButton>(page, "RdoArchive7z", true)->isChecked());
+    QVERIFY(on->isEnabled() && on->isChecked());
+    QCOMPARE(password->text(), QStringLiteral("zpw"));
+    // ZIP unticks, disables and empties; 7z enables the box again, unticked.
+    input<QRadioButton>(page, "RdoArchiveZip", true)->click();
+    QVERIFY(!on->isEnabled() && !on->isChecked() && !password->isEnabled());
+    QVERIFY(password->text().isEmpty());
+    input<QRadioButton>(page, "RdoArchive7z", true)->click();
+    QVERIFY(on->isEnabled() && !on->isChecked());
+    input<QRadioButton>(page, "RdoArchiveZip", true)->click();
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page, true);
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("op2")), QStringLiteral("0"));
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("op2val")), QString());
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("op4")), QStringLiteral("0"));
+}
+
+void JobEditorTest::startTimeRule_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("5 hours") << 5 << "h" << QDateTime(QDate(2024, 5, 10), QTime(9, 41, 7))
+                             << "2024/05/10 14:00:00";
+    QTest::newRow("2 days") << 2 << "d" << QDateTime(QDate(2024, 5, 10), QTime(23, 30))
+                            << "2024/05/12 04:00:00";
+    QTest::newRow("hours past midnight")
+        << 3 << "h" << QDateTime(QDate(2024, 12, 31), QTime(22, 15)) << "2025/01/01 01:00:00";
+}
+
+void JobEditorTest::startTimeRule()
+{
+    QFETCH(int, count);
+    QFETCH(QString, unit);
+    QFETCH(QDateTime, now);
+    QFETCH(QString, expected);
+    Setup s(QStringLiteral("starttime"));
+    s.program.clockValue.set(now);
+    TJobEditor page(s.program, false);
+    page.show();
+    page.showAction();
+    fillRequired(page);
+    QComboBox *tani = input<QComboBox>(page, "CmbTani");
+    tani->setCurrentIndex(tani->findData(unit));
+    input<QSpinBox>(page, "SpnIntVal")->setValue(count);
+    QCOMPARE(input<QLineEdit>(page, "EdtBackUpDT")->text(), expected.left(10));
+    QCOMPARE(input<QDateTimeEdit>(page, "PicTime")->text(), expected.mid(11));
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page);
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("backupdt")), expected);
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("backupint")), QString::number(count));
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("backuptani")), unit);
+}
+
+void JobEditorTest::addWritesEveryFieldAndChangeShowsThem()
+{
+    Setup s(QStringLiteral("roundtrip"));
+    s.program.clockValue.set(QDateTime(QDate(2024, 5, 10), QTime(9, 41, 7)));
+    TJobEditor add(s.program, false);
+    add.show();
+    add.showAction();
+    const QStringList sources = {QStringLiteral("/home/u/My Documents"), QStringLiteral("/data"),
+                                 QStringLiteral("/q\"x")};
+    input<QLineEdit>(add, "EdtBackUpName")->setText(QStringLiteral("日次"));
+    add.acceptSelection(sources);
+    QVERIFY(input<QPushButton>(add, "BotSelect2")->isVisible());
+    QVERIFY(!input<QPushButton>(add, "BotSelect1")->isVisible());
+    input<QComboBox>(add, "CmbToBackUp")->setCurrentIndex(1);
+    input<QLineEdit>(add, "EdtFTPHost")->setText(QStringLiteral("ftp.example"));
+    input<QSpinBox>(add, "SpnFTPPort")->setValue(2121);
+    input<QLineEdit>(add, "EdtFTPUser")->setText(QStringLiteral("bob"));
+    input<QLineEdit>(add, "EdtFTPPass")->setText(QStringLiteral("p,\"w"));
+    input<QCheckBox>(add, "ChkCreateFolder")->click();
+    input<QLineEdit>(add, "EdtCreateFolder")->setText(QStringLiteral("sub"));
+    input<QCheckBox>(add, "ChkSedai")->click();
+    input<QSpinBox>(add, "SpnSedaiNum")->setValue(7);
+    input<QRadioButton>(add, "RdoArchive7z")->click();
+    input<QCheckBox>(add, "ChkArcPass")->click();
+    input<QLineEdit>(add, "EdtArcPass")->setText(QStringLiteral("zip pw"));
+    input<QDateTimeEdit>(add, "PicTime")->setTime(QTime(6, 30));
+    s.program.prompts.answers.enqueue(true);
+    pressOk(add);
+    QCOMPARE(s.program.prompts.texts(),
+             QStringList{QStringLiteral(
+                 "入力された内容でバックアップ取得一覧に追加します。\r\nよろしいですか？")});
+
+    QFile file(shared::jobTablePath(s.folder));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains("\"\"\"/home/u/My Documents\"\" /data \"\"/q\"\"\"\"x\"\"\""));
+    const Fields expected = {{"backupname", "日次"},
+                             {"tobackup", "FTP"},
+                             {"hostname", "ftp.example"},
+                             {"port", "2121"},
+                             {"username", "bob"},
+                             {"password", "p,\"w"},
+                             {"keyfile", ""},
+                             {"localbackupdir", ""},
+                             {"backupint", "1"},
+                             {"backuptani", "d"},
+                             {"backupdt", "2024/05/11 06:30:00"},
+                             {"op1", "-1"},
+                             {"op1val", "sub"},
+                             {"op2", "-1"},
+                             {"op2val", "zip pw"},
+                             {"op3", "-1"},
+                             {"op3val", "7"},
+                             {"op4", "1"}};
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QCOMPARE(jobField(s.folder, 1, it.key()), it.value());
+
+    TJobEditor change(s.program, true);
+    change.show();
+    openChange(s, change, 1);
+    QCOMPARE(change.objectName(), QStringLiteral("TabEditBackUp"));
+    QCOMPARE(change.sourceList(), sources);
+    QVERIFY(input<QPushButton>(change, "BotSelect2", true)->isVisible());
+    QVERIFY(input<QLineEdit>(change, "EdtFTPHost", true)->isVisible());
+    QCOMPARE(input<QLineEdit>(change, "EdtBackUpDT", true)->text(), QStringLiteral("2024/05/11"));
+    // Saved unchanged, the job reads exactly as before: every value was shown as stored.
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
+    s.program.prompts.answers.enqueue(true);
+    pressOk(change, true);
+    QCOMPARE(s.program.prompts.lastText(),
+             QStringLiteral("入力された内容でバックアップ内容を変更します。\r\nよろしいですか？"));
+    QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
+}
+
+void JobEditorTest::changeToLocalKeepsServerFieldsAndServiceTimes()
+{
+    Setup s(QStringLiteral("tolocal"));
+    storeJob(s.folder, sftpJob(QStringLiteral("one")));
+    storeJob(s.folder, sftpJob(QStringLiteral("two")));
+    TJobEditor page(s.program, true);
+    page.show();
+    openChange(s, page, 1);
+    // The service finishes job "two" while the page is open and saves its next run time.
+    shared::TMlb2 service = loadJobFile(s.folder);
+    service.GoToRecord(2);
+    service.SetFieldByName(QStringLiteral("backupdt"), QStringLiteral("2024/06/02 05:00:00"));
+    QVERIFY(service.SaveToFile(shared::jobTablePath(s.folder)));
+
+    input<QComboBox>(page, "CmbToBackUp", true)->setCurrentIndex(2);
+    input<QLineEdit>(page, "EdtSaveFolder", true)->setText(QStringLiteral("/mnt/backup"));
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page, true);
+    QCOMPARE(s.program.navigation, QStringList{QStringLiteral("list 0")});
+    const Fields stored = sftpJob(QStringLiteral("one"));
+    for (const char *field : {"hostname", "port", "username", "password", "keyfile"})
+        QCOMPARE(jobField(s.folder, 1, QString::fromLatin1(field)),
+                 stored.value(QString::fromLatin1(field)));
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("tobackup")), QStringLiteral("Local"));
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("localbackupdir")),
+             QStringLiteral("/mnt/backup"));
+    QCOMPARE(jobField(s.folder, 2, QStringLiteral("backupdt")),
+             QStringLiteral("2024/06/02 05:00:00"));
+}
+
+void JobEditorTest::refusedOrFailedSavesKeepThePage_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("backup in progress") << "running"
+                                        << "バックアップ処理を開始したため設定追加はできません。";
+    QTest::newRow("service state unknown") << "stateError"
+                                           << "";
+    QTest::newRow("confirmation cancelled") << "cancel"
+                                            << "よろしいですか？";
+    QTest::newRow("job deleted meanwhile") << "deleted"
+                                           << "変更は保存されませんでした。";
+    QTest::newRow("table cannot be read") << "unreadable"
+                                          << "backuplist.csv";
+}
+
+void JobEditorTest::refusedOrFailedSavesKeepThePage()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    Setup s(QStringLiteral("refused"));
+    storeJob(s.folder, sftpJob(QStringLiteral("one")));
+    TJobEditor page(s.program, true);
+    page.show();
+    openChange(s, page, 1);
+    input<QLineEdit>(page, "EdtSFTPHost", true)->setText(QStringLiteral("edited"));
+    const QString path = shared::jobTablePath(s.folder);
+    if (fault == QLatin1String("running")) {
+        s.program.serviceState = 3;
+        s.program.clockValue.set(QDateTime(QDate(2024, 6, 1), QTime(5, 0, 1)));
+    } else if (fault == QLatin1String("stateError")) {
+        s.program.stateError = 2;
+    } else if (fault == QLatin1String("cancel")) {
+        s.program.prompts.answers.enqueue(false);
+    } else if (fault == QLatin1String("deleted")) {
+        shared::TMlb2 other = loadJobFile(s.folder);
+        other.DeleteRecord(1);
+        QVERIFY(other.SaveToFile(path));
+    } else {
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QDir().mkdir(path));
+    }
+    if (fault == QLatin1String("deleted") || fault == QLatin1String("unreadable"))
+        s.program.prompts.answers.enqueue(true);
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
+    pressOk(page, true);
+    QVERIFY(s.program.prompts.lastText().contains(message));
+    QCOMPARE(s.program.backupInProgress(), fault == QLatin1String("running"));
+    QVERIFY(s.program.navigation.isEmpty());
+    QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
+    QCOMPARE(input<QLineEdit>(page, "EdtSFTPHost", true)->text(), QStringLiteral("edited"));
+}
+
+void JobEditorTest::browseButtonsFillTheirPage()
+{
+    Setup s(QStringLiteral("browse"));
+    TJobEditor add(s.program, false);
+    TJobEditor change(s.program, true);
+    s.program.prompts.fileNames << QStringLiteral("/keys/k.ppk") << QStringLiteral("/mnt/usb");
+    input<QPushButton>(change, "BotSFTPKey", true)->click();
+    input<QPushButton>(change, "BotSaveFolder", true)->click();
+    QCOMPARE(input<QLineEdit>(change, "EdtSFTPKey", true)->text(), QStringLiteral("/keys/k.ppk"));
+    QCOMPARE(input<QLineEdit>(change, "EdtSaveFolder", true)->text(), QStringLiteral("/mnt/usb"));
+    QVERIFY(input<QLineEdit>(add, "EdtSaveFolder")->text().isEmpty());
+    QCOMPARE(s.program.prompts.dialogTitles,
+             (QStringList{QStringLiteral("秘密鍵の選択|Putty秘密鍵(*.ppk);;全てのファイル(*)"),
+                          QStringLiteral("フォルダーの選択")}));
+}
+
+QTEST_MAIN(JobEditorTest)
+#include "JobEditorTest.moc"
