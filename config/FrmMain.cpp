@@ -1,6 +1,8 @@
 #include "config/FrmMain.h"
 
+#include "config/FrmSelect.h"
 #include "config/HelpPage.h"
+#include "config/JobEditor.h"
 #include "config/ListPage.h"
 #include "config/LogPage.h"
 #include "config/OptionPage.h"
@@ -130,6 +132,10 @@ TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString
     m_pageWidgets[int(Page::EditBackUp)] = createWorkPage(Page::EditBackUp);
     for (TPage *page : m_pageWidgets)
         m_pages->addWidget(page);
+    // The source selection dialog lives as long as the window; both editor pages open it.
+    m_select = new TFrmSelect(*this, this);
+    m_select->attachEditors(static_cast<TJobEditor *>(m_pageWidgets[int(Page::AddBackUp)]),
+                            static_cast<TJobEditor *>(m_pageWidgets[int(Page::EditBackUp)]));
 
     m_service = new TServiceButton(
         *this, [this](const QString &command) { serviceCommand(m_owned->srvCtrl, command); },
@@ -157,25 +163,17 @@ TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString
 TFrmMain::~TFrmMain() = default;
 
 // ---- Pages built elsewhere ---------------------------------------------------------
-// The event log page, and the add and change pages. Until the editor's class is in, plain
-// pages stand in so that navigation reaches them. The real ones are
-//   AddBackUp:  new TJobEditor(*this, false, m_pages)         (config/JobEditor.h)
-//   EditBackUp: new TJobEditor(*this, true, m_pages)
+// The event log page and the job editor's add and change pages.
 TPage *TFrmMain::createWorkPage(Page page)
 {
-    auto *widget = new TPage(m_pages);
     switch (page) {
     case Page::Log:
-        delete widget;
         return new TLogPage(*this, m_pages);
     case Page::AddBackUp:
-        widget->setObjectName(QStringLiteral("TabAddBackUp"));
-        break;
+        return new TJobEditor(*this, false, m_pages);
     default:
-        widget->setObjectName(QStringLiteral("TabEditBackUp"));
-        break;
+        return new TJobEditor(*this, true, m_pages);
     }
-    return widget;
 }
 // ------------------------------------------------------------------------------------
 

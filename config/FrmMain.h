@@ -16,6 +16,7 @@ class SystemClock;
 
 namespace norvex::config {
 
+class TFrmSelect;
 class TListPage;
 class TPage;
 class TServiceButton;
@@ -104,6 +105,7 @@ private:
     QStackedWidget *m_pages;
     std::array<QTreeWidgetItem *, NodeCount> m_nodes{};
     std::array<TPage *, 9> m_pageWidgets{};
+    TFrmSelect *m_select = nullptr;
     TListPage *m_listPage = nullptr;
     TServiceButton *m_service = nullptr;
 };
