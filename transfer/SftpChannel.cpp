@@ -34,6 +34,7 @@ enum : quint8 {
 };
 
 constexpr quint32 StatusOk = 0;
+constexpr quint32 AttrPermissions = 0x04;
 // Replies larger than this are not SFTP v3 replies to anything we send.
 constexpr quint32 MaxReply = 256 * 1024;
 // OpenSSH closes the session for a packet above 256 KiB; stay well below it.
@@ -162,6 +163,8 @@ bool SftpChannel::start()
         QByteArray data = r.string();
         if (r.ok() && name == "limits@openssh.com")
             m_hasLimits = true;
+        if (r.ok() && name == "posix-rename@openssh.com")
+            m_hasPosixRename = true;
     }
     if (m_hasLimits)
         queryLimits();
@@ -263,6 +266,7 @@ bool SftpChannel::awaitReply(quint32 id, Reply *reply)
 bool SftpChannel::request(quint8 type, const QByteArray &payload, Reply *reply)
 {
     quint32 id = nextId();
+    m_status = 0;
     QByteArray b = header(type, id);
     b.append(payload);
     return sendPacket(finish(std::move(b))) && awaitReply(id, reply);
@@ -279,6 +283,7 @@ bool SftpChannel::expectStatusOk(const Reply &reply, const QString &what)
         return fail(what + QStringLiteral(": malformed status reply"));
     if (code == StatusOk)
         return true;
+    m_status = code;
     if (message.isEmpty())
         message = statusName(code);
     return fail(QStringLiteral("%1: %2 (SFTP status %3)").arg(what, message).arg(code));
@@ -338,12 +343,28 @@ bool SftpChannel::rename(const QString &from, const QString &to)
     return request(FxpRename, payload, &reply) && expectStatusOk(reply, what);
 }
 
-bool SftpChannel::open(const QString &path, quint32 flags, QByteArray *handle)
+bool SftpChannel::posixRename(const QString &from, const QString &to)
+{
+    QByteArray payload;
+    putString(payload, "posix-rename@openssh.com");
+    putString(payload, from.toUtf8());
+    putString(payload, to.toUtf8());
+    Reply reply;
+    QString what = QStringLiteral("Cannot rename \"%1\" to \"%2\"").arg(from, to);
+    return request(FxpExtended, payload, &reply) && expectStatusOk(reply, what);
+}
+
+bool SftpChannel::open(const QString &path, quint32 flags, QByteArray *handle, int mode)
 {
     QByteArray payload;
     putString(payload, path.toUtf8());
     putU32(payload, flags);
-    putU32(payload, 0); // no attributes
+    if (mode >= 0) {
+        putU32(payload, AttrPermissions);
+        putU32(payload, quint32(mode));
+    } else {
+        putU32(payload, 0); // no attributes
+    }
     Reply reply;
     QString what = QStringLiteral("Cannot open \"%1\"").arg(path);
     return request(FxpOpen, payload, &reply) && expectHandle(reply, what, handle);

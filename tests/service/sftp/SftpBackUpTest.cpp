@@ -2,6 +2,7 @@
 // (tests/servers/sshd-start.sh): folder rules, generations, faults.
 
 #include "service/SftpBackUp.h"
+#include "StuckFile.h"
 #include "fakes/SilentSshServer.h"
 #include "platform/Paths.h"
 #include "shared/JobTable.h"
@@ -29,6 +30,14 @@ const QString F = QStringLiteral("Norvex-web.zip");
 QString gen(int k)
 {
     return generationName(F, k);
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 ino_t inodeOf(const QString &path)
@@ -172,6 +181,57 @@ private slots:
             QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(k))),
                      "old" + QByteArray::number(k - 1));
         }
+    }
+
+    // A file the server cannot move fails the run; nothing is deleted or replaced.
+    void publishingNeverLosesAStoredFile_data()
+    {
+        QTest::addColumn<int>("generations");
+        QTest::addColumn<int>("stuck"); // generation that cannot be moved, 0: F
+        QTest::newRow("F stuck") << 0 << 0;
+        QTest::newRow("gen 1 stuck") << 3 << 1;
+        QTest::newRow("gen 2 stuck") << 3 << 2;
+    }
+    void publishingNeverLosesAStoredFile()
+    {
+        QFETCH(int, generations);
+        QFETCH(int, stuck);
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-stuck"));
+        const QStringList old =
+            generations > 0 ? QStringList{gen(1), gen(2), gen(3)} : QStringList{F};
+        for (const QString &name : old)
+            QVERIFY(writeFile(m_s.remote(dir + QLatin1Char('/') + name), name.toUtf8()));
+        QString error;
+        {
+            tests::StuckFile busy(m_s.remote(dir + QLatin1Char('/') + (stuck ? gen(stuck) : F)));
+            QVERIFY2(busy.ok(), "bind mounts need root");
+            error = run(dir, generations, "new");
+        }
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpUploadFailed),
+                 qPrintable(error));
+        QCOMPARE(listing(dir), old);
+        for (const QString &name : old)
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + name)), name.toUtf8());
+    }
+
+    // Generations are created private, also over a ".part" left by an earlier run.
+    void storedGenerationsArePrivate_data()
+    {
+        QTest::addColumn<int>("generations");
+        QTest::newRow("F") << 0;
+        QTest::newRow("G=2") << 2;
+    }
+    void storedGenerationsArePrivate()
+    {
+        QFETCH(int, generations);
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-mode"));
+        const QString part = m_s.remote(dir + QLatin1Char('/') + partName(F, generations));
+        QVERIFY(writeFile(part, "left over"));
+        QVERIFY(::chmod(QFile::encodeName(part).constData(), 0644) == 0);
+        QCOMPARE(run(dir, generations, "private"), QString());
+        const QString stored = m_s.remote(dir + QLatin1Char('/') + finalName(F, generations));
+        QCOMPARE(readFile(stored), QByteArray("private"));
+        QCOMPARE(modeOf(stored), mode_t(0600));
     }
 
     void serverKilledMidUploadLeavesGenerationsAsTheyWere()
