@@ -39,8 +39,13 @@ constexpr quint32 AttrPermissions = 0x04;
 constexpr quint32 MaxReply = 256 * 1024;
 // OpenSSH closes the session for a packet above 256 KiB; stay well below it.
 constexpr quint32 MaxWriteChunk = 255 * 1024;
+// A server announcing a smaller write size would have us queue thousands of requests.
+constexpr quint32 MinWriteChunk = 1024;
 // Bytes of WRITE data we let the server owe us replies for.
 constexpr quint32 InFlightBytes = 2 * 1024 * 1024;
+// Replies to no request we are waiting for: a few are stale replies to requests given up
+// after a failure; a stream of them is a server that would hold the run forever.
+constexpr int MaxStrayReplies = 4096;
 
 // Starts a packet in b, keeping b's allocation for the next one.
 void startPacket(QByteArray &b, quint8 type, quint32 id)
@@ -183,7 +188,7 @@ void SftpChannel::queryLimits()
     r.u64(); // max read length
     quint64 maxWrite = r.u64();
     if (r.ok() && maxWrite > 0)
-        m_writeChunk = quint32(qMin<quint64>(maxWrite, MaxWriteChunk));
+        m_writeChunk = quint32(qBound(quint64(MinWriteChunk), maxWrite, quint64(MaxWriteChunk)));
 }
 
 bool SftpChannel::sendPacket(const QByteArray &packet)
@@ -246,7 +251,9 @@ bool SftpChannel::readPacket(QByteArray *packet)
 bool SftpChannel::awaitReply(quint32 id, Reply *reply)
 {
     // Replies to requests abandoned after an earlier failure may still arrive first.
-    for (;;) {
+    for (int stray = 0;; ++stray) {
+        if (stray > MaxStrayReplies)
+            return lose(QStringLiteral("The SFTP server sent too many replies to no request"));
         QByteArray packet;
         if (!readPacket(&packet))
             return false;
@@ -400,6 +407,7 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
     quint64 offset = 0;
     bool atEof = false;
     QString failure;
+    int strays = 0;
     const QString what = QStringLiteral("Writing to the remote file failed");
 
     // Takes one reply off the wire: a WRITE acknowledgement we wait for, or a stale one.
@@ -412,8 +420,11 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
         }
         quint32 id = qFromBigEndian<quint32>(packet.constData() + 1);
         auto it = pending.find(id);
-        if (it == pending.end())
+        if (it == pending.end()) {
+            if (++strays > MaxStrayReplies)
+                return lose(QStringLiteral("The SFTP server sent too many replies to no request"));
             return true;
+        }
         quint64 at = it.value();
         pending.erase(it);
         pendingBytes -= qMin<quint64>(chunk, pendingBytes);
