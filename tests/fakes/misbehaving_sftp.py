@@ -4,7 +4,9 @@
 #  - it announces a maximum write length of 1 byte (limits@openssh.com);
 #  - opening a name that contains "stray" answers with a stream of replies to requests
 #    that were never sent, and never with the handle;
-#  - closing a file writes the number of WRITE requests it took to <name>.writes.
+#  - closing a file whose name contains "tiny" writes the number of WRITE requests it
+#    took to <name>.writes;
+#  - it does not offer posix-rename@openssh.com: RENAME never replaces a file.
 import os
 import struct
 import sys
@@ -61,6 +63,16 @@ class Reader:
 files = {}  # handle -> [fd, name, writes]
 
 
+def result(rid, call, *args):
+    try:
+        call(*args)
+        status(rid, 0)
+    except FileNotFoundError:
+        status(rid, 2)
+    except OSError as e:
+        status(rid, 4, e.strerror.encode())
+
+
 def serve(kind, r):
     if kind == 1:  # INIT
         send(2, struct.pack(">I", 3) + string(b"limits@openssh.com") + string(b"1"))
@@ -74,7 +86,11 @@ def serve(kind, r):
             for i in range(100000):
                 status(rid + 1000000 + i, 0)
             return
-        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        try:
+            fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        except OSError as e:
+            status(rid, 4, e.strerror.encode())
+            return
         handle = str(fd).encode()
         files[handle] = [fd, name, 0]
         send(HANDLE, struct.pack(">I", rid) + string(handle))
@@ -85,11 +101,31 @@ def serve(kind, r):
         f[2] += 1
         status(rid, 0)
     elif kind == 4:  # CLOSE
-        fd, name, writes = files.pop(r.string())
+        handle = r.string()
+        if handle == b"dir":
+            status(rid, 0)
+            return
+        fd, name, writes = files.pop(handle)
         os.close(fd)
-        with open(name + b".writes", "w") as log:
-            log.write(str(writes))
+        if b"tiny" in name:
+            with open(name + b".writes", "w") as log:
+                log.write(str(writes))
         status(rid, 0)
+    elif kind == 11:  # OPENDIR
+        if os.path.isdir(r.string()):
+            send(HANDLE, struct.pack(">I", rid) + string(b"dir"))
+        else:
+            status(rid, 2)
+    elif kind == 14:  # MKDIR
+        result(rid, os.mkdir, r.string())
+    elif kind == 13:  # REMOVE
+        result(rid, os.remove, r.string())
+    elif kind == 18:  # RENAME
+        source, target = r.string(), r.string()
+        if os.path.lexists(target):
+            status(rid, 4, b"target exists")
+        else:
+            result(rid, os.rename, source, target)
     else:
         status(rid, 8, b"not supported by this fake")
 

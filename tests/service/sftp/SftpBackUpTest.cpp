@@ -15,6 +15,7 @@
 #include <QtTest>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -183,19 +184,29 @@ private slots:
         }
     }
 
-    // A file the server cannot move fails the run; nothing is deleted or replaced.
+    // With posix-rename (OpenSSH) and without it (the fake, where RENAME never replaces) a
+    // run publishes the new archive, or fails with every stored file as it was when the
+    // server cannot move one.
     void publishingNeverLosesAStoredFile_data()
     {
+        QTest::addColumn<bool>("posixRename");
         QTest::addColumn<int>("generations");
-        QTest::addColumn<int>("stuck"); // generation that cannot be moved, 0: F
-        QTest::newRow("F stuck") << 0 << 0;
-        QTest::newRow("gen 1 stuck") << 3 << 1;
-        QTest::newRow("gen 2 stuck") << 3 << 2;
+        QTest::addColumn<int>("stuck"); // generation that cannot be moved, 0: F, -1: none
+        QTest::newRow("F replaced") << true << 0 << -1;
+        QTest::newRow("no posix-rename, F replaced") << false << 0 << -1;
+        QTest::newRow("no posix-rename, G=3") << false << 3 << -1;
+        QTest::newRow("F stuck") << true << 0 << 0;
+        QTest::newRow("no posix-rename, F stuck") << false << 0 << 0;
+        QTest::newRow("gen 1 stuck") << true << 3 << 1;
+        QTest::newRow("gen 2 stuck") << true << 3 << 2;
     }
     void publishingNeverLosesAStoredFile()
     {
+        QFETCH(bool, posixRename);
         QFETCH(int, generations);
         QFETCH(int, stuck);
+        if (!posixRename)
+            setJob(QStringLiteral("port"), QString::number(m_s.fakeSftpPort));
         const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-stuck"));
         const QStringList old =
             generations > 0 ? QStringList{gen(1), gen(2), gen(3)} : QStringList{F};
@@ -203,13 +214,25 @@ private slots:
             QVERIFY(writeFile(m_s.remote(dir + QLatin1Char('/') + name), name.toUtf8()));
         QString error;
         {
-            tests::StuckFile busy(m_s.remote(dir + QLatin1Char('/') + (stuck ? gen(stuck) : F)));
-            QVERIFY2(busy.ok(), "bind mounts need root");
+            std::unique_ptr<tests::StuckFile> busy;
+            if (stuck >= 0) {
+                busy = std::make_unique<tests::StuckFile>(
+                    m_s.remote(dir + QLatin1Char('/') + (stuck ? gen(stuck) : F)));
+                QVERIFY2(busy->ok(), "bind mounts need root");
+            }
             error = run(dir, generations, "new");
+        }
+        QCOMPARE(listing(dir), old); // no ".part", nothing moved aside is left
+        if (stuck < 0) {
+            QCOMPARE(error, QString());
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + old.first())), QByteArray("new"));
+            for (int k = 2; k <= generations; ++k)
+                QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(k))),
+                         gen(k - 1).toUtf8());
+            return;
         }
         QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpUploadFailed),
                  qPrintable(error));
-        QCOMPARE(listing(dir), old);
         for (const QString &name : old)
             QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + name)), name.toUtf8());
     }
