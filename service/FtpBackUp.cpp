@@ -19,7 +19,7 @@ public:
     FtpGenerationFolder(TFtpClient &ftp, QString archivePath)
         : m_ftp(ftp), m_archivePath(std::move(archivePath))
     {
-        // Which half of a rename the server refused: RNFR means there is no such file.
+        // Which half of a rename the server refused.
         m_ftp.OnCommand = [this](transfer::TCustomFtpCli *, const QString &line) {
             m_lastVerb = line.section(QLatin1Char(' '), 0, 0);
         };
@@ -48,7 +48,9 @@ public:
         if (m_ftp.Rename())
             return Result::Done;
         m_error = m_ftp.ErrorMessage();
-        return m_lastVerb == QLatin1String("RNFR") ? Result::Absent : Result::Failed;
+        // 550 to RNFR: no such file. Anything else (a lost connection, 421, ...) is a failure.
+        return m_lastVerb == QLatin1String("RNFR") && m_ftp.StatusCode() == 550 ? Result::Absent
+                                                                                : Result::Failed;
     }
 
     Result replaceFile(const QString &, const QString &) override { return Result::Unsupported; }

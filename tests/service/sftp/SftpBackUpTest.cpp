@@ -192,7 +192,6 @@ private slots:
         QTest::addColumn<bool>("posixRename");
         QTest::addColumn<int>("generations");
         QTest::addColumn<int>("stuck"); // generation that cannot be moved, 0: F, -1: none
-        QTest::newRow("F replaced") << true << 0 << -1;
         QTest::newRow("no posix-rename, F replaced") << false << 0 << -1;
         QTest::newRow("no posix-rename, G=3") << false << 3 << -1;
         QTest::newRow("F stuck") << true << 0 << 0;
