@@ -73,12 +73,20 @@ public:
             fail();
         // The old file goes only once the new one has its name.
         const QString aside = asideName(target);
-        m_folder.removeFile(aside); // left by a run cut short after its publish
-        const Result old = move(target, aside);
-        if (old == Result::Failed || m_folder.moveFile(m_part, target) != Result::Done)
+        if (moveAside(target, aside) == Result::Failed ||
+            m_folder.moveFile(m_part, target) != Result::Done)
             fail();
-        if (old == Result::Done)
-            m_folder.removeFile(aside);
+        m_folder.removeFile(aside);
+    }
+
+    // Moves name to aside. A file there that a run cut short left (it may be the only copy
+    // of name) is deleted only when it is in the way.
+    Result moveAside(const QString &name, const QString &aside)
+    {
+        const Result result = move(name, aside);
+        if (result == Result::Failed && m_folder.removeFile(aside))
+            return move(name, aside);
+        return result;
     }
 
 private:
@@ -104,13 +112,10 @@ QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, in
     }
 
     Publication run(folder, part);
-    const QString oldestAside = asideName(generationName(fileName, generations));
-    Result oldest = Result::Absent;
+    const QString oldest = generationName(fileName, generations);
     if (generations >= 2) {
         // The oldest generation waits aside until the new archive is published.
-        folder.removeFile(oldestAside); // left by a run cut short after its publish
-        oldest = run.move(generationName(fileName, generations), oldestAside);
-        if (oldest == Result::Failed)
+        if (run.moveAside(oldest, asideName(oldest)) == Result::Failed)
             run.fail();
         for (int k = generations; k >= 2; --k) {
             if (run.move(generationName(fileName, k - 1), generationName(fileName, k)) ==
@@ -119,8 +124,8 @@ QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, in
         }
     }
     run.publish(target);
-    if (oldest == Result::Done)
-        folder.removeFile(oldestAside);
+    if (generations >= 2)
+        folder.removeFile(asideName(oldest));
     return target;
 }
 

@@ -121,7 +121,7 @@ public:
 //      down to 2. A missing generation is skipped; any other refusal fails the run.
 //   3. part replaces the final name: atomically where the destination can, otherwise the
 //      final name moves aside, part moves to it, and the aside file is deleted.
-//   4. The aside files are deleted.
+//   4. The aside files are deleted (also ones a run cut short left behind).
 // On a failure in 2 or 3, part is removed, every move done is undone in reverse order and
 // the destination's error is raised. Returns the final name.
 QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, int generations);

@@ -105,6 +105,10 @@ private slots:
             if (present & (1 << (k - 1)))
                 QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, k),
                                   "old" + QByteArray::number(k)));
+        // Left by runs cut short: they go, and do not stop this one.
+        QVERIFY(writeFile(r.dest + QLatin1Char('/') + service::partName(kF, g), "cut"));
+        QVERIFY(writeFile(r.dest + QLatin1Char('/') + service::asideName(generationName(kF, g)),
+                          "aside"));
         // Generation k afterwards holds what k - 1 held; the oldest is gone.
         QStringList expected{generationName(kF, 1) + QStringLiteral("=new")};
         for (int k = 2; k <= g; ++k)
