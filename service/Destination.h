@@ -76,12 +76,18 @@ QString finalName(const QString &fileName, int generations);
 // The name the archive is stored under until it is complete: finalName + ".part".
 QString partName(const QString &fileName, int generations);
 
+// The name a file is moved aside to while the new archive takes its place: it ends in
+// ".aside", so it is never a generation name (those end in the archive's extension).
+QString asideName(const QString &name);
+
 // The primitives a destination offers to storeRotatePublish(). Names are plain file names
 // relative to the destination folder (the implementation puts its folder or prefix in
 // front). Implementations are small adapters created by the step around its client.
 class GenerationFolder
 {
 public:
+    enum class Result { Done, Absent, Failed, Unsupported };
+
     virtual ~GenerationFolder() = default;
 
     // Stores the archive (ctx.archivePath) completely under partName (upload, copy or
@@ -92,25 +98,32 @@ public:
     // Deletes a file; false when it is not there or cannot be deleted. Never throws.
     virtual bool removeFile(const QString &name) = 0;
 
-    // Renames from to to (rotation); false on failure. Never throws. Called only when to
-    // does not exist (it was deleted or moved on just before).
-    virtual bool renameFile(const QString &from, const QString &to) = 0;
+    // Renames from to to, a name that is free. Absent when from does not exist (nothing
+    // to move); Failed for any other refusal. Never throws.
+    virtual Result moveFile(const QString &from, const QString &to) = 0;
 
-    // Renames partName to finalName, replacing finalName when it exists (without
-    // generation management F of the previous run is there). Throws the destination's
-    // error on failure.
-    virtual void publishPart(const QString &partName, const QString &finalName) = 0;
+    // Renames from to to in one step, replacing to, where the destination can do that
+    // atomically. Unsupported when it cannot: both are then as they were. Never throws.
+    virtual Result replaceFile(const QString &from, const QString &to) = 0;
+
+    // The explanation of the last failed call, and the fixed text of the error raised when
+    // the rotation or the publish fails.
+    virtual QString lastError() const = 0;
+    virtual QString failureText() const = 0;
 };
 
-// The one order every destination uses (store, rotate, publish):
-//   1. folder.storePart(part); on failure removeFile(part) and rethrow: generations untouched.
-//   2. with generations G >= 2: for k = G down to 2: (k = G: removeFile(gen G));
-//      renameFile(gen k-1, gen k). Results are not checked: a missing generation is skipped.
-//   3. folder.publishPart(part, final). On failure removeFile(part), the renames of step 2
-//      that succeeded are undone (gen k back to gen k-1), and the error is rethrown. Only
-//      the oldest generation, deleted in step 2 after the new archive was complete, is
-//      then gone.
-// Returns the final name.
+// The one order every destination uses (store, rotate, publish). No generation is deleted
+// or replaced before the new archive is in its place, and after any failure the stored
+// generations are as they were:
+//   1. removeFile(part) (left by a run cut short), then folder.storePart(part); on failure
+//      removeFile(part) and rethrow.
+//   2. with generations G >= 2: gen G moves aside, then gen k-1 moves to gen k for k = G
+//      down to 2. A missing generation is skipped; any other refusal fails the run.
+//   3. part replaces the final name: atomically where the destination can, otherwise the
+//      final name moves aside, part moves to it, and the aside file is deleted.
+//   4. The aside files are deleted (also ones a run cut short left behind).
+// On a failure in 2 or 3, part is removed, every move done is undone in reverse order and
+// the destination's error is raised. Returns the final name.
 QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, int generations);
 
 } // namespace norvex::service

@@ -12,13 +12,19 @@ namespace {
 using transfer::TFtpClient;
 
 // The server's current folder (login folder or sub-folder) as storeRotatePublish() sees it.
+// FTP has no atomic replace: a file in the way is moved aside first.
 class FtpGenerationFolder : public GenerationFolder
 {
 public:
     FtpGenerationFolder(TFtpClient &ftp, QString archivePath)
         : m_ftp(ftp), m_archivePath(std::move(archivePath))
     {
+        // Which half of a rename the server refused.
+        m_ftp.OnCommand = [this](transfer::TCustomFtpCli *, const QString &line) {
+            m_lastVerb = line.section(QLatin1Char(' '), 0, 0);
+        };
     }
+    ~FtpGenerationFolder() override { m_ftp.OnCommand = nullptr; }
 
     void storePart(const QString &partName) override
     {
@@ -34,28 +40,30 @@ public:
         return m_ftp.Dele();
     }
 
-    bool renameFile(const QString &from, const QString &to) override
+    Result moveFile(const QString &from, const QString &to) override
     {
         m_ftp.HostFileName = from;
         m_ftp.LocalFileName = to;
-        return m_ftp.Rename();
+        m_lastVerb.clear();
+        if (m_ftp.Rename())
+            return Result::Done;
+        m_error = m_ftp.ErrorMessage();
+        // 550 to RNFR: no such file. Anything else (a lost connection, 421, ...) is a failure.
+        return m_lastVerb == QLatin1String("RNFR") && m_ftp.StatusCode() == 550 ? Result::Absent
+                                                                                : Result::Failed;
     }
 
-    void publishPart(const QString &partName, const QString &finalName) override
-    {
-        if (renameFile(partName, finalName))
-            return;
-        // Some servers will not rename over an existing file (F of the previous run). The
-        // new archive is complete under its ".part" name, so the old F may go first.
-        const QString reason = m_ftp.ErrorMessage();
-        if (!removeFile(finalName) || !renameFile(partName, finalName))
-            raiseStepError(kFtpUploadFailed,
-                           m_ftp.ErrorMessage().isEmpty() ? reason : m_ftp.ErrorMessage());
-    }
+    Result replaceFile(const QString &, const QString &) override { return Result::Unsupported; }
+
+    QString lastError() const override { return m_error; }
+
+    QString failureText() const override { return kFtpUploadFailed; }
 
 private:
     TFtpClient &m_ftp;
     QString m_archivePath;
+    QString m_lastVerb;
+    QString m_error;
 };
 
 } // namespace

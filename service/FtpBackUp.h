@@ -18,8 +18,8 @@ inline const QString kFtpCloseFailed =
 // Transfer step for tobackup "FTP": logs in (15 s per blocking operation), switches to
 // binary, creates (result ignored) and enters the sub-folder when asked, and stores the
 // archive through storeRotatePublish(): STOR to the final name + ".part", rotate the
-// generations with DELE and RNFR/RNTO, rename the ".part" to generation 1 or F (deleting
-// F first when the server will not rename over it), then QUIT. The connection is aborted
+// generations with RNFR/RNTO, move F (if any) aside, rename the ".part" to generation 1 or
+// F, and only then DELE what was moved aside; then QUIT. The connection is aborted
 // before any error leaves the step; the archive leaves the temporary folder only after
 // all of that succeeded.
 void FtpBackUp(const TransferContext &ctx);

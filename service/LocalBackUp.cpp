@@ -51,9 +51,10 @@ void LocalGenerationFolder::storePart(const QString &partName)
     // A hard link keeps the archive in the temporary folder until the new generation is
     // published, without copying a byte.
     if (::link(native(m_archivePath).constData(), native(target).constData()) == 0) {
-        // The archiver closed the file but need not have flushed it.
+        // The archiver closed the file but need not have flushed it, and made it with the
+        // service's umask.
         const int fd = ::open(native(target).constData(), O_RDONLY | O_CLOEXEC);
-        const int error = fd < 0 || ::fsync(fd) == 0 ? 0 : errno;
+        const int error = fd < 0 ? errno : ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0 ? 0 : errno;
         if (fd >= 0)
             ::close(fd);
         if (error != 0)
@@ -72,14 +73,8 @@ void LocalGenerationFolder::copyArchive(const QString &target)
     const int in = ::open(native(m_archivePath).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         raiseSystem(errno);
-    struct stat st
-    {
-    };
-    // The copy gets the archive's permission bits: it may hold private data.
-    if (::fstat(in, &st) != 0)
-        st.st_mode = 0600;
-    const int out = ::open(native(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                           st.st_mode & 0666);
+    const int out =
+        ::open(native(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) {
         const int e = errno;
         ::close(in);
@@ -103,6 +98,9 @@ void LocalGenerationFolder::copyArchive(const QString &target)
         }
     }
     ::close(in);
+    // The umask may have taken bits away, never added any; still, be explicit.
+    if (error == 0 && ::fchmod(out, 0600) != 0)
+        error = errno;
     if (error == 0 && ::fsync(out) != 0)
         error = errno;
     if (::close(out) != 0 && error == 0)
@@ -116,34 +114,48 @@ bool LocalGenerationFolder::removeFile(const QString &name)
     return ::unlink(native(path(name)).constData()) == 0;
 }
 
-bool LocalGenerationFolder::renameFile(const QString &from, const QString &to)
+GenerationFolder::Result LocalGenerationFolder::moveFile(const QString &from, const QString &to)
 {
+    const QByteArray source = native(path(from));
     const QByteArray target = native(path(to));
-    // Rotation must never overwrite: if a generation could not be moved on, the one below
-    // it stays where it is.
-    if (::renameat2(AT_FDCWD, native(path(from)).constData(), AT_FDCWD, target.constData(),
-                    RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    struct stat st
-    {
-    };
-    if (::lstat(target.constData(), &st) == 0)
-        return false;
-    return ::rename(native(path(from)).constData(), target.constData()) == 0;
+    // Never over an existing file: a generation that was not moved on stays where it is.
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
+        0)
+        return Result::Done;
+    m_error = errno;
+    if (m_error == EINVAL || m_error == ENOSYS) {
+        // A file system without RENAME_NOREPLACE.
+        struct stat st
+        {
+        };
+        if (::lstat(target.constData(), &st) == 0)
+            m_error = EEXIST;
+        else if (::rename(source.constData(), target.constData()) == 0)
+            return Result::Done;
+        else
+            m_error = errno;
+    }
+    return m_error == ENOENT ? Result::Absent : Result::Failed;
 }
 
-void LocalGenerationFolder::publishPart(const QString &partName, const QString &finalName)
+GenerationFolder::Result LocalGenerationFolder::replaceFile(const QString &from, const QString &to)
 {
-    // rename() replaces finalName atomically: a reader sees the old or the new archive.
-    const QByteArray part = native(path(partName));
-    if (::rename(part.constData(), native(path(finalName)).constData()) != 0)
-        raiseSystem(errno);
-    // When finalName is the archive itself (the temporary folder is the destination) both
-    // names are links to one file and rename() leaves partName in place.
-    ::unlink(part.constData());
+    // rename() replaces the target atomically: a reader sees the old or the new archive.
+    const QByteArray source = native(path(from));
+    if (::rename(source.constData(), native(path(to)).constData()) != 0) {
+        m_error = errno;
+        return Result::Failed;
+    }
+    // When to is the archive itself (the temporary folder is the destination) both names
+    // are links to one file and rename() leaves from in place.
+    ::unlink(source.constData());
     syncFolder(native(m_folder));
+    return Result::Done;
+}
+
+QString LocalGenerationFolder::lastError() const
+{
+    return platform::systemErrorText(m_error);
 }
 
 void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ctx)

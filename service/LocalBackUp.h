@@ -10,8 +10,9 @@ inline const QString kLocalBackUpFailed =
 
 // Transfer step for tobackup "Local": stores the archive in localbackupdir (or its
 // sub-folder) through storeRotatePublish(). On the same file system the ".part" file is a
-// hard link to the archive (no copy); elsewhere a flushed copy. The archive leaves the
-// temporary folder only after the new generation is published.
+// hard link to the archive (no copy); elsewhere a flushed copy. Either way the stored file
+// has mode 0600: it holds the user's private data. The archive leaves the temporary folder
+// only after the new generation is published.
 void LocalBackUp(const TransferContext &ctx);
 
 // LocalBackUp() with the folder given, for callers that have it already.
@@ -25,8 +26,10 @@ public:
 
     void storePart(const QString &partName) override;
     bool removeFile(const QString &name) override;
-    bool renameFile(const QString &from, const QString &to) override;
-    void publishPart(const QString &partName, const QString &finalName) override;
+    Result moveFile(const QString &from, const QString &to) override;
+    Result replaceFile(const QString &from, const QString &to) override;
+    QString lastError() const override;
+    QString failureText() const override { return kLocalBackUpFailed; }
 
     // True when storePart() had to copy (the archive is on another file system).
     bool copied() const { return m_copied; }
@@ -38,6 +41,7 @@ private:
     QString m_folder;
     QString m_archivePath;
     bool m_copied = false;
+    int m_error = 0; // errno of the last failed call
 };
 
 } // namespace norvex::service

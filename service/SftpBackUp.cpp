@@ -16,6 +16,8 @@ using transfer::TSshSFtp;
 
 constexpr int TimeoutMs = 15000;
 
+constexpr quint32 NoSuchFile = 2;
+
 // The remote destination folder as storeRotatePublish() sees it: names are put behind
 // the "./<sub-folder>/" prefix (or none).
 class SftpGenerationFolder : public GenerationFolder
@@ -28,9 +30,9 @@ public:
 
     void storePart(const QString &partName) override
     {
-        // createTruncate also empties a ".part" left by a run that was cut short.
+        // Created private whatever the server's umask: it holds the user's files.
         const QString h = m_sftp.OpenRemoteFile(m_prefix + partName, QStringLiteral("writeOnly"),
-                                                QStringLiteral("createTruncate"));
+                                                QStringLiteral("createTruncate"), 0600);
         if (h.isEmpty())
             raiseStepError(kSftpUploadFailed, m_sftp.ErrorText());
         if (m_sftp.UploadToHandle(h, m_archivePath) != 1) {
@@ -47,27 +49,32 @@ public:
         return m_sftp.RemoveFile(m_prefix + name) == 1;
     }
 
-    bool renameFile(const QString &from, const QString &to) override
+    Result moveFile(const QString &from, const QString &to) override
     {
         // SFTP v3 RENAME never replaces an existing file.
-        return m_sftp.RenamePath(m_prefix + from, m_prefix + to) == 1;
+        if (m_sftp.RenamePath(m_prefix + from, m_prefix + to) == 1)
+            return Result::Done;
+        m_error = m_sftp.ErrorText();
+        return m_sftp.StatusCode() == NoSuchFile ? Result::Absent : Result::Failed;
     }
 
-    void publishPart(const QString &partName, const QString &finalName) override
+    Result replaceFile(const QString &from, const QString &to) override
     {
-        if (m_sftp.RenamePath(m_prefix + partName, m_prefix + finalName) == 1)
-            return;
-        // The server will not rename over the previous run's file: the new archive is
-        // complete under its ".part" name, so the old one may go first.
-        m_sftp.RemoveFile(m_prefix + finalName);
-        if (m_sftp.RenamePath(m_prefix + partName, m_prefix + finalName) != 1)
-            raiseStepError(kSftpUploadFailed, m_sftp.ErrorText());
+        // A refused posix-rename changed nothing; the safe sequence may still work.
+        if (!m_sftp.HasPosixRename() || m_sftp.PosixRenamePath(m_prefix + from, m_prefix + to) != 1)
+            return Result::Unsupported;
+        return Result::Done;
     }
+
+    QString lastError() const override { return m_error; }
+
+    QString failureText() const override { return kSftpUploadFailed; }
 
 private:
     TSshSFtp &m_sftp;
     QString m_prefix;
     QString m_archivePath;
+    QString m_error;
 };
 
 } // namespace

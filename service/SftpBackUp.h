@@ -24,7 +24,9 @@ inline const QString kSftpCloseFailed =
 // Transfer step for tobackup "SFTP": connects (15 s connect and idle time-outs),
 // authenticates with the key file when one is set, else with the password, creates the
 // sub-folder when asked, and stores the archive through storeRotatePublish(): upload to
-// the final name + ".part", rotate, rename. The archive leaves the temporary folder only
+// the final name + ".part" (mode 0600), rotate, and rename it to the final name with the
+// server's posix-rename@openssh.com, or, where the server lacks it, by moving the old file
+// aside first. The archive leaves the temporary folder only
 // after that. A port that is not an integer raises EConvertError before any connection.
 void SftpBackUp(const TransferContext &ctx);
 

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <unistd.h>
+
 namespace norvex::transfer {
 
 void TCustomFtpCli::portStep()
@@ -119,9 +121,17 @@ void TCustomFtpCli::dataSessionAvailable()
 {
     if (m_data->State() != TSocketState::wsListening)
         return;
-    const int handle = m_data->Accept();
+    QString peer;
+    const int handle = m_data->Accept(&peer);
     if (handle < 0)
         return;
+    // Only the server may take the archive: anyone else who finds the port is turned away
+    // and the wait for the server goes on.
+    if (peer.isEmpty() || peer != m_control->GetPeerAddr()) {
+        ::close(handle);
+        display(QStringLiteral("! Data connection from %1 refused").arg(peer));
+        return;
+    }
     m_dataAccepted = false; // the listening socket's close below is not the data closing
     m_data->Close();
     m_data->Dup(handle);

@@ -34,12 +34,18 @@ enum : quint8 {
 };
 
 constexpr quint32 StatusOk = 0;
+constexpr quint32 AttrPermissions = 0x04;
 // Replies larger than this are not SFTP v3 replies to anything we send.
 constexpr quint32 MaxReply = 256 * 1024;
 // OpenSSH closes the session for a packet above 256 KiB; stay well below it.
 constexpr quint32 MaxWriteChunk = 255 * 1024;
+// A server announcing a smaller write size would have us queue thousands of requests.
+constexpr quint32 MinWriteChunk = 1024;
 // Bytes of WRITE data we let the server owe us replies for.
 constexpr quint32 InFlightBytes = 2 * 1024 * 1024;
+// Replies to no request we are waiting for: a few are stale replies to requests given up
+// after a failure; a stream of them is a server that would hold the run forever.
+constexpr int MaxStrayReplies = 4096;
 
 // Starts a packet in b, keeping b's allocation for the next one.
 void startPacket(QByteArray &b, quint8 type, quint32 id)
@@ -162,6 +168,8 @@ bool SftpChannel::start()
         QByteArray data = r.string();
         if (r.ok() && name == "limits@openssh.com")
             m_hasLimits = true;
+        if (r.ok() && name == "posix-rename@openssh.com")
+            m_hasPosixRename = true;
     }
     if (m_hasLimits)
         queryLimits();
@@ -180,7 +188,7 @@ void SftpChannel::queryLimits()
     r.u64(); // max read length
     quint64 maxWrite = r.u64();
     if (r.ok() && maxWrite > 0)
-        m_writeChunk = quint32(qMin<quint64>(maxWrite, MaxWriteChunk));
+        m_writeChunk = quint32(qBound(quint64(MinWriteChunk), maxWrite, quint64(MaxWriteChunk)));
 }
 
 bool SftpChannel::sendPacket(const QByteArray &packet)
@@ -243,7 +251,9 @@ bool SftpChannel::readPacket(QByteArray *packet)
 bool SftpChannel::awaitReply(quint32 id, Reply *reply)
 {
     // Replies to requests abandoned after an earlier failure may still arrive first.
-    for (;;) {
+    for (int stray = 0;; ++stray) {
+        if (stray > MaxStrayReplies)
+            return lose(QStringLiteral("The SFTP server sent too many replies to no request"));
         QByteArray packet;
         if (!readPacket(&packet))
             return false;
@@ -263,6 +273,7 @@ bool SftpChannel::awaitReply(quint32 id, Reply *reply)
 bool SftpChannel::request(quint8 type, const QByteArray &payload, Reply *reply)
 {
     quint32 id = nextId();
+    m_status = 0;
     QByteArray b = header(type, id);
     b.append(payload);
     return sendPacket(finish(std::move(b))) && awaitReply(id, reply);
@@ -279,6 +290,7 @@ bool SftpChannel::expectStatusOk(const Reply &reply, const QString &what)
         return fail(what + QStringLiteral(": malformed status reply"));
     if (code == StatusOk)
         return true;
+    m_status = code;
     if (message.isEmpty())
         message = statusName(code);
     return fail(QStringLiteral("%1: %2 (SFTP status %3)").arg(what, message).arg(code));
@@ -338,12 +350,28 @@ bool SftpChannel::rename(const QString &from, const QString &to)
     return request(FxpRename, payload, &reply) && expectStatusOk(reply, what);
 }
 
-bool SftpChannel::open(const QString &path, quint32 flags, QByteArray *handle)
+bool SftpChannel::posixRename(const QString &from, const QString &to)
+{
+    QByteArray payload;
+    putString(payload, "posix-rename@openssh.com");
+    putString(payload, from.toUtf8());
+    putString(payload, to.toUtf8());
+    Reply reply;
+    QString what = QStringLiteral("Cannot rename \"%1\" to \"%2\"").arg(from, to);
+    return request(FxpExtended, payload, &reply) && expectStatusOk(reply, what);
+}
+
+bool SftpChannel::open(const QString &path, quint32 flags, QByteArray *handle, int mode)
 {
     QByteArray payload;
     putString(payload, path.toUtf8());
     putU32(payload, flags);
-    putU32(payload, 0); // no attributes
+    if (mode >= 0) {
+        putU32(payload, AttrPermissions);
+        putU32(payload, quint32(mode));
+    } else {
+        putU32(payload, 0); // no attributes
+    }
     Reply reply;
     QString what = QStringLiteral("Cannot open \"%1\"").arg(path);
     return request(FxpOpen, payload, &reply) && expectHandle(reply, what, handle);
@@ -379,6 +407,7 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
     quint64 offset = 0;
     bool atEof = false;
     QString failure;
+    int strays = 0;
     const QString what = QStringLiteral("Writing to the remote file failed");
 
     // Takes one reply off the wire: a WRITE acknowledgement we wait for, or a stale one.
@@ -391,8 +420,11 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
         }
         quint32 id = qFromBigEndian<quint32>(packet.constData() + 1);
         auto it = pending.find(id);
-        if (it == pending.end())
+        if (it == pending.end()) {
+            if (++strays > MaxStrayReplies)
+                return lose(QStringLiteral("The SFTP server sent too many replies to no request"));
             return true;
+        }
         quint64 at = it.value();
         pending.erase(it);
         pendingBytes -= qMin<quint64>(chunk, pendingBytes);

@@ -34,7 +34,10 @@ public:
     bool makeDir(const QString &path);
     bool remove(const QString &path);
     bool rename(const QString &from, const QString &to);
-    bool open(const QString &path, quint32 flags, QByteArray *handle);
+    // posix-rename@openssh.com: replaces to atomically. Only when hasPosixRename().
+    bool posixRename(const QString &from, const QString &to);
+    // mode >= 0 is sent as the permissions of a file the server creates.
+    bool open(const QString &path, quint32 flags, QByteArray *handle, int mode = -1);
     bool close(const QByteArray &handle);
     // Writes the whole local file from offset 0, keeping about 2 MiB of WRITE requests in
     // flight.
@@ -42,6 +45,9 @@ public:
 
     bool broken() const { return m_broken; }
     QString errorText() const { return m_error; }
+    // The SFTP status code of the last refused request; 0 when it failed otherwise.
+    quint32 lastStatus() const { return m_status; }
+    bool hasPosixRename() const { return m_hasPosixRename; }
     // Bytes per WRITE request, chosen from the server's limits after start().
     quint32 writeChunk() const { return m_writeChunk; }
 
@@ -73,6 +79,8 @@ private:
     quint32 m_lastId = 0;
     quint32 m_writeChunk = 32 * 1024;
     bool m_hasLimits = false;
+    bool m_hasPosixRename = false;
+    quint32 m_status = 0;
     bool m_broken = false;
     QString m_error;
     QString m_lostReason;

@@ -490,8 +490,27 @@ int TSshSFtp::RenamePath(const QString &oldPath, const QString &newPath)
     return m_sftp->rename(oldPath, newPath) ? 1 : fail(m_sftp->errorText());
 }
 
+bool TSshSFtp::HasPosixRename() const
+{
+    return m_sftp && m_sftp->hasPosixRename();
+}
+
+int TSshSFtp::PosixRenamePath(const QString &oldPath, const QString &newPath)
+{
+    if (!needSftp())
+        return 0;
+    if (!m_sftp->hasPosixRename())
+        return fail(QStringLiteral("The server does not offer posix-rename@openssh.com"));
+    return m_sftp->posixRename(oldPath, newPath) ? 1 : fail(m_sftp->errorText());
+}
+
+quint32 TSshSFtp::StatusCode() const
+{
+    return m_sftp ? m_sftp->lastStatus() : 0;
+}
+
 QString TSshSFtp::OpenRemoteFile(const QString &path, const QString &access,
-                                 const QString &disposition)
+                                 const QString &disposition, int mode)
 {
     if (!needSftp())
         return {};
@@ -519,7 +538,7 @@ QString TSshSFtp::OpenRemoteFile(const QString &path, const QString &access,
         return {};
     }
     QByteArray handle;
-    if (!m_sftp->open(path, flags, &handle)) {
+    if (!m_sftp->open(path, flags, &handle, mode)) {
         fail(m_sftp->errorText());
         return {};
     }

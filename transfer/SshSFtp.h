@@ -47,10 +47,20 @@ public:
     QString OpenDirectory(const QString &path);
     int CreateDirectory(const QString &path);
     int RemoveFile(const QString &path);
+    // SFTP v3 RENAME: never replaces an existing newPath.
     int RenamePath(const QString &oldPath, const QString &newPath);
+    // Whether the server offers posix-rename@openssh.com (known after StartSftp), and that
+    // rename, which replaces newPath atomically.
+    bool HasPosixRename() const;
+    int PosixRenamePath(const QString &oldPath, const QString &newPath);
+    // The SFTP status code with which the server refused the last failed call (2: no such
+    // file); 0 when it failed for another reason.
+    quint32 StatusCode() const;
     // access: "readOnly", "writeOnly" or "readWrite"; disposition: "createTruncate",
-    // "createNew", "openOrCreate", "openExisting" or "truncateExisting".
-    QString OpenRemoteFile(const QString &path, const QString &access, const QString &disposition);
+    // "createNew", "openOrCreate", "openExisting" or "truncateExisting". A file the server
+    // creates gets the permission bits mode (less the server's umask); -1: its defaults.
+    QString OpenRemoteFile(const QString &path, const QString &access, const QString &disposition,
+                           int mode = -1);
     int UploadToHandle(const QString &handle, const QString &localPath);
     int CloseRemoteHandle(const QString &handle);
     void Disconnect();

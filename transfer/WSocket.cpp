@@ -573,17 +573,22 @@ void TWSocket::Listen()
     changeState(TSocketState::wsListening);
 }
 
-int TWSocket::Accept()
+int TWSocket::Accept(QString *peerAddr)
 {
     if (m_state != TSocketState::wsListening)
         throw ESocketException(QStringLiteral("not a listening socket"));
-    const int fd = ::accept4(m_handle, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(m_handle, reinterpret_cast<sockaddr *>(&peer), &length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         m_lastError = lastSocketError();
         if (m_lastError != WSAEWOULDBLOCK)
             socketError(m_lastError, QStringLiteral("Accept"));
         return -1;
     }
+    if (peerAddr)
+        *peerAddr = peer.sin_family == AF_INET ? dotted(peer) : QString();
     return fd;
 }
 

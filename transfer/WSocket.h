@@ -148,8 +148,9 @@ public:
     // Listens on Addr:Port; the port bound (for "0" the system's choice) is read back into
     // LocalPort.
     void Listen();
-    // Accepts a pending connection of a listening socket; returns its handle.
-    int Accept();
+    // Accepts a pending connection of a listening socket; returns its handle, and the
+    // peer's dotted address in peerAddr when given.
+    int Accept(QString *peerAddr = nullptr);
     // Takes over an accepted handle; the socket becomes connected.
     void Dup(int handle);
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// A destination folder in memory whose final rename fails, as when an FTP or SFTP
-// connection drops between the rotation and the rename of ".part". A local folder cannot
-// be made to fail there.
+// A destination folder in memory whose ".part" file cannot be renamed, as when an FTP or
+// SFTP connection drops between the rotation and the publish. A local folder cannot be
+// made to fail there.
 
 #include "service/Destination.h"
 
@@ -18,18 +18,18 @@ public:
 
     void storePart(const QString &partName) override { files[partName] = QStringLiteral("new"); }
     bool removeFile(const QString &name) override { return files.remove(name) > 0; }
-    bool renameFile(const QString &from, const QString &to) override
+    Result moveFile(const QString &from, const QString &to) override
     {
-        if (!files.contains(from) || files.contains(to))
-            return false;
+        if (!files.contains(from))
+            return Result::Absent;
+        if (files.contains(to) || from.endsWith(QLatin1String(".part")))
+            return Result::Failed;
         files[to] = files.take(from);
-        return true;
+        return Result::Done;
     }
-    void publishPart(const QString &, const QString &) override
-    {
-        service::raiseStepError(QStringLiteral("publish failed "),
-                                QStringLiteral("(connection lost)"));
-    }
+    Result replaceFile(const QString &, const QString &) override { return Result::Unsupported; }
+    QString lastError() const override { return QStringLiteral("(connection lost)"); }
+    QString failureText() const override { return QStringLiteral("publish failed "); }
 };
 
 } // namespace norvex::fakes

@@ -261,6 +261,16 @@ class RenameRefusingServer(FakeFtpServer):
         return True
 
 
+class PublishRefusingServer(RenameRefusingServer):
+    """As RenameRefusingServer, and the ".part" file can never be renamed."""
+
+    def command(self, conn, verb, arg):
+        if verb == "RNFR" and arg.endswith(".part"):
+            self.reply(conn, "550 rename refused")
+            return True
+        return super().command(conn, verb, arg)
+
+
 def main():
     cls = globals()[sys.argv[1]]
     args = sys.argv[2:]

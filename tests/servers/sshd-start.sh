@@ -110,6 +110,15 @@ sed -e "s|^Port .*|Port $kbd_port|" -e "s|^PidFile .*|PidFile $dir/kbd/sshd.pid|
     -e "s|^KbdInteractiveAuthentication .*|KbdInteractiveAuthentication yes|" \
     "$dir/sshd_config" >"$dir/kbd/sshd_config"
 
+# A second port of the main server runs a misbehaving SFTP server instead of OpenSSH's.
+fake_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+fake_sftp=$(cd "$(dirname "$0")/../fakes" && pwd)/misbehaving_sftp.py
+sed -i "s|^Port .*|&\nPort $fake_port|" "$dir/sshd_config"
+cat >>"$dir/sshd_config" <<EOF
+Match LocalPort $fake_port
+    ForceCommand /usr/bin/python3 $fake_sftp
+EOF
+
 mkdir -p /run/sshd
 chmod 755 /run/sshd
 start() { # config folder, port
@@ -135,6 +144,7 @@ SSHD_PASSWORD=$password
 SSHD_HOME=$home
 SSHD_PID=$(cat "$dir/sshd.pid")
 SSHD_KBD_PORT=$kbd_port
+SSHD_FAKE_SFTP_PORT=$fake_port
 SSHD_KEYS=$k
 SSHD_HOSTKEY_ED25519_SHA256=$fp
 EOF

@@ -1,6 +1,7 @@
 // The FTP destination step against pyftpdlib and pure-ftpd on 127.0.0.1
 // (tests/servers/ftp-start.sh): sub-folders, generations, replacing F, failures.
 #include "service/FtpBackUp.h"
+#include "StuckFile.h"
 #include "fakes/FakeFtpServer.h"
 #include "shared/JobTable.h"
 #include "shared/mlb2.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 
 using namespace norvex;
 using namespace norvex::service;
@@ -194,21 +196,84 @@ private slots:
         QVERIFY(QFile::exists(m_tmp.filePath(F)));
     }
 
-    // A server that will not rename over F: the complete ".part" replaces F after a DELE.
-    void fIsDeletedWhenTheServerWillNotRenameOverIt()
+    // Whatever the server refuses, a run either publishes the new archive or leaves every
+    // stored file as it was: nothing is deleted before the new archive has its name.
+    void publishingNeverLosesAStoredFile_data()
     {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("generations");
+        QTest::addColumn<int>("stuck"); // generation that cannot be moved, 0: none
+        QTest::addColumn<bool>("published");
+        QTest::newRow("no RNTO over a file, F") << "RenameRefusingServer" << 0 << 0 << true;
+        QTest::newRow("no RNTO over a file, G=3") << "RenameRefusingServer" << 3 << 0 << true;
+        QTest::newRow(".part refused, F") << "PublishRefusingServer" << 0 << 0 << false;
+        QTest::newRow(".part refused, G=3") << "PublishRefusingServer" << 3 << 0 << false;
+        QTest::newRow("pyftpdlib, gen 1 stuck") << "pyftpdlib" << 3 << 1 << false;
+        QTest::newRow("pure-ftpd, gen 1 stuck") << "pure-ftpd" << 3 << 1 << false;
+    }
+    void publishingNeverLosesAStoredFile()
+    {
+        QFETCH(QString, server);
+        QFETCH(int, generations);
+        QFETCH(int, stuck);
+        QFETCH(bool, published);
         QTemporaryDir root;
-        FakeFtpServer fake(QStringLiteral("RenameRefusingServer"), {root.path()});
-        QVERIFY(!fake.port().isEmpty());
-        m_server = FtpServer{QStringLiteral("fake"), fake.port(), root.path(), QStringLiteral("u"),
-                             QStringLiteral("p")};
-        setJob(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
-        QCOMPARE(run(QString(), 0, "first"), QString());
-        QCOMPARE(run(QString(), 0, "second"), QString());
-        QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList{F});
-        QFile f(root.filePath(F));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), QByteArray("second"));
+        std::unique_ptr<FakeFtpServer> fake;
+        QString folder;
+        if (server.endsWith(QLatin1String("Server"))) {
+            fake = std::make_unique<FakeFtpServer>(server, QStringList{root.path()});
+            QVERIFY(!fake->port().isEmpty());
+            m_server = FtpServer{server, fake->port(), root.path(), QStringLiteral("u"),
+                                 QStringLiteral("p")};
+            setJob(fake->port(), QStringLiteral("u"), QStringLiteral("p"));
+        } else {
+            m_server = ftpServer(server);
+            setJob(m_server.port, m_server.user, m_server.password);
+            folder = newRemoteFolder();
+        }
+        const QStringList old =
+            generations > 0 ? QStringList{gen(1), gen(2), gen(3)} : QStringList{F};
+        for (const QString &name : old)
+            QVERIFY(writeFile(remote(folder, name), "old " + name.toUtf8()));
+        const QStringList before = listing(folder);
+        QString error;
+        {
+            std::unique_ptr<norvex::tests::StuckFile> busy;
+            if (stuck > 0) {
+                busy = std::make_unique<norvex::tests::StuckFile>(remote(folder, gen(stuck)));
+                QVERIFY2(busy->ok(), "bind mounts need root");
+            }
+            error = run(folder, generations, "new");
+        }
+        if (!published) {
+            QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kFtpUploadFailed),
+                     qPrintable(error));
+            QCOMPARE(listing(folder), before);
+            for (const QString &name : old)
+                QCOMPARE(contentOf(folder, name), "old " + name.toUtf8());
+            return;
+        }
+        QCOMPARE(error, QString());
+        QCOMPARE(listing(folder), before); // no ".part", no file moved aside is left
+        QCOMPARE(contentOf(folder, old.first()), QByteArray("new"));
+        if (generations > 0) {
+            QCOMPARE(contentOf(folder, gen(2)), "old " + gen(1).toUtf8());
+            QCOMPARE(contentOf(folder, gen(3)), "old " + gen(2).toUtf8());
+        }
+    }
+
+    // A ".part" left by a run that was cut short goes before the new upload, also one the
+    // server's user may not overwrite (pure-ftpd writes as nobody).
+    void leftOverPartIsRemovedFirst_data() { addFtpServerRows(); }
+    void leftOverPartIsRemovedFirst()
+    {
+        useServer();
+        const QString folder = newRemoteFolder();
+        QVERIFY(writeFile(remote(folder, F + QStringLiteral(".part")), "cut short"));
+        QVERIFY(QFile::setPermissions(remote(folder, F + QStringLiteral(".part")),
+                                      QFileDevice::ReadOwner));
+        QCOMPARE(run(folder, 0, "new"), QString());
+        QCOMPARE(listing(folder), QStringList{F});
     }
 
     void silentServerFailsTheConnectStepWithTheTimeout()

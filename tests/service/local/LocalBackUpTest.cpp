@@ -1,4 +1,5 @@
 #include "service/LocalBackUp.h"
+#include "StuckFile.h"
 #include "fakes/PublishFailsFolder.h"
 #include "platform/Paths.h"
 #include "shared/mlb2.h"
@@ -104,6 +105,10 @@ private slots:
             if (present & (1 << (k - 1)))
                 QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, k),
                                   "old" + QByteArray::number(k)));
+        // Left by runs cut short: they go, and do not stop this one.
+        QVERIFY(writeFile(r.dest + QLatin1Char('/') + service::partName(kF, g), "cut"));
+        QVERIFY(writeFile(r.dest + QLatin1Char('/') + service::asideName(generationName(kF, g)),
+                          "aside"));
         // Generation k afterwards holds what k - 1 held; the oldest is gone.
         QStringList expected{generationName(kF, 1) + QStringLiteral("=new")};
         for (int k = 2; k <= g; ++k)
@@ -181,11 +186,13 @@ private slots:
         QByteArray big(3 << 20, 'z');
         big[12345] = 'q';
         QVERIFY(writeFile(archive, big));
-        QVERIFY(::chmod(QFile::encodeName(archive).constData(), 0640) == 0);
+        QVERIFY(::chmod(QFile::encodeName(archive).constData(), 0666) == 0);
+        const mode_t umask = ::umask(0);
         QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, 1), "old1"));
 
         service::LocalGenerationFolder folder(r.dest, archive);
         QCOMPARE(service::storeRotatePublish(folder, kF, 2), generationName(kF, 1));
+        ::umask(umask);
         QVERIFY(folder.copied());
         QCOMPARE(readFile(r.dest + QLatin1Char('/') + generationName(kF, 1)), big);
         QCOMPARE(readFile(r.dest + QLatin1Char('/') + generationName(kF, 2)), QByteArray("old1"));
@@ -195,13 +202,16 @@ private slots:
         QVERIFY(
             ::stat(QFile::encodeName(r.dest + QLatin1Char('/') + generationName(kF, 1)).constData(),
                    &c) == 0);
-        QCOMPARE(c.st_mode & 0777, 0640u);
+        QCOMPARE(c.st_mode & 0777, 0600u); // private, whatever the archive's mode and umask
     }
 
     void sameFileSystemLeavesOneLink()
     {
         Rig r;
+        QVERIFY(::chmod(QFile::encodeName(r.archive).constData(), 0666) == 0);
+        const mode_t umask = ::umask(0);
         service::storeInLocalFolder(r.dest, r.context(3));
+        ::umask(umask);
         struct stat st
         {
         };
@@ -209,6 +219,7 @@ private slots:
             ::stat(QFile::encodeName(r.dest + QLatin1Char('/') + generationName(kF, 1)).constData(),
                    &st) == 0);
         QCOMPARE(st.st_nlink, nlink_t(1));
+        QCOMPARE(st.st_mode & 0777, 0600u);
     }
 
     void storesIntoTheTemporaryFolderItself()
@@ -226,11 +237,46 @@ private slots:
         fakes::PublishFailsFolder folder;
         for (int k = 1; k <= 3; ++k)
             folder.files[generationName(kF, k)] = QStringLiteral("old%1").arg(k);
+        const QMap<QString, QString> before = folder.files;
         QVERIFY_THROWS_EXCEPTION(shared::Exception, service::storeRotatePublish(folder, kF, 3));
-        // The oldest went when the new archive was complete; the others are back in place.
-        const QMap<QString, QString> expected{{generationName(kF, 1), QStringLiteral("old1")},
-                                              {generationName(kF, 2), QStringLiteral("old2")}};
-        QCOMPARE(folder.files, expected);
+        QCOMPARE(folder.files, before); // the oldest too: it was only moved aside
+    }
+
+    // A generation the rotation cannot move (the file system refuses it) fails the store;
+    // nothing replaces it and every generation stays as it was.
+    void generationThatCannotMoveFailsTheStore_data()
+    {
+        QTest::addColumn<int>("stuck");
+        QTest::addColumn<int>("g");
+        QTest::newRow("oldest") << 3 << 3;
+        QTest::newRow("middle") << 2 << 3;
+        QTest::newRow("newest") << 1 << 3;
+        QTest::newRow("F without generations") << 0 << 0;
+    }
+    void generationThatCannotMoveFailsTheStore()
+    {
+        QFETCH(int, stuck);
+        QFETCH(int, g);
+        Rig r;
+        const QString stuckName = stuck > 0 ? generationName(kF, stuck) : kF;
+        for (int k = 1; k <= qMax(g, 1); ++k)
+            QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, k),
+                              "old" + QByteArray::number(k)));
+        QVERIFY(writeFile(r.dest + QLatin1Char('/') + kF, "oldF"));
+        const QStringList before = listing(r.dest);
+        {
+            tests::StuckFile busy(r.dest + QLatin1Char('/') + stuckName);
+            QVERIFY2(busy.ok(), "bind mounts need root");
+            try {
+                service::storeInLocalFolder(r.dest, r.context(g));
+                QFAIL("no error");
+            } catch (const shared::Exception &e) {
+                QCOMPARE(e.message(),
+                         service::kLocalBackUpFailed + platform::systemErrorText(EBUSY));
+            }
+        }
+        QCOMPARE(listing(r.dest), before);
+        QCOMPARE(readFile(r.archive), QByteArray("new"));
     }
 };
 

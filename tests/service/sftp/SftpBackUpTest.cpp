@@ -2,6 +2,7 @@
 // (tests/servers/sshd-start.sh): folder rules, generations, faults.
 
 #include "service/SftpBackUp.h"
+#include "StuckFile.h"
 #include "fakes/SilentSshServer.h"
 #include "platform/Paths.h"
 #include "shared/JobTable.h"
@@ -14,6 +15,7 @@
 #include <QtTest>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -29,6 +31,14 @@ const QString F = QStringLiteral("Norvex-web.zip");
 QString gen(int k)
 {
     return generationName(F, k);
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 ino_t inodeOf(const QString &path)
@@ -172,6 +182,78 @@ private slots:
             QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(k))),
                      "old" + QByteArray::number(k - 1));
         }
+    }
+
+    // With posix-rename (OpenSSH) and without it (the fake, where RENAME never replaces) a
+    // run publishes the new archive, or fails with every stored file as it was when the
+    // server cannot move one.
+    void publishingNeverLosesAStoredFile_data()
+    {
+        QTest::addColumn<bool>("posixRename");
+        QTest::addColumn<int>("generations");
+        QTest::addColumn<int>("stuck"); // generation that cannot be moved, 0: F, -1: none
+        QTest::newRow("no posix-rename, F replaced") << false << 0 << -1;
+        QTest::newRow("no posix-rename, G=3") << false << 3 << -1;
+        QTest::newRow("F stuck") << true << 0 << 0;
+        QTest::newRow("no posix-rename, F stuck") << false << 0 << 0;
+        QTest::newRow("gen 1 stuck") << true << 3 << 1;
+        QTest::newRow("gen 2 stuck") << true << 3 << 2;
+    }
+    void publishingNeverLosesAStoredFile()
+    {
+        QFETCH(bool, posixRename);
+        QFETCH(int, generations);
+        QFETCH(int, stuck);
+        if (!posixRename)
+            setJob(QStringLiteral("port"), QString::number(m_s.fakeSftpPort));
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-stuck"));
+        const QStringList old =
+            generations > 0 ? QStringList{gen(1), gen(2), gen(3)} : QStringList{F};
+        for (const QString &name : old)
+            QVERIFY(writeFile(m_s.remote(dir + QLatin1Char('/') + name), name.toUtf8()));
+        QString error;
+        {
+            std::unique_ptr<tests::StuckFile> busy;
+            if (stuck >= 0) {
+                busy = std::make_unique<tests::StuckFile>(
+                    m_s.remote(dir + QLatin1Char('/') + (stuck ? gen(stuck) : F)));
+                QVERIFY2(busy->ok(), "bind mounts need root");
+            }
+            error = run(dir, generations, "new");
+        }
+        QCOMPARE(listing(dir), old); // no ".part", nothing moved aside is left
+        if (stuck < 0) {
+            QCOMPARE(error, QString());
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + old.first())), QByteArray("new"));
+            for (int k = 2; k <= generations; ++k)
+                QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + gen(k))),
+                         gen(k - 1).toUtf8());
+            return;
+        }
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kSftpUploadFailed),
+                 qPrintable(error));
+        for (const QString &name : old)
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + name)), name.toUtf8());
+    }
+
+    // Generations are created private, also over a ".part" left by an earlier run.
+    void storedGenerationsArePrivate_data()
+    {
+        QTest::addColumn<int>("generations");
+        QTest::newRow("F") << 0;
+        QTest::newRow("G=2") << 2;
+    }
+    void storedGenerationsArePrivate()
+    {
+        QFETCH(int, generations);
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-mode"));
+        const QString part = m_s.remote(dir + QLatin1Char('/') + partName(F, generations));
+        QVERIFY(writeFile(part, "left over"));
+        QVERIFY(::chmod(QFile::encodeName(part).constData(), 0644) == 0);
+        QCOMPARE(run(dir, generations, "private"), QString());
+        const QString stored = m_s.remote(dir + QLatin1Char('/') + finalName(F, generations));
+        QCOMPARE(readFile(stored), QByteArray("private"));
+        QCOMPARE(modeOf(stored), mode_t(0600));
     }
 
     void serverKilledMidUploadLeavesGenerationsAsTheyWere()

@@ -232,6 +232,46 @@ private slots:
         QVERIFY(ftp->Quit());
     }
 
+    // In active mode only the server may connect to the data port: another host that
+    // gets there first (here 127.0.0.2) is closed at once and the upload goes to the server.
+    void dataConnectionFromAnotherAddressIsRefused_data() { addFtpServerRows(); }
+    void dataConnectionFromAnotherAddressIsRefused()
+    {
+        const FtpServer s = server();
+        auto ftp = loggedIn(s);
+        QVERIFY(ftp->TypeBinary());
+        int intruder = -1;
+        ftp->OnCommand = [&](TCustomFtpCli *, const QString &line) {
+            if (!line.startsWith(QLatin1String("PORT ")) || intruder >= 0)
+                return;
+            const QStringList p = line.mid(5).split(QLatin1Char(','));
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(quint16(p[4].toUInt() * 256 + p[5].toUInt()));
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1); // 127.0.0.2
+            intruder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::bind(intruder, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+                ::connect(intruder, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+                qWarning("the intruder could not connect");
+        };
+        const QString local = m_home + QStringLiteral("guarded.zip");
+        QVERIFY(writeFile(local, randomBytes(300000)));
+        ftp->LocalFileName = local;
+        ftp->HostFileName = uniqueName(QStringLiteral("guarded")) + QStringLiteral(".zip");
+        const bool stored = ftp->Put();
+        QVERIFY(intruder >= 0);
+        char got[4096];
+        const ssize_t n = ::recv(intruder, got, sizeof got, 0); // it was closed: no wait
+        ::close(intruder);
+        QCOMPARE(n, ssize_t(0));
+        QVERIFY2(stored, qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(fileHash(s.root + QLatin1Char('/') + ftp->HostFileName), fileHash(local));
+        QVERIFY(ftp->Quit());
+    }
+
     void refusedConnectionIsAConnectError()
     {
         auto ftp = ftpClientFor(QString::number(norvex::tests::closedLoopbackPort()),

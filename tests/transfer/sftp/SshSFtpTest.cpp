@@ -410,6 +410,44 @@ private slots:
         QCOMPARE(readFile(s.remote(other + QStringLiteral("/small.bin"))), QByteArray("small"));
     }
 
+    // A server that announces a 1-byte write size, or answers with replies to requests
+    // never sent, gets bounded work: writes of at least 1 KiB, and the session is given up
+    // after a few thousand stray replies instead of waiting on them forever.
+    void misbehavingServerCannotHoldTheRun_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("1-byte write size") << "sftp-fake-tiny.bin";
+        QTest::newRow("stray replies") << "sftp-fake-stray.bin";
+    }
+    void misbehavingServerCannotHoldTheRun()
+    {
+        QFETCH(QString, name);
+        REQUIRE_SSHD(s);
+        QVERIFY(s.fakeSftpPort > 0);
+        const QString local = m_local.filePath(QStringLiteral("fake.bin"));
+        const QByteArray data = sftptest::randomBytes(64 * 1024 + 7);
+        QVERIFY(writeFile(local, data));
+        TSshSFtp c;
+        QVERIFY(c.Connect(QStringLiteral("127.0.0.1"), s.fakeSftpPort) == 1 &&
+                c.AuthenticatePassword(s.user, s.password) == 1);
+        QVERIFY2(c.StartSftp() == 1, qPrintable(c.ErrorText()));
+        const QString f =
+            c.OpenRemoteFile(name, QStringLiteral("writeOnly"), QStringLiteral("createTruncate"));
+        if (name.contains(QLatin1String("stray"))) {
+            QVERIFY(f.isEmpty());
+            QVERIFY2(c.ErrorText().contains(QStringLiteral("too many replies")),
+                     qPrintable(c.ErrorText()));
+            return;
+        }
+        QVERIFY2(!f.isEmpty(), qPrintable(c.ErrorText()));
+        QCOMPARE(c.UploadToHandle(f, local), 1);
+        QCOMPARE(c.CloseRemoteHandle(f), 1);
+        QVERIFY(readFile(s.remote(name)) == data);
+        QCOMPARE(readFile(s.remote(name + QStringLiteral(".writes"))), QByteArray("65"));
+        QFile::remove(s.remote(name));
+        QFile::remove(s.remote(name + QStringLiteral(".writes")));
+    }
+
     void stalledServerFailsWithinIdleTimeout()
     {
         REQUIRE_SSHD(s);

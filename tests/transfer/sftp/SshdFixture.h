@@ -20,7 +20,8 @@ struct Sshd
 {
     bool ok = false;
     int port = 0;
-    int kbdPort = 0; // a second server: passwords only as keyboard-interactive (PAM)
+    int kbdPort = 0;      // a second server: passwords only as keyboard-interactive (PAM)
+    int fakeSftpPort = 0; // the main server, running tests/fakes/misbehaving_sftp.py
     QString user, password, home, keys, hostKeySha256;
     pid_t pid = 0;
 
@@ -44,6 +45,7 @@ inline Sshd sshd()
     }
     s.port = v.value(QStringLiteral("SSHD_PORT")).toInt();
     s.kbdPort = v.value(QStringLiteral("SSHD_KBD_PORT")).toInt();
+    s.fakeSftpPort = v.value(QStringLiteral("SSHD_FAKE_SFTP_PORT")).toInt();
     s.user = v.value(QStringLiteral("SSHD_USER"));
     s.password = v.value(QStringLiteral("SSHD_PASSWORD"));
     s.home = v.value(QStringLiteral("SSHD_HOME"));
