@@ -1,13 +1,12 @@
 #pragma once
 
-#include "config/DestinationSubPage.h"
-
-class QPushButton;
+#include "config/ServerSubPage.h"
 
 namespace norvex::config {
 
-// The SFTP server's inputs and its connection check.
-class TSftpSubPage : public TDestinationSubPage
+// The SFTP server's inputs, the private key with its browse button, and the connection
+// check.
+class TSftpSubPage : public TServerSubPage
 {
     Q_OBJECT
 
@@ -17,18 +16,12 @@ public:
     void reset() override;
     void load(const shared::TMlb2 &job) override;
     void write(shared::TMlb2 &job) const override;
-    QString problem(QWidget **focus) const override;
 
 private:
     void browseKey();
-    void checkConnection();
+    void runCheck() override;
 
-    QLineEdit *m_host;
-    QSpinBox *m_port;
-    QLineEdit *m_user;
-    QLineEdit *m_password;
     QLineEdit *m_key;
-    QPushButton *m_check;
 };
 
 } // namespace norvex::config
