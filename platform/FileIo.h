@@ -11,6 +11,10 @@ inline bool writeAll(int fd, const QByteArray &data)
     return writeAll(fd, data.constData(), data.size());
 }
 
+// Appends everything fd holds up to its end as it is now (a file that grows meanwhile still
+// ends), retrying after signals; false, with errno set, on a read error.
+bool readAll(int fd, QByteArray &data);
+
 // Makes a rename or a new file in the folder (a native path) survive a crash.
 void syncFolder(const QByteArray &folder);
 

@@ -1,5 +1,6 @@
 #include "shared/LogReader.h"
 
+#include "platform/FileIo.h"
 #include "shared/EventLog.h"
 
 #include <QFile>
@@ -72,20 +73,10 @@ LogReader::Read LogReader::readDayFile(const QString &path, DayFile &file)
                   quint64(st.st_ino), quint64(st.st_dev)};
     QByteArray data;
     data.reserve(qsizetype(st.st_size) + 1);
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return Read::Unreadable;
-        }
-        if (n == 0)
-            break;
-        data.append(buffer, n);
-    }
+    const bool read = platform::readAll(fd, data);
     ::close(fd);
+    if (!read)
+        return Read::Unreadable;
     // Only whole lines: the writer's append may be visible in part at this moment.
     data.truncate(data.lastIndexOf('\n') + 1);
     setupLogTable(file.entries);

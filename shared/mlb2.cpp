@@ -1,6 +1,7 @@
 #include "shared/mlb2.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/FileIo.h"
 #include "platform/Paths.h"
 
 #include <QFile>
@@ -95,20 +96,10 @@ bool TMlb2::LoadFromFile(const QString &path)
     }
     QByteArray data;
     data.reserve(static_cast<qsizetype>(st.st_size));
-    // Read until the end as it is now; a file that grows meanwhile still ends.
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            m_lastError = loadError(path, errno);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        data.append(buffer, n);
+    if (!platform::readAll(fd, data)) {
+        m_lastError = loadError(path, errno);
+        ::close(fd);
+        return false;
     }
     ::close(fd);
     LoadFromData(data);

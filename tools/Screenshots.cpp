@@ -3,13 +3,13 @@
 // Runs on the installation folder NORVEX_HOME (scripts/screenshots prepares a sample one).
 // Messages are printed instead of shown, and questions answered with Cancel, so nothing
 // waits for a click.
+#include "config/Application.h"
 #include "config/FrmMain.h"
 #include "config/Page.h"
 #include "config/Prompter.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QLibraryInfo>
 #include <QTranslator>
 #include <cstdio>
 
@@ -42,12 +42,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     QTranslator translator;
-    if (translator.load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
-                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        app.installTranslator(&translator);
-    QFont font(QStringLiteral("IPAexGothic"));
-    font.setPointSize(10);
-    app.setFont(font);
+    norvex::config::setUpApplication(app, translator);
 
     const QDir out(QString::fromLocal8Bit(argv[1]));
     QDir().mkpath(out.path());

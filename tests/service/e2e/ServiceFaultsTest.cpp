@@ -22,11 +22,6 @@ namespace {
 // own rules: this one is write-only for everybody.
 const QString kUnreadable = QStringLiteral("/proc/sys/vm/drop_caches");
 
-QString esc(const QString &s)
-{
-    return QRegularExpression::escape(s);
-}
-
 QString closingFor(const QString &name, const QString &next)
 {
     return QStringLiteral("^I\\t") + esc(name) +

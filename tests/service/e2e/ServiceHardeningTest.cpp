@@ -15,11 +15,6 @@ using namespace norvex::testing;
 
 namespace {
 
-QString esc(const QString &s)
-{
-    return QRegularExpression::escape(s);
-}
-
 QString startedPattern(const QString &name)
 {
     return QStringLiteral("^I\\t") + esc(name) +

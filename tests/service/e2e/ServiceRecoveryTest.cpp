@@ -14,11 +14,6 @@ using namespace norvex::testing;
 
 namespace {
 
-QString esc(const QString &s)
-{
-    return QRegularExpression::escape(s);
-}
-
 QByteArray tableBytes(const QString &home)
 {
     return readFile(shared::jobTablePath(home));

@@ -18,11 +18,6 @@ const QString kZipJob = QStringLiteral("web.site");
 const QString k7zJob = QStringLiteral("daily7");
 const QString kPassword = QStringLiteral("pa ss wörd");
 
-QString esc(const QString &s)
-{
-    return QRegularExpression::escape(s);
-}
-
 // The six entries of one successful run, in order.
 QStringList runPattern(const QString &name, const QString &format, const QString &destination,
                        const QString &next)

@@ -11,15 +11,6 @@
 using namespace norvex;
 namespace t = norvex::testing;
 
-namespace {
-
-QString esc(const QString &s)
-{
-    return QRegularExpression::escape(s);
-}
-
-} // namespace
-
 class FtpServiceTest : public QObject
 {
     Q_OBJECT
@@ -87,7 +78,7 @@ private slots:
         const QString failed = QStringLiteral(" リモートコピー処理中にエラーが発生しました。\t"
                                               "Exception : FTPサーバに接続できませんでした。 \\n");
         const QStringList badpass = t::jobEntries(home, QStringLiteral("badpass"));
-        QCOMPARE(t::countMatching(badpass, QStringLiteral("^E\\tbadpass") + esc(failed) +
+        QCOMPARE(t::countMatching(badpass, QStringLiteral("^E\\tbadpass") + t::esc(failed) +
                                                QStringLiteral("530 ")),
                  1);
         QVERIFY(QFile::exists(tmp + QStringLiteral("/Norvex-badpass.zip")));

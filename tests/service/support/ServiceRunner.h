@@ -53,6 +53,12 @@ inline QStringList jobEntries(const QString &installFolder, const QString &name)
     return out;
 }
 
+// A text matched literally inside a regular expression.
+inline QString esc(const QString &text)
+{
+    return QRegularExpression::escape(text);
+}
+
 inline int countMatching(const QStringList &lines, const QString &pattern)
 {
     const QRegularExpression re(pattern);

@@ -1,0 +1,13 @@
+#pragma once
+
+class QApplication;
+class QTranslator;
+
+namespace norvex::config {
+
+// The program's look whatever the user's locale: Qt's standard buttons in Japanese
+// (はい / キャンセル) through `translator`, which must outlive the application, and the
+// Japanese font.
+void setUpApplication(QApplication &app, QTranslator &translator);
+
+} // namespace norvex::config
