@@ -67,10 +67,16 @@ void ZipMemoryJob::run(ZipDeflateTools &tools)
         gone = true;
         return;
     }
+    ZipFileSource source(file, path, info.size);
+    if (level == TCompressionLevel::clMax) {
+        result = deflateHeldWhole(source, data, tools, limit);
+        if (result.tooLarge)
+            data.clear();
+        return;
+    }
     QBuffer sink(&data);
     sink.open(QIODevice::WriteOnly);
     ZipOutput out(sink, 65536);
-    ZipFileSource source(file, path, info.size);
     result = deflateWhole(source, out, level, tools, limit);
     if (result.tooLarge)
         data.clear();

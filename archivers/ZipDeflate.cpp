@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <libdeflate.h>
 
 namespace norvex::archivers {
 
@@ -71,6 +72,17 @@ ZipDeflateTools::~ZipDeflateTools()
 {
     if (m_rawReady)
         deflateEnd(&m_raw);
+    if (m_whole9)
+        libdeflate_free_compressor(m_whole9);
+}
+
+libdeflate_compressor *ZipDeflateTools::whole9()
+{
+    if (!m_whole9)
+        m_whole9 = libdeflate_alloc_compressor(9);
+    if (!m_whole9)
+        throw ECompressionError(zlibFailure);
+    return m_whole9;
 }
 
 z_stream &ZipDeflateTools::raw(int level)
@@ -115,6 +127,39 @@ ZipDeflateResult deflateWhole(ZipEntrySource &source, ZipOutput &out, TCompressi
     result.crc32 = crc.value();
     result.consumed = stream.consumed();
     result.produced = stream.produced();
+    return result;
+}
+
+ZipDeflateResult deflateHeldWhole(ZipEntrySource &source, QByteArray &out, ZipDeflateTools &tools,
+                                  qint64 limit)
+{
+    ZipDeflateResult result;
+    // Room for the size found by the walk and one byte more, which shows a file that grew:
+    // then up to one byte more than the limit.
+    qint64 room = std::min(limit, source.expectedSize()) + 1;
+    if (tools.input.size() < std::size_t(room))
+        tools.input.resize(std::size_t(room));
+    qint64 n = source.readFull(tools.input.data(), room);
+    if (n == room && room <= limit) {
+        room = limit + 1;
+        if (tools.input.size() < std::size_t(room))
+            tools.input.resize(std::size_t(room));
+        n += source.readFull(tools.input.data() + n, room - n);
+    }
+    if (n > limit) {
+        result.tooLarge = true;
+        return result;
+    }
+    libdeflate_compressor *compressor = tools.whole9();
+    out.resize(qsizetype(libdeflate_deflate_compress_bound(compressor, std::size_t(n))));
+    const std::size_t produced = libdeflate_deflate_compress(
+        compressor, tools.input.data(), std::size_t(n), out.data(), std::size_t(out.size()));
+    if (produced == 0)
+        throw ECompressionError(zlibFailure);
+    out.resize(qsizetype(produced));
+    result.crc32 = ZipCrc32::of(tools.input.data(), std::size_t(n));
+    result.consumed = n;
+    result.produced = qint64(produced);
     return result;
 }
 
