@@ -22,7 +22,6 @@ enum class TZipSaveMethod { FastSave, RebuildAll };
 enum class TOverwriteAction { oaSkip, oaSkipAll, oaOverwrite, oaOverwriteAll };
 
 class TQuellZip;
-class ZipEntrySource;
 using TOnCompressFile = std::function<void(TQuellZip *sender, qint64 current, qint64 total)>;
 using TOnAddItem = std::function<void(TQuellZip *sender, const QString &itemName)>;
 using TOnZipChange = std::function<void(TQuellZip *sender, int changeType)>;
@@ -146,11 +145,14 @@ private:
     void writeHead();
     void flushPending();
     void abandonPending();
-    void writeRecord(qsizetype slot, ZipEntrySource &source);
+    // Writes an entry's local record and data: none (a folder), deflated whole, or
+    // deflated in chunks by the pool.
+    void writeRecord(qsizetype slot, ZipEntrySource *source, bool chunked);
+    ZipDeflateResult deflateChunked(ZipEntrySource &source);
     void writeMemoryRecord(qsizetype slot, const ZipMemoryJob &job);
     void recordWritten(qsizetype slot);
     void describeAsRead(qsizetype slot, const ZipFileInfo &info);
-    bool compressInto(TCentralDirectoryFile &record, ZipEntrySource &source);
+    TCompressionLevel level() const;
 
     TZipCompressionType m_compressionType = TZipCompressionType::ctMaximum;
     bool m_storeRelativePath = true;
@@ -181,8 +183,6 @@ private:
     bool m_batch = false;
     QByteArray m_rootFolder;
 
-    ZlibDeflater m_deflater;
-    std::vector<char> m_readBuffer;
     // Entries decided but not written yet, in archive order; small files among them are
     // deflated ahead by the pool (only while AddPaths runs).
     std::deque<std::unique_ptr<ZipPendingWrite>> m_pending;

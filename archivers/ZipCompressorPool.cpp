@@ -1,41 +1,103 @@
 #include "archivers/ZipCompressorPool.h"
 
-#include "archivers/FileErrors.h"
-#include "archivers/ZipCrc32.h"
-#include "archivers/ZipOutput.h"
-
-#include "platform/Paths.h"
+#include "archivers/ZipRecords.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <algorithm>
-#include <cerrno>
+#include <cmath>
+#include <sched.h>
+#include <system_error>
 
 namespace norvex::archivers {
 
 namespace {
-constexpr qint64 InputBlock = 1 << 20;
+
+// The CPU quota of the cgroup v2 this process is in, and of its ancestors: the
+// smallest, rounded up; 0 when there is none.
+int cgroupCpus()
+{
+    QFile membership(QStringLiteral("/proc/self/cgroup"));
+    if (!membership.open(QIODevice::ReadOnly))
+        return 0;
+    QByteArray group;
+    for (const QByteArray &line : membership.readAll().split('\n'))
+        if (line.startsWith("0::"))
+            group = line.mid(3).trimmed();
+    int least = 0;
+    while (!group.isEmpty()) {
+        QFile max(QStringLiteral("/sys/fs/cgroup") + QString::fromUtf8(group) +
+                  QStringLiteral("/cpu.max"));
+        if (max.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> fields = max.readAll().trimmed().split(' ');
+            bool quotaOk = false, periodOk = false;
+            const double quota = fields.value(0).toDouble(&quotaOk);
+            const double period = fields.value(1).toDouble(&periodOk);
+            if (quotaOk && periodOk && period > 0) {
+                const int cpus = std::max(1, int(std::ceil(quota / period)));
+                least = least == 0 ? cpus : std::min(least, cpus);
+            }
+        }
+        const qsizetype slash = group.lastIndexOf('/');
+        group = slash <= 0 ? QByteArray() : group.left(slash);
+    }
+    return least;
 }
 
-bool openSource(ZipSourceFile &file, const QByteArray &path, bool follow, ZipFileInfo &info)
+} // namespace
+
+int zipWorkers()
 {
-    if (!file.open(path, follow)) {
-        const int error = errno;
-        // Gone since the walk, or replaced by a link inside a tree.
-        if (error == ENOENT || error == ENOTDIR || error == ELOOP)
-            return false;
-        throw EFOpenError(QFile::decodeName(path));
+    if (zipLimits().workers > 0)
+        return zipLimits().workers;
+    int cpus = 1;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0)
+        cpus = std::max(1, CPU_COUNT(&set));
+    if (const int quota = cgroupCpus(); quota > 0)
+        cpus = std::min(cpus, quota);
+    return cpus;
+}
+
+void ZipMemoryJob::run(ZipDeflateTools &tools)
+{
+    ZipSourceFile file;
+    if (!openSource(file, path, follow, info)) {
+        gone = true;
+        return;
     }
-    if (!file.info(info))
-        throw EFOpenError(QFile::decodeName(path));
-    // A FIFO or device put in its place is never read.
-    return info.isRegular();
+    ZipFileSource source(file, path, info.size);
+    if (level == TCompressionLevel::clMax) {
+        result = deflateHeldWhole(source, data, tools, limit);
+        if (result.tooLarge)
+            data.clear();
+        return;
+    }
+    QBuffer sink(&data);
+    sink.open(QIODevice::WriteOnly);
+    ZipOutput out(sink, 65536);
+    result = deflateWhole(source, out, level, tools, limit);
+    if (result.tooLarge)
+        data.clear();
+    else
+        out.flush();
+}
+
+void ZipChunkJob::run(ZipDeflateTools &tools)
+{
+    deflateChunk(chunk, tools);
 }
 
 ZipCompressorPool::ZipCompressorPool(int threads)
 {
-    for (int i = 0; i < threads; ++i)
-        m_threads.emplace_back([this] { work(); });
+    for (int i = 0; i < threads; ++i) {
+        try {
+            m_threads.emplace_back([this] { work(); });
+        } catch (const std::system_error &) {
+            break; // fewer workers; the writer runs what they would have
+        }
+    }
 }
 
 ZipCompressorPool::~ZipCompressorPool()
@@ -50,34 +112,34 @@ ZipCompressorPool::~ZipCompressorPool()
         t.join();
 }
 
-void ZipCompressorPool::submit(ZipMemoryJob *job)
+void ZipCompressorPool::submit(ZipJob *job)
 {
     {
         std::lock_guard lock(m_mutex);
-        job->state = ZipMemoryJob::State::Queued;
+        job->m_state = ZipJob::State::Queued;
         m_queue.push_back(job);
     }
     m_wake.notify_one();
 }
 
-ZipMemoryJob *ZipCompressorPool::takeLocked()
+ZipJob *ZipCompressorPool::takeLocked()
 {
     if (m_queue.empty())
         return nullptr;
-    ZipMemoryJob *job = m_queue.front();
+    ZipJob *job = m_queue.front();
     m_queue.pop_front();
-    job->state = ZipMemoryJob::State::Taken;
+    job->m_state = ZipJob::State::Taken;
     return job;
 }
 
-void ZipCompressorPool::complete(ZipMemoryJob *job)
+void ZipCompressorPool::complete(ZipJob *job)
 {
     std::unique_lock lock(m_mutex);
-    while (job->state != ZipMemoryJob::State::Done) {
-        ZipMemoryJob *mine = nullptr;
-        if (job->state == ZipMemoryJob::State::Queued) {
+    while (job->m_state != ZipJob::State::Done) {
+        ZipJob *mine = nullptr;
+        if (job->m_state == ZipJob::State::Queued) {
             m_queue.erase(std::find(m_queue.begin(), m_queue.end(), job));
-            job->state = ZipMemoryJob::State::Taken;
+            job->m_state = ZipJob::State::Taken;
             mine = job;
         } else {
             mine = takeLocked();
@@ -89,66 +151,32 @@ void ZipCompressorPool::complete(ZipMemoryJob *job)
         lock.unlock();
         run(*mine, m_callerTools);
         lock.lock();
-        mine->state = ZipMemoryJob::State::Done;
+        mine->m_state = ZipJob::State::Done;
         m_done.notify_all();
     }
 }
 
 void ZipCompressorPool::work()
 {
-    Tools tools;
+    ZipDeflateTools tools;
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
         if (m_stop)
             return;
-        ZipMemoryJob *job = takeLocked();
+        ZipJob *job = takeLocked();
         lock.unlock();
         run(*job, tools);
         lock.lock();
-        job->state = ZipMemoryJob::State::Done;
+        job->m_state = ZipJob::State::Done;
         m_done.notify_all();
     }
 }
 
-void ZipCompressorPool::run(ZipMemoryJob &job, Tools &tools)
+void ZipCompressorPool::run(ZipJob &job, ZipDeflateTools &tools)
 {
-    // Nothing may leave a worker thread: failures travel with the job to the writer.
     try {
-        if (tools.input.empty())
-            tools.input.resize(std::size_t(InputBlock));
-        ZipSourceFile file;
-        if (!openSource(file, job.path, job.follow, job.info)) {
-            job.gone = true;
-            return;
-        }
-        QBuffer sink(&job.data);
-        sink.open(QIODevice::WriteOnly);
-        ZipOutput out(sink, 65536);
-        ZipCrc32 crc;
-        TCompressionStream stream(job.level, out, &tools.deflater);
-        for (;;) {
-            const qint64 n = file.read(tools.input.data(), InputBlock);
-            if (n < 0)
-                throw EOSError(QStringLiteral("Cannot read ") + QFile::decodeName(job.path) +
-                               QStringLiteral(": ") + norvex::platform::systemErrorText(errno));
-            if (n == 0)
-                break;
-            crc.update(tools.input.data(), std::size_t(n));
-            stream.Write(tools.input.data(), n);
-            if (stream.consumed() > job.limit) {
-                job.tooLarge = true;
-                break;
-            }
-        }
-        if (!job.tooLarge) {
-            stream.finish();
-            out.flush();
-            job.crc32 = crc.value();
-            job.consumed = stream.consumed();
-        } else {
-            job.data.clear();
-        }
+        job.run(tools);
     } catch (...) {
         job.error = std::current_exception();
     }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "archivers/CompressionStream.h"
-#include "archivers/ZipFileSystem.h"
+#include "archivers/ZipDeflate.h"
 
 #include <QByteArray>
 #include <condition_variable>
@@ -14,16 +13,28 @@
 
 namespace norvex::archivers {
 
-// Opens a source file for reading now and describes what was opened. False when it is
-// gone or no longer a regular file (nothing is added for it); raises EFOpenError when it
-// is there but cannot be opened.
-bool openSource(ZipSourceFile &file, const QByteArray &path, bool follow, ZipFileInfo &info);
-
-// One file to deflate into memory, ahead of its turn to be written. The file is opened by
-// whichever thread runs the job and closed when it is done, so that the number of open
-// source files is bounded by the threads, not by the queue.
-struct ZipMemoryJob
+// Work for the pool. Nothing may leave a worker thread: a failure travels with the job to
+// the writer, which raises it in its turn.
+class ZipJob
 {
+public:
+    virtual ~ZipJob() = default;
+    std::exception_ptr error;
+
+protected:
+    virtual void run(ZipDeflateTools &tools) = 0;
+
+private:
+    friend class ZipCompressorPool;
+    enum class State { Queued, Taken, Done } m_state = State::Queued;
+};
+
+// One small file to deflate whole into memory, ahead of its turn to be written. The file
+// is opened by whichever thread runs the job and closed when it is done, so that the
+// number of open source files is bounded by the threads, not by the queue.
+class ZipMemoryJob : public ZipJob
+{
+public:
     QByteArray path;
     bool follow = false; // a source given by name may be a link; a tree's items may not
     TCompressionLevel level = TCompressionLevel::clDefault;
@@ -33,22 +44,34 @@ struct ZipMemoryJob
     ZipFileInfo info; // of the file as it was read
     bool gone = false;
     QByteArray data; // raw deflate
-    quint32 crc32 = 0;
-    qint64 consumed = 0;
-    bool tooLarge = false;
-    std::exception_ptr error;
+    ZipDeflateResult result;
 
-private:
-    friend class ZipCompressorPool;
-    enum class State { Queued, Taken, Done } state = State::Queued;
+protected:
+    void run(ZipDeflateTools &tools) override;
 };
 
-// Worker threads that deflate small files into memory while the writer is busy with
-// earlier entries. The writer keeps the entry order: it waits for (or itself runs) the job
-// at the head of its queue. The bytes produced are the same whichever thread runs a job.
+// One chunk of a large file.
+class ZipChunkJob : public ZipJob
+{
+public:
+    ZipChunk chunk;
+
+protected:
+    void run(ZipDeflateTools &tools) override;
+};
+
+// The threads that may deflate at once: the CPUs this process may use (its affinity and
+// its cgroup's CPU quota), or zipLimits().workers when set.
+int zipWorkers();
+
+// Worker threads that deflate while the writer is busy with earlier entries. The writer
+// keeps the entry order: it waits for (or itself runs) the job at the head of its queue,
+// so it counts as one of the deflating threads. The bytes produced are the same whichever
+// thread runs a job.
 class ZipCompressorPool
 {
 public:
+    // Starts up to threads workers; one that cannot be started leaves fewer.
     explicit ZipCompressorPool(int threads);
     ZipCompressorPool(const ZipCompressorPool &) = delete;
     ZipCompressorPool &operator=(const ZipCompressorPool &) = delete;
@@ -57,33 +80,26 @@ public:
 
     int threads() const { return int(m_threads.size()); }
     // The job must stay alive until complete() returned or the pool is destroyed.
-    void submit(ZipMemoryJob *job);
+    void submit(ZipJob *job);
     // Returns when the job is done: runs it here when no worker took it yet, else helps
     // with other queued jobs while it waits.
-    void complete(ZipMemoryJob *job);
+    void complete(ZipJob *job);
+    // The writer's own tools, for what it deflates outside jobs.
+    ZipDeflateTools &callerTools() { return m_callerTools; }
 
 private:
-    struct Tools
-    {
-        ZlibDeflater deflater;
-        std::vector<char> input;
-    };
     void work();
-    ZipMemoryJob *takeLocked();
-    static void run(ZipMemoryJob &job, Tools &tools);
+    ZipJob *takeLocked();
+    static void run(ZipJob &job, ZipDeflateTools &tools);
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_done;
-    std::deque<ZipMemoryJob *> m_queue;
+    std::deque<ZipJob *> m_queue;
     bool m_stop = false;
     std::vector<std::thread> m_threads;
-    Tools m_callerTools;
+    ZipDeflateTools m_callerTools;
 };
-
-} // namespace norvex::archivers
-
-namespace norvex::archivers {
 
 // An entry decided (name, slot, order) but not written yet.
 struct ZipPendingWrite

@@ -36,8 +36,12 @@ struct ZipLimits
 {
     quint64 max32 = 0xFFFFFFFFu;
     quint64 max16 = 0xFFFFu;
-    // Files up to this size are deflated ahead into memory; larger ones are streamed.
+    // Files up to this size are deflated whole, ahead, into memory; larger ones are cut
+    // into chunks deflated in parallel. The archive's bytes depend on these two only.
     qint64 memoryJob = 4 << 20;
+    qint64 chunk = 1 << 20;
+    // Deflating threads, the writer's included; 0: the CPUs this process may use.
+    int workers = 0;
 };
 ZipLimits &zipLimits();
 

@@ -2,10 +2,13 @@
 # bench/zip-bench.sh [corpus-folder] [corpus...]
 #
 # Packs the benchmark corpora (bench/make-corpus.sh: mixed, small, big) with our ZIP
-# writer (norvex-pack, the archive step's sequence at the service's level, maximum = zlib 9),
-# Info-ZIP (zip -r -9 -q) and bsdtar (zip format, compression level 9), one after the
-# other on a warm page cache, and prints wall time, CPU time, peak memory and output size
-# side by side, with ratios against Info-ZIP.
+# writer (norvex-pack, the archive step's sequence at the service's level, maximum = zlib 9;
+# once with every CPU the process may use and once with one worker), Info-ZIP
+# (zip -r -9 -q), bsdtar (zip format, its default level and level 9) and, for the big
+# corpus, pigz -9 (gzip, not ZIP: the reference for parallel deflate), one after the other
+# on a warm page cache, and prints wall time, CPU time, peak memory and output size side
+# by side, with ratios against Info-ZIP, and the machine's load average around each run
+# (other work on the machine shows there).
 #   PACK=path/to/norvex-pack   the tool (default: build-zip/, then build/ of this tree)
 #   BIG_GIB=n                  size of the big corpus file (see make-corpus.sh)
 set -euo pipefail
@@ -21,7 +24,7 @@ for p in "$root/build-zip/bench/pack/norvex-pack" "$root/build/bench/pack/norvex
   [ -z "$pack" ] && [ -x "$p" ] && pack=$p
 done
 [ -x "${pack:-}" ] || { echo "norvex-pack not found: build it or set PACK" >&2; exit 2; }
-for t in zip bsdtar /usr/bin/python3; do
+for t in zip bsdtar pigz /usr/bin/python3; do
   command -v "$t" >/dev/null || { echo "missing peer tool: $t (scripts/deps test)" >&2; exit 2; }
 done
 
@@ -51,32 +54,58 @@ def warm(path):
 
 tools = [
     ("norvex-pack", lambda a, c: [pack, a, c]),
+    ("norvex-pack 1-worker", lambda a, c: [pack, "--workers", "1", a, c]),
     ("zip -9", lambda a, c: ["zip", "-r", "-9", "-q", a, c]),
+    ("bsdtar", lambda a, c: ["bsdtar", "--format", "zip", "-cf", a, c]),
     ("bsdtar -9", lambda a, c: ["bsdtar", "--format", "zip", "--options",
                                  "zip:compression-level=9", "-cf", a, c]),
+    ("pigz -9", None),
 ]
+
+def pigz(archive, corpus):
+    # One file: gzip it whole into the archive path (the size is comparable, the format
+    # is not a ZIP).
+    name = os.listdir(os.path.join(corpus_dir, corpus))[0]
+    return ["sh", "-c", 'pigz -9 -c "$0" > "$1"', os.path.join(corpus, name), archive]
+
+def load():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
 rows = []
 for corpus in corpora:
     warm(corpus)
     results = {}
     for name, cmd in tools:
-        archive = os.path.join(out, "%s-%s.zip" % (corpus, name.split()[0]))
+        if cmd is None and corpus != "big":
+            continue
+        archive = os.path.join(out, "%s-%s.zip" % (corpus, name.replace(" ", "_")))
         if os.path.exists(archive):
             os.remove(archive)
-        wall, cpu, peak = run(cmd(archive, corpus), corpus_dir)
+        before = load()
+        wall, cpu, peak = run(cmd(archive, corpus) if cmd else pigz(archive, corpus),
+                              corpus_dir)
+        after = load()
         size = os.path.getsize(archive)
-        if subprocess.run(["unzip", "-tqq", archive]).returncode != 0:
-            sys.exit("unzip -t failed for " + archive)
+        test = ["gzip", "-t", archive] if cmd is None else ["unzip", "-tqq", archive]
+        if subprocess.run(test).returncode != 0:
+            sys.exit("archive test failed for " + archive)
         os.remove(archive)
-        results[name] = (wall, cpu, peak, size)
+        results[name] = (wall, cpu, peak, size, before, after)
     ref = results["zip -9"]
     for name, _ in tools:
-        wall, cpu, peak, size = results[name]
-        rows.append((corpus, name, wall, cpu, peak, size, wall / ref[0], size / ref[3]))
+        if name not in results:
+            continue
+        wall, cpu, peak, size, before, after = results[name]
+        rows.append((corpus, name, wall, cpu, peak, size, wall / ref[0], size / ref[3], before,
+                     after))
 
 print()
-print("| corpus | tool | wall s | CPU s | peak MB | output bytes | wall / zip | size / zip |")
-print("|---|---|---:|---:|---:|---:|---:|---:|")
+print("%d CPUs usable; load average (1 min) before and after each run" %
+      len(os.sched_getaffinity(0)))
+print()
+print("| corpus | tool | wall s | CPU s | peak MB | output bytes | wall / zip | size / zip "
+      "| load |")
+print("|---|---|---:|---:|---:|---:|---:|---:|---|")
 for r in rows:
-    print("| %s | %s | %.2f | %.2f | %.1f | %d | %.3f | %.4f |" % r)
+    print("| %s | %s | %.2f | %.2f | %.1f | %d | %.3f | %.4f | %.2f-%.2f |" % r)
 PY

@@ -1,11 +1,12 @@
 // norvex-pack: packs paths into an archive the way the backup service's archive step
 // does, for benchmarks against the peer tools.
 //
-//   norvex-pack [--level maximum|normal|fast|none] [--stats] ARCHIVE SOURCE...
+//   norvex-pack [--level maximum|normal|fast|none] [--workers N] [--stats] ARCHIVE SOURCE...
 //
 // ZIP: the archive file is created anew, the empty end record written into it, then the
 // writer (defaults: maximum level) opens it, adds the sources with sub-folders and closes
-// it. --level changes CompressionType (the service keeps the default). --stats prints
+// it. --level changes CompressionType (the service keeps the default); --workers sets the
+// number of deflating threads (default: the CPUs the process may use). --stats prints
 // wall time, CPU time and peak memory on standard error. The 7z path has its own tool
 // (bench/pack7z).
 #include "archivers/FileErrors.h"
@@ -21,8 +22,8 @@ using namespace norvex::archivers;
 
 static int usage()
 {
-    std::fprintf(stderr, "usage: norvex-pack [--level maximum|normal|fast|none] [--stats] "
-                         "ARCHIVE SOURCE...\n");
+    std::fprintf(stderr, "usage: norvex-pack [--level maximum|normal|fast|none] [--workers N] "
+                         "[--stats] ARCHIVE SOURCE...\n");
     return 2;
 }
 
@@ -42,6 +43,11 @@ int main(int argc, char **argv)
         const QString option = args.takeFirst();
         if (option == QLatin1String("--stats")) {
             stats = true;
+        } else if (option == QLatin1String("--workers") && !args.isEmpty()) {
+            bool ok = false;
+            zipLimits().workers = args.takeFirst().toInt(&ok);
+            if (!ok || zipLimits().workers < 1)
+                return usage();
         } else if (option == QLatin1String("--level") && !args.isEmpty()) {
             const QString name = args.takeFirst();
             levelGiven = true;

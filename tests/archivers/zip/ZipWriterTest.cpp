@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <dirent.h>
@@ -652,6 +653,73 @@ private slots:
         QCOMPARE(bytes.mid(bytes.size() - 22 - 20 - 56, 4), QByteArray("PK\x06\x06"));
         QCOMPARE(bytes.mid(bytes.size() - 22 - 20, 4), QByteArray("PK\x06\x07"));
         QCOMPARE(bytes.mid(bytes.size() - 22 + 8, 2), QByteArray("\xff\xff"));
+    }
+
+    // Large files are deflated in chunks by every worker and small ones whole, ahead: the
+    // archive is the same byte for byte whatever the number of workers, and every reader
+    // takes it.
+    void sameBytesWhateverTheWorkerCount()
+    {
+        mkdirs(QStringLiteral("t16/small"));
+        quint32 x = 7;
+        auto noise = [&x](qsizetype n) {
+            QByteArray out(n, Qt::Uninitialized);
+            for (qsizetype i = 0; i < n; ++i) {
+                x = x * 1103515245u + 12345u;
+                out[i] = char(x >> 24);
+            }
+            return out;
+        };
+        auto text = [&x](qsizetype n) {
+            QByteArray out;
+            while (out.size() < n) {
+                x = x * 1103515245u + 12345u;
+                out += "line " + QByteArray::number(x % 5000) + " of the log, value " +
+                       QByteArray::number(x % 977) + '\n';
+            }
+            out.truncate(n);
+            return out;
+        };
+        QMap<QString, QByteArray> files;
+        files[QStringLiteral("t16/text.log")] = text((9 << 20) + 12345);
+        files[QStringLiteral("t16/exact.bin")] = text(3 << 20) + noise(5 << 20); // 8 chunks
+        files[QStringLiteral("t16/random.bin")] = noise((5 << 20) + 1);
+        files[QStringLiteral("t16/small/empty")] = QByteArray();
+        for (int i = 0; i < 40; ++i)
+            files[QStringLiteral("t16/small/f%1.txt").arg(i)] = text(100 * i * i + 1);
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            writeFile(path(it.key()), it.value());
+
+        QByteArray first;
+        const ZipLimits saved = zipLimits();
+        for (int workers : {1, 2, 8}) {
+            zipLimits().workers = workers;
+            const QString archive = path(QStringLiteral("t16-%1.zip").arg(workers));
+            packLikeService(archive, {path(QStringLiteral("t16"))});
+            zipLimits() = saved;
+            QFile f(archive);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray bytes = f.readAll();
+            if (first.isEmpty())
+                first = bytes;
+            else
+                QVERIFY2(bytes == first, qPrintable(QStringLiteral("%1 workers").arg(workers)));
+        }
+        const QString archive = path(QStringLiteral("t16-1.zip"));
+        const Listing listing = checkedListing(archive);
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            const QJsonObject e = listing.entry(stored(path(it.key())));
+            QCOMPARE(e.value(QLatin1String("sha256")).toString().toLatin1(), sha256Hex(it.value()));
+        }
+        QVERIFY(number(listing.entry(stored(path(QStringLiteral("t16/text.log")))),
+                       "compressedSize") < (9 << 20) / 3);
+        const PeerResult seven =
+            runPeer(QStringLiteral("7z"), {QStringLiteral("t"), QStringLiteral("-bd"), archive});
+        QVERIFY2(seven.exitCode == 0, qPrintable(seven.output));
+        const PeerResult bsdtar =
+            runPeer(QStringLiteral("bsdtar"), {QStringLiteral("-tf"), archive});
+        QVERIFY2(bsdtar.exitCode == 0, qPrintable(bsdtar.output));
+        QCOMPARE(bsdtar.output.count(QLatin1Char('\n')), listing.entries.size());
     }
 
     void everyCompressionTypeGivesAReadableArchive_data()
