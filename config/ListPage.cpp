@@ -1,5 +1,7 @@
 #include "config/ListPage.h"
 
+#include "config/FooterGrid.h"
+
 #include "config/Heading.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
@@ -59,44 +61,6 @@ private:
     Program &m_program;
 };
 
-// The grid with a footer that repeats the column titles under the rows.
-class FooterGrid : public QTableWidget
-{
-public:
-    explicit FooterGrid(QWidget *parent)
-        : QTableWidget(parent), m_footer(new QHeaderView(Qt::Horizontal, this)),
-          m_corner(new QWidget(this))
-    {
-        m_corner->setAutoFillBackground(true);
-        m_footer->setObjectName(QStringLiteral("GrdListFooter"));
-        m_footer->setModel(model());
-        m_footer->setSectionsClickable(false);
-        m_footer->setSectionResizeMode(QHeaderView::Fixed);
-        connect(horizontalHeader(), &QHeaderView::sectionResized, m_footer,
-                [this](int column, int, int size) { m_footer->resizeSection(column, size); });
-        connect(horizontalScrollBar(), &QScrollBar::valueChanged, m_footer,
-                [this] { m_footer->setOffset(horizontalHeader()->offset()); });
-    }
-
-protected:
-    void updateGeometries() override
-    {
-        QTableWidget::updateGeometries();
-        const int height = m_footer->sizeHint().height();
-        setViewportMargins(verticalHeader()->isVisible() ? verticalHeader()->width() : 0,
-                           horizontalHeader()->height(), 0, height);
-        const QRect area = viewport()->geometry();
-        m_footer->setGeometry(area.left(), area.bottom() + 1, area.width(), height);
-        // Covers the row-number gutter beside the footer.
-        m_corner->setGeometry(frameWidth(), area.bottom() + 1, area.left() - frameWidth(), height);
-        m_corner->raise();
-    }
-
-private:
-    QHeaderView *m_footer;
-    QWidget *m_corner;
-};
-
 bool isOverdue(const QString &next, const QDateTime &now)
 {
     try {
@@ -109,7 +73,9 @@ bool isOverdue(const QString &next, const QDateTime &now)
 } // namespace
 
 TListPage::TListPage(Program &program, QWidget *parent)
-    : TPage(parent), m_program(program), m_grid(new FooterGrid(this)), m_popup(new QMenu(this))
+    : TPage(parent), m_program(program),
+      m_grid(new FooterGrid<QTableWidget>(QStringLiteral("GrdListFooter"), this)),
+      m_popup(new QMenu(this))
 {
     setObjectName(QStringLiteral("TabList"));
 

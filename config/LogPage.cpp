@@ -1,5 +1,6 @@
 #include "config/LogPage.h"
 
+#include "config/FooterGrid.h"
 #include "config/FrmLog.h"
 #include "config/LogGridModel.h"
 #include "config/Program.h"
@@ -8,7 +9,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -67,10 +67,11 @@ TLogPage::TLogPage(Program &program, QWidget *parent) : TPage(parent), m_program
     toolbar->addStretch(1);
 
     m_model = new LogGridModel(m_program.logTable(), this);
-    m_grid = new QTableView(this);
+    m_grid = new FooterGrid<QTableView>(QStringLiteral("GrdLogFooter"), this);
     m_grid->setObjectName(QStringLiteral("GrdLog"));
     m_grid->setAccessibleName(QStringLiteral("イベントログ"));
     m_grid->setModel(m_model);
+    m_grid->setFooterModel(m_model);
     m_grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -92,37 +93,10 @@ TLogPage::TLogPage(Program &program, QWidget *parent) : TPage(parent), m_program
     rows->setDefaultAlignment(Qt::AlignRight | Qt::AlignVCenter);
     rows->setHighlightSections(false);
 
-    // The footer repeats the column titles under the grid, lined up with its columns.
-    m_footer = new QHeaderView(Qt::Horizontal, this);
-    m_footer->setObjectName(QStringLiteral("GrdLogFooter"));
-    m_footer->setModel(m_model);
-    m_footer->setSectionResizeMode(QHeaderView::Fixed);
-    m_footer->setStretchLastSection(true);
-    m_footer->setSectionsClickable(false);
-    m_footer->setHighlightSections(false);
-    m_footer->setFocusPolicy(Qt::NoFocus);
-    m_footer->setFixedHeight(columns->sizeHint().height());
-    m_footerIndent = new QWidget(this);
-    m_footerEnd = new QWidget(this);
-    auto *footerRow = new QHBoxLayout;
-    footerRow->setSpacing(0);
-    footerRow->addWidget(m_footerIndent);
-    footerRow->addWidget(m_footer, 1);
-    footerRow->addWidget(m_footerEnd);
-
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(heading);
     layout->addLayout(toolbar);
-    auto *gridBox = new QVBoxLayout;
-    gridBox->setSpacing(0);
-    gridBox->addWidget(m_grid, 1);
-    gridBox->addLayout(footerRow);
-    layout->addLayout(gridBox, 1);
-
-    connect(columns, &QHeaderView::sectionResized, this, &TLogPage::syncFooter);
-    // The viewport's size follows the row numbers' width and the scroll bar.
-    m_grid->viewport()->installEventFilter(this);
-    syncFooter();
+    layout->addWidget(m_grid, 1);
 
     m_frmLog = new TFrmLog(this);
 
@@ -207,23 +181,6 @@ void TLogPage::reload()
     if (row >= 0 && count > 0)
         m_grid->setCurrentIndex(m_model->index(qMin(row, count - 1), 0));
     m_grid->verticalScrollBar()->setValue(top);
-}
-
-bool TLogPage::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == m_grid->viewport() && event->type() == QEvent::Resize)
-        syncFooter();
-    return TPage::eventFilter(watched, event);
-}
-
-void TLogPage::syncFooter()
-{
-    // The footer spans exactly the viewport, so its stretched last title lines up too.
-    const QRect viewport = m_grid->viewport()->geometry();
-    m_footerIndent->setFixedWidth(viewport.left());
-    m_footerEnd->setFixedWidth(qMax(0, m_grid->width() - viewport.right() - 1));
-    for (int i = 0; i + 1 < m_model->columnCount(); ++i)
-        m_footer->resizeSection(i, m_grid->horizontalHeader()->sectionSize(i));
 }
 
 } // namespace norvex::config

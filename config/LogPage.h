@@ -5,12 +5,14 @@
 
 class QCheckBox;
 class QComboBox;
-class QHeaderView;
 class QTableView;
 class QTimer;
 class QToolButton;
 
 namespace norvex::config {
+
+template <class View>
+class FooterGrid;
 
 class LogGridModel;
 class Program;
@@ -33,9 +35,6 @@ public:
     // keeps its current row and scroll position; when no file changed nothing moves.
     void reload();
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     void CmbFilterChange();
     void ToolButton1Click();
@@ -44,17 +43,13 @@ private:
     void GrdLogDblClick(int row);
 
     void switchTimer();
-    void syncFooter();
 
     Program &m_program;
     shared::LogReader m_reader;
     QComboBox *m_filter = nullptr;
     QToolButton *m_refresh = nullptr;
     QCheckBox *m_autoReload = nullptr;
-    QTableView *m_grid = nullptr;
-    QHeaderView *m_footer = nullptr;
-    QWidget *m_footerIndent = nullptr;
-    QWidget *m_footerEnd = nullptr;
+    FooterGrid<QTableView> *m_grid = nullptr;
     LogGridModel *m_model = nullptr;
     QTimer *m_timer = nullptr;
     TFrmLog *m_frmLog = nullptr;
