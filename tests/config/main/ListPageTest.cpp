@@ -56,7 +56,7 @@ class ListPageTest : public QObject
         config::setUpSrvCtrl(ctrl);
         ctrl.SetRegistry(f->registry.path());
         config::serviceCommand(ctrl, QStringLiteral("START"));
-        QTRY_COMPARE_WITH_TIMEOUT(serviceState(), 3, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(serviceState(), 3, 30000);
     }
 
 private slots:
