@@ -32,7 +32,7 @@ constexpr int ColumnCount = 5;
 
 // A row whose next run time has passed is green while the service is shown as running:
 // decided while the cell is painted, so a change of the service button shows at once. Its
-// text is white, as in the event log, which black on that green would not be readable as.
+// text is white, as in the event log: black on that green is hard to read (about 4:1).
 // A source list cut off by its column shows the whole list, one path a line, as a tooltip.
 class ListCellDelegate : public QStyledItemDelegate
 {
