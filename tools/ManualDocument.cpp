@@ -1,5 +1,6 @@
 #include "tools/ManualDocument.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,9 +12,11 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTextTable>
 #include <QUrl>
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace norvex::tools {
@@ -24,6 +27,8 @@ const QString ManualFont = QStringLiteral("IPAexGothic");
 // Pictures take at most this share of the text width: a window picture at full width leaves
 // too little room on its page for the text that explains it.
 constexpr qreal PictureShare = 0.85;
+// Marks the caption blocks, so that they can be kept on their picture's page.
+constexpr int CaptionProperty = QTextFormat::UserProperty + 1;
 
 struct Picture
 {
@@ -74,6 +79,46 @@ void styleTables(QTextDocument &document)
                     cellFormat.setBackground(QColor(0xe8, 0xee, 0xf6));
                 cell.setFormat(cellFormat);
             }
+    }
+}
+
+// The page of the block's last line (a block's box also holds the room that a page break
+// left above its lines).
+int pageOf(const QTextDocument &document, const QTextBlock &block)
+{
+    const QRectF box = document.documentLayout()->blockBoundingRect(block); // lays it out
+    const QTextLayout *layout = block.layout();
+    if (!layout || layout->lineCount() == 0)
+        return -1;
+    const QTextLine last = layout->lineAt(layout->lineCount() - 1);
+    const qreal middle = box.top() + last.y() + last.height() / 2;
+    return int(middle / document.pageSize().height());
+}
+
+// The first caption from block `from` on that its picture's page cannot hold, as a block
+// number; -1 if none. Measured on a fresh copy: the layout of a document whose page breaks
+// have changed is not reliable until it is laid out anew.
+int firstStrayCaption(const QTextDocument &document, int from)
+{
+    std::unique_ptr<QTextDocument> copy(document.clone());
+    copy->setDefaultFont(document.defaultFont());
+    copy->setPageSize(document.pageSize());
+    for (QTextBlock block = copy->findBlockByNumber(from); block.isValid(); block = block.next())
+        if (block.blockFormat().boolProperty(CaptionProperty) &&
+            pageOf(*copy, block.previous()) != pageOf(*copy, block))
+            return block.blockNumber();
+    return -1;
+}
+
+// A caption that would start the next page takes its picture along, one at a time in
+// document order, as each move shifts everything after it. A picture too tall to share a
+// page with its caption is moved once only.
+void keepCaptionsWithPictures(QTextDocument &document)
+{
+    for (int caption = 0; (caption = firstStrayCaption(document, caption)) > 0; ++caption) {
+        QTextBlockFormat breakBefore;
+        breakBefore.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+        QTextCursor(document.findBlockByNumber(caption - 1)).mergeBlockFormat(breakBefore);
     }
 }
 
@@ -130,6 +175,7 @@ QStringList layOutManual(QTextDocument &document, const QString &markdown,
         // The picture's text from the Markdown, as a caption below it.
         cursor.movePosition(QTextCursor::EndOfBlock);
         QTextBlockFormat captionBlock;
+        captionBlock.setProperty(CaptionProperty, true);
         captionBlock.setAlignment(Qt::AlignHCenter);
         captionBlock.setBottomMargin(10);
         QTextCharFormat captionText;
@@ -150,6 +196,7 @@ QStringList layOutManual(QTextDocument &document, const QString &markdown,
             QTextCursor(block).mergeBlockFormat(breakBefore);
         }
     }
+    keepCaptionsWithPictures(document);
     return missing;
 }
 

@@ -1,6 +1,7 @@
 #include "config/NorvexIcon.h"
 #include "tools/ManualDocument.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -8,6 +9,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 
 using namespace norvex;
 
@@ -76,6 +78,33 @@ private slots:
     }
 
     void init() { QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("shots")))); }
+
+    // A picture that fits at the foot of a page but leaves no room for its caption moves to
+    // the next page with it. Steps of 10 pixels meet that case whatever the caption's height;
+    // from 370 on a page cannot hold both.
+    void captionStaysOnItsPicturesPage_data()
+    {
+        QTest::addColumn<int>("height");
+        for (int height = 300; height <= 360; height += 10)
+            QTest::addRow("%d", height) << height;
+    }
+    void captionStaysOnItsPicturesPage()
+    {
+        QFETCH(int, height);
+        picture(QStringLiteral("tall.png"), 100, height);
+        QTextDocument document;
+        QVERIFY(tools::layOutManual(document, QStringLiteral("Text\n\n![tall](tall.png)\n"),
+                                    dir.path(), QSizeF(600, 400))
+                    .isEmpty());
+        QList<int> pages;
+        for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+            const QRectF box = document.documentLayout()->blockBoundingRect(block);
+            const QTextLine line = block.layout()->lineAt(0);
+            pages << int((box.top() + line.y() + line.height() / 2) / 400);
+        }
+        QCOMPARE(pages.size(), 3); // the text, the picture and its caption
+        QCOMPARE(pages[1], pages[2]);
+    }
 
     // A picture that is not there fails the build instead of leaving an empty box.
     void missingPictureFailsAndWritesNothing()
