@@ -5,6 +5,7 @@
 #include "config/JobEditor.h"
 #include "config/ListPage.h"
 #include "config/LogPage.h"
+#include "config/NorvexIcon.h"
 #include "config/OptionPage.h"
 #include "config/OverviewPage.h"
 #include "config/Page.h"
@@ -125,6 +126,7 @@ TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString
     m_startupProblems.removeDuplicates();
 
     setWindowTitle(QString::fromUtf8(ApplicationTitle));
+    setWindowIcon(norvexIcon());
     buildTree();
     m_pages->setObjectName(QStringLiteral("PagMain"));
     m_listPage = new TListPage(*this, m_pages);

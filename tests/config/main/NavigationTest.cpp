@@ -100,6 +100,7 @@ private slots:
     {
         config::TFrmMain &window = f->open();
         QCOMPARE(window.windowTitle(), QStringLiteral("ノルベクス Ver1.00"));
+        QVERIFY(!window.windowIcon().isNull());
         QCOMPARE(window.minimumSize(), window.maximumSize());
         QCOMPARE(f->node(0)->text(0), QStringLiteral("Norvex"));
         QCOMPARE(f->currentPage(), QStringLiteral("TabList"));
