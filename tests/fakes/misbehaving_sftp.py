@@ -116,6 +116,11 @@ def serve(kind, r):
             send(HANDLE, struct.pack(">I", rid) + string(b"dir"))
         else:
             status(rid, 2)
+    elif kind == 7:  # LSTAT
+        if os.path.lexists(r.string()):
+            send(105, struct.pack(">II", rid, 0))  # ATTRS, no attributes
+        else:
+            status(rid, 2)
     elif kind == 14:  # MKDIR
         result(rid, os.mkdir, r.string())
     elif kind == 13:  # REMOVE
