@@ -133,16 +133,23 @@ public:
         QString detail = m_folder.lastError();
         m_folder.removeFile(m_part);
         QStringList left;
+        QString reason;
         for (auto it = m_moves.rbegin(); it != m_moves.rend(); ++it) {
-            if (left.isEmpty() && m_folder.findFile(it->first) == Result::Absent &&
-                m_folder.moveFile(it->second, it->first) == Result::Done)
-                continue;
+            if (left.isEmpty()) {
+                const Result there = m_folder.findFile(it->first);
+                if (there == Result::Absent &&
+                    m_folder.moveFile(it->second, it->first) == Result::Done)
+                    continue;
+                // Taken, as when a move reported as failed was carried out after all.
+                if (there == Result::Done)
+                    reason = QStringLiteral("「%1」が既にあるため").arg(it->first);
+            }
             left << QStringLiteral("元の「%1」は「%2」").arg(it->first, it->second);
         }
         if (!left.isEmpty())
             detail += QStringLiteral(
-                          " （元に戻せませんでした: %1にあります。次回のバックアップで整えます）")
-                          .arg(left.join(QStringLiteral("、")));
+                          " （%1元に戻せませんでした: %2にあります。次回のバックアップで整えます）")
+                          .arg(reason, left.join(QStringLiteral("、")));
         raiseStepError(m_folder.failureText(), detail);
     }
 
