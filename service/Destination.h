@@ -82,7 +82,7 @@ QString partName(const QString &fileName, int generations);
 QString asideName(const QString &name);
 
 // The aside name of earlier versions (name + ".aside"). Still recognised: such a file is
-// treated as an aside file, so it is put back or deleted by the same rules, never lost.
+// put back or deleted by the rules of aside files, so it goes only once it is surplus.
 QString legacyAsideName(const QString &name);
 
 // The primitives a destination offers to storeRotatePublish(). Names are plain file names
@@ -107,8 +107,9 @@ public:
     // Deletes a file; false when it is not there or cannot be deleted. Never throws.
     virtual bool removeFile(const QString &name) = 0;
 
-    // Renames from to to, a name that is free. Absent when from does not exist (nothing
-    // to move); Failed for any other refusal. A Failed move may still have been carried
+    // Renames from to to, a name that is free (FTP's RNTO would replace it: the caller
+    // checks). Absent when from does not exist (nothing to move); Failed for any other
+    // refusal. A Failed move may still have been carried
     // out (a server that renames and then reports an error). Never throws.
     virtual Result moveFile(const QString &from, const QString &to) = 0;
 
@@ -133,8 +134,8 @@ public:
 //   3. The new archive needs slot 1. Only the generations below the first free slot move
 //      on (k-1 to k, oldest first); when no slot is free, the oldest moves aside first.
 //      Generations above G (left when G was lowered) are neither moved nor deleted.
-//   4. part replaces slot 1: atomically where the destination can, otherwise the file in
-//      slot 1 moves aside first.
+//   4. part takes slot 1. With one slot that is still full, part replaces it atomically
+//      where the destination can; otherwise the file there moves aside first.
 //   5. An aside file is deleted only when its slot holds an archive again and more than G
 //      (or one, with G = 0) archives of this job would remain. Only to make room for
 //      moving the oldest aside is one deleted before the publish, when every slot is full.

@@ -64,11 +64,11 @@ enum class TFtpRequest {
     ftpRqMkd,
     ftpRqCwd,
     ftpRqDele,
-    ftpRqSize,
     ftpRqRename,
     ftpRqPut,
     ftpRqQuit,
-    ftpRqAbort
+    ftpRqAbort,
+    ftpRqSize
 };
 
 // The asynchronous FTP client: each request runs as a sequence of steps driven by the
