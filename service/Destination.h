@@ -12,9 +12,9 @@
 //   - reads the job's settings from ctx.jobRow (the job row copy) and the pre-read
 //     destination options of ctx;
 //   - stores the archive through storeRotatePublish(), which fixes the one order every
-//     destination follows: store under final name + ".part", rotate the generations, rename
-//     ".part" to the final name; on failure remove ".part" and leave the generations as
-//     they were;
+//     destination follows: store under final name + ".part", rotate the generations from
+//     what the folder holds, rename ".part" to the final name; on failure remove ".part"
+//     and undo what can be undone without renaming over a file;
 //   - on success removes the archive from the temporary folder (a local move already has);
 //   - writes no log entries: the run writes the start, end and error entries around it;
 //   - reports failure by throwing. Its own failures are shared::Exception (class name
@@ -76,9 +76,14 @@ QString finalName(const QString &fileName, int generations);
 // The name the archive is stored under until it is complete: finalName + ".part".
 QString partName(const QString &fileName, int generations);
 
-// The name a file is moved aside to while the new archive takes its place: it ends in
-// ".aside", so it is never a generation name (those end in the archive's extension).
+// The name the oldest stored file waits under while the new archive takes its place:
+// "." + name + ".aside". No job's archive, generation or ".part" name starts with a dot, so
+// it is never one of them, whatever the job is called.
 QString asideName(const QString &name);
+
+// The aside name of earlier versions (name + ".aside"). Still recognised: such a file is
+// put back or deleted by the rules of aside files, so it goes only once it is surplus.
+QString legacyAsideName(const QString &name);
 
 // The primitives a destination offers to storeRotatePublish(). Names are plain file names
 // relative to the destination folder (the implementation puts its folder or prefix in
@@ -95,11 +100,17 @@ public:
     // a partial partName may be left, storeRotatePublish() removes it.
     virtual void storePart(const QString &partName) = 0;
 
+    // Whether a file of that name is there: Done when it is, Absent when it is not, Failed
+    // when the destination cannot tell (lastError() says why). Never throws.
+    virtual Result findFile(const QString &name) = 0;
+
     // Deletes a file; false when it is not there or cannot be deleted. Never throws.
     virtual bool removeFile(const QString &name) = 0;
 
-    // Renames from to to, a name that is free. Absent when from does not exist (nothing
-    // to move); Failed for any other refusal. Never throws.
+    // Renames from to to, a name that is free (FTP's RNTO would replace it: the caller
+    // checks). Absent when from does not exist (nothing to move); Failed for any other
+    // refusal. A Failed move may still have been carried
+    // out (a server that renames and then reports an error). Never throws.
     virtual Result moveFile(const QString &from, const QString &to) = 0;
 
     // Renames from to to in one step, replacing to, where the destination can do that
@@ -112,18 +123,27 @@ public:
     virtual QString failureText() const = 0;
 };
 
-// The one order every destination uses (store, rotate, publish). No generation is deleted
-// or replaced before the new archive is in its place, and after any failure the stored
-// generations are as they were:
+// The one order every destination uses (store, rotate, publish). A run may be cut between
+// any two calls (a dropped connection, a time-out, a kill), so each run starts from what
+// the folder holds, never from what a complete earlier run would have left. The slots are
+// generations 1..G (with G = 0 the one name F); the aside file is that of the oldest slot.
 //   1. removeFile(part) (left by a run cut short), then folder.storePart(part); on failure
 //      removeFile(part) and rethrow.
-//   2. with generations G >= 2: gen G moves aside, then gen k-1 moves to gen k for k = G
-//      down to 2. A missing generation is skipped; any other refusal fails the run.
-//   3. part replaces the final name: atomically where the destination can, otherwise the
-//      final name moves aside, part moves to it, and the aside file is deleted.
-//   4. The aside files are deleted (also ones a run cut short left behind).
-// On a failure in 2 or 3, part is removed, every move done is undone in reverse order and
-// the destination's error is raised. Returns the final name.
+//   2. findFile() for every slot and the aside file (also the older versions' name). An
+//      aside file whose slot is free goes back into it: it is the oldest archive.
+//   3. The new archive needs slot 1. Only the generations below the first free slot move
+//      on (k-1 to k, oldest first); when no slot is free, the oldest moves aside first.
+//      Generations above G (left when G was lowered) are neither moved nor deleted.
+//   4. part takes slot 1. With one slot that is still full, part replaces it atomically
+//      where the destination can; otherwise the file there moves aside first.
+//   5. An aside file is deleted only when its slot holds an archive again and more than G
+//      (or one, with G = 0) archives of this job would remain. Only to make room for
+//      moving the oldest aside is one deleted before the publish, when every slot is full.
+// On a failure in 2 to 4, part is removed and the moves done are undone in reverse order,
+// each only while its target is free (findFile() says Absent): an undo never renames over
+// a file. Moves that cannot be undone are left as they are and named in the error raised
+// (the destination's failure text, its explanation, then where the files are); the next
+// run's rotation puts them in order. Returns the final name.
 QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, int generations);
 
 } // namespace norvex::service

@@ -34,6 +34,16 @@ public:
             raiseStepError(kFtpUploadFailed, m_ftp.ErrorMessage());
     }
 
+    Result findFile(const QString &name) override
+    {
+        // SIZE answers on the control connection alone; 550 is the usual "no such file".
+        m_ftp.HostFileName = name;
+        if (m_ftp.Size())
+            return Result::Done;
+        m_error = m_ftp.ErrorMessage();
+        return m_ftp.StatusCode() == 550 ? Result::Absent : Result::Failed;
+    }
+
     bool removeFile(const QString &name) override
     {
         m_ftp.HostFileName = name;
@@ -48,7 +58,8 @@ public:
         if (m_ftp.Rename())
             return Result::Done;
         m_error = m_ftp.ErrorMessage();
-        // 550 to RNFR: no such file. Anything else (a lost connection, 421, ...) is a failure.
+        // 550 to RNFR: no such file. Anything else (a lost connection, 421, ...) is a failure,
+        // also an error to RNTO: some servers rename and still answer 550.
         return m_lastVerb == QLatin1String("RNFR") && m_ftp.StatusCode() == 550 ? Result::Absent
                                                                                 : Result::Failed;
     }

@@ -17,10 +17,10 @@ inline const QString kFtpCloseFailed =
 
 // Transfer step for tobackup "FTP": logs in (15 s per blocking operation), switches to
 // binary, creates (result ignored) and enters the sub-folder when asked, and stores the
-// archive through storeRotatePublish(): STOR to the final name + ".part", rotate the
-// generations with RNFR/RNTO, move F (if any) aside, rename the ".part" to generation 1 or
-// F, and only then DELE what was moved aside; then QUIT. The connection is aborted
-// before any error leaves the step; the archive leaves the temporary folder only after
+// archive through storeRotatePublish(): STOR to the final name + ".part", look up the
+// generations with SIZE, rotate them with RNFR/RNTO, move F (if any) aside, rename the
+// ".part" to generation 1 or F, and only then DELE what was moved aside; then QUIT. The connection
+// is aborted before any error leaves the step; the archive leaves the temporary folder only after
 // all of that succeeded.
 void FtpBackUp(const TransferContext &ctx);
 

@@ -109,6 +109,17 @@ void LocalGenerationFolder::copyArchive(const QString &target)
         raiseSystem(error);
 }
 
+GenerationFolder::Result LocalGenerationFolder::findFile(const QString &name)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(native(path(name)).constData(), &st) == 0)
+        return Result::Done;
+    m_error = errno;
+    return m_error == ENOENT ? Result::Absent : Result::Failed;
+}
+
 bool LocalGenerationFolder::removeFile(const QString &name)
 {
     return ::unlink(native(path(name)).constData()) == 0;

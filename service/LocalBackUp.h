@@ -25,6 +25,7 @@ public:
     LocalGenerationFolder(QString folder, QString archivePath);
 
     void storePart(const QString &partName) override;
+    Result findFile(const QString &name) override;
     bool removeFile(const QString &name) override;
     Result moveFile(const QString &from, const QString &to) override;
     Result replaceFile(const QString &from, const QString &to) override;

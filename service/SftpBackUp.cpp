@@ -44,6 +44,14 @@ public:
             raiseStepError(kSftpCloseFailed, m_sftp.ErrorText());
     }
 
+    Result findFile(const QString &name) override
+    {
+        if (m_sftp.StatPath(m_prefix + name) == 1)
+            return Result::Done;
+        m_error = m_sftp.ErrorText();
+        return m_sftp.StatusCode() == NoSuchFile ? Result::Absent : Result::Failed;
+    }
+
     bool removeFile(const QString &name) override
     {
         return m_sftp.RemoveFile(m_prefix + name) == 1;

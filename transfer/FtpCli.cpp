@@ -94,9 +94,10 @@ void TCustomFtpCli::startRequest(TFtpRequest request, QList<Step> steps)
     // An argument with a line break would smuggle a second command onto the control
     // connection; such a request is refused before anything is sent.
     const std::pair<Step, const QString *> arguments[] = {
-        {Step::User, &UserName},     {Step::Pass, &PassWord},     {Step::Acct, &Account},
-        {Step::Cwd, &HostDirName},   {Step::Mkd, &HostFileName},  {Step::Dele, &HostFileName},
-        {Step::Stor, &HostFileName}, {Step::Rnfr, &HostFileName}, {Step::Rnto, &LocalFileName},
+        {Step::User, &UserName},      {Step::Pass, &PassWord},     {Step::Acct, &Account},
+        {Step::Cwd, &HostDirName},    {Step::Mkd, &HostFileName},  {Step::Dele, &HostFileName},
+        {Step::Size, &HostFileName},  {Step::Stor, &HostFileName}, {Step::Rnfr, &HostFileName},
+        {Step::Rnto, &LocalFileName},
     };
     for (const auto &[step, value] : arguments) {
         if (steps.contains(step) && hasLineBreak(*value)) {
@@ -123,7 +124,7 @@ void TCustomFtpCli::runNextStep()
 {
     static const Step order[] = {Step::Open, Step::User, Step::Pass, Step::Acct, Step::Cwd,
                                  Step::Type, Step::Port, Step::Stor, Step::Rnfr, Step::Rnto,
-                                 Step::Quit, Step::Mkd,  Step::Dele};
+                                 Step::Quit, Step::Mkd,  Step::Dele, Step::Size};
     for (;;) {
         if (m_steps.isEmpty()) {
             endRequest(0);
@@ -201,6 +202,9 @@ void TCustomFtpCli::runStep(Step step)
         break;
     case Step::Dele:
         sendCommand("DELE", HostFileName, {200, 250, 257});
+        break;
+    case Step::Size:
+        sendCommand("SIZE", HostFileName, {213});
         break;
     }
 }
@@ -578,6 +582,11 @@ void TCustomFtpCli::DeleAsync()
     startRequest(TFtpRequest::ftpRqDele, {Step::Dele});
 }
 
+void TCustomFtpCli::SizeAsync()
+{
+    startRequest(TFtpRequest::ftpRqSize, {Step::Size});
+}
+
 void TCustomFtpCli::RenameAsync()
 {
     startRequest(TFtpRequest::ftpRqRename, {Step::Rnfr, Step::Rnto});
@@ -689,6 +698,11 @@ bool TFtpClient::Cwd()
 bool TFtpClient::Dele()
 {
     return synchronize(&TCustomFtpCli::DeleAsync);
+}
+
+bool TFtpClient::Size()
+{
+    return synchronize(&TCustomFtpCli::SizeAsync);
 }
 
 bool TFtpClient::Rename()

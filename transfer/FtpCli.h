@@ -67,7 +67,8 @@ enum class TFtpRequest {
     ftpRqRename,
     ftpRqPut,
     ftpRqQuit,
-    ftpRqAbort
+    ftpRqAbort,
+    ftpRqSize
 };
 
 // The asynchronous FTP client: each request runs as a sequence of steps driven by the
@@ -130,6 +131,8 @@ public:
     void MkdAsync();
     void CwdAsync();
     void DeleAsync();
+    // SIZE HostFileName: 213 when the file is there (the size is in LastResponse()).
+    void SizeAsync();
     void RenameAsync();
     void PutAsync();
     void QuitAsync();
@@ -143,7 +146,22 @@ protected:
     void setTimedOut();
 
 private:
-    enum class Step { Open, User, Pass, Acct, Cwd, Type, Port, Stor, Rnfr, Rnto, Quit, Mkd, Dele };
+    enum class Step {
+        Open,
+        User,
+        Pass,
+        Acct,
+        Cwd,
+        Type,
+        Port,
+        Stor,
+        Rnfr,
+        Rnto,
+        Quit,
+        Mkd,
+        Dele,
+        Size
+    };
     using Completion = void (TCustomFtpCli::*)(bool ok);
 
     void checkReady() const;
@@ -240,6 +258,7 @@ public:
     bool Mkd();
     bool Cwd();
     bool Dele();
+    bool Size();
     bool Rename();
     bool Put();
     bool Quit();

@@ -23,12 +23,14 @@ enum : quint8 {
     FxpOpen = 3,
     FxpClose = 4,
     FxpWrite = 6,
+    FxpLstat = 7,
     FxpOpenDir = 11,
     FxpRemove = 13,
     FxpMkDir = 14,
     FxpRename = 18,
     FxpStatus = 101,
     FxpHandle = 102,
+    FxpAttrs = 105,
     FxpExtended = 200,
     FxpExtendedReply = 201,
 };
@@ -338,6 +340,21 @@ bool SftpChannel::remove(const QString &path)
     Reply reply;
     QString what = QStringLiteral("Cannot remove \"%1\"").arg(path);
     return request(FxpRemove, payload, &reply) && expectStatusOk(reply, what);
+}
+
+bool SftpChannel::lstat(const QString &path)
+{
+    QByteArray payload;
+    putString(payload, path.toUtf8());
+    Reply reply;
+    QString what = QStringLiteral("Cannot look up \"%1\"").arg(path);
+    if (!request(FxpLstat, payload, &reply))
+        return false;
+    if (reply.type == FxpAttrs)
+        return true;
+    if (expectStatusOk(reply, what))
+        return fail(what + QStringLiteral(": the server sent no attributes"));
+    return false;
 }
 
 bool SftpChannel::rename(const QString &from, const QString &to)

@@ -33,6 +33,8 @@ public:
     bool openDir(const QString &path, QByteArray *handle);
     bool makeDir(const QString &path);
     bool remove(const QString &path);
+    // LSTAT: true when path is there (a link counts as itself); lastStatus() 2 when not.
+    bool lstat(const QString &path);
     bool rename(const QString &from, const QString &to);
     // posix-rename@openssh.com: replaces to atomically. Only when hasPosixRename().
     bool posixRename(const QString &from, const QString &to);

@@ -483,6 +483,13 @@ int TSshSFtp::RemoveFile(const QString &path)
     return m_sftp->remove(path) ? 1 : fail(m_sftp->errorText());
 }
 
+int TSshSFtp::StatPath(const QString &path)
+{
+    if (!needSftp())
+        return 0;
+    return m_sftp->lstat(path) ? 1 : fail(m_sftp->errorText());
+}
+
 int TSshSFtp::RenamePath(const QString &oldPath, const QString &newPath)
 {
     if (!needSftp())

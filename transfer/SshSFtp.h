@@ -47,6 +47,8 @@ public:
     QString OpenDirectory(const QString &path);
     int CreateDirectory(const QString &path);
     int RemoveFile(const QString &path);
+    // 1 when path is there (LSTAT); else 0, with StatusCode() 2 when it does not exist.
+    int StatPath(const QString &path);
     // SFTP v3 RENAME: never replaces an existing newPath.
     int RenamePath(const QString &oldPath, const QString &newPath);
     // Whether the server offers posix-rename@openssh.com (known after StartSftp), and that

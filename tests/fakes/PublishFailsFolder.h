@@ -17,6 +17,10 @@ public:
     QMap<QString, QString> files; // name -> content
 
     void storePart(const QString &partName) override { files[partName] = QStringLiteral("new"); }
+    Result findFile(const QString &name) override
+    {
+        return files.contains(name) ? Result::Done : Result::Absent;
+    }
     bool removeFile(const QString &name) override { return files.remove(name) > 0; }
     Result moveFile(const QString &from, const QString &to) override
     {

@@ -243,6 +243,11 @@ class RenameRefusingServer(FakeFtpServer):
             else:
                 os.rename(self.rename_from, self.path(arg))
                 self.reply(conn, "250 renamed")
+        elif verb == "SIZE":
+            try:
+                self.reply(conn, "213 %d" % os.path.getsize(self.path(arg)))
+            except OSError:
+                self.reply(conn, "550 no such file")
         else:
             return super().command(conn, verb, arg)
         return True
@@ -269,6 +274,29 @@ class PublishRefusingServer(RenameRefusingServer):
             self.reply(conn, "550 rename refused")
             return True
         return super().command(conn, verb, arg)
+
+
+class RenameDoneButFailedServer(RenameRefusingServer):
+    """Keeps files in the folder given as first argument. RNTO replaces an existing file,
+    as common servers do; the rename number given as second argument (1-based, counted over
+    the server's life) is carried out and still answered "550 Rename failed."."""
+
+    renames = 0
+    lock = threading.Lock()
+
+    def __init__(self, root, failing):
+        super().__init__(root)
+        self.failing = int(failing)
+
+    def command(self, conn, verb, arg):
+        if verb != "RNTO":
+            return super().command(conn, verb, arg)
+        with RenameDoneButFailedServer.lock:
+            RenameDoneButFailedServer.renames += 1
+            number = RenameDoneButFailedServer.renames
+        os.replace(self.rename_from, self.path(arg))
+        self.reply(conn, "550 Rename failed." if number == self.failing else "250 renamed")
+        return True
 
 
 def main():

@@ -6,7 +6,9 @@
 #    that were never sent, and never with the handle;
 #  - closing a file whose name contains "tiny" writes the number of WRITE requests it
 #    took to <name>.writes;
-#  - it does not offer posix-rename@openssh.com: RENAME never replaces a file.
+#  - it does not offer posix-rename@openssh.com: RENAME never replaces a file;
+#  - in a folder holding "cut-after-renames" (a number n), the session ends at the
+#    (n+1)-th RENAME there, before doing it, as a dropped connection would.
 import os
 import struct
 import sys
@@ -61,6 +63,7 @@ class Reader:
 
 
 files = {}  # handle -> [fd, name, writes]
+renames = [0]
 
 
 def result(rid, call, *args):
@@ -116,12 +119,23 @@ def serve(kind, r):
             send(HANDLE, struct.pack(">I", rid) + string(b"dir"))
         else:
             status(rid, 2)
+    elif kind == 7:  # LSTAT
+        if os.path.lexists(r.string()):
+            send(105, struct.pack(">II", rid, 0))  # ATTRS, no attributes
+        else:
+            status(rid, 2)
     elif kind == 14:  # MKDIR
         result(rid, os.mkdir, r.string())
     elif kind == 13:  # REMOVE
         result(rid, os.remove, r.string())
     elif kind == 18:  # RENAME
         source, target = r.string(), r.string()
+        cut = os.path.join(os.path.dirname(source), b"cut-after-renames")
+        if os.path.exists(cut):
+            with open(cut, "rb") as f:
+                if renames[0] >= int(f.read()):
+                    sys.exit(0)
+            renames[0] += 1
         if os.path.lexists(target):
             status(rid, 4, b"target exists")
         else:

@@ -99,7 +99,8 @@ class FtpBackUpTest : public QObject
 
     QStringList listing(const QString &folder) const
     {
-        return QDir(m_server.root + QLatin1Char('/') + folder).entryList(QDir::Files, QDir::Name);
+        return QDir(m_server.root + QLatin1Char('/') + folder)
+            .entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 
 private slots:
@@ -263,6 +264,51 @@ private slots:
             QCOMPARE(contentOf(folder, gen(2)), "old " + gen(1).toUtf8());
             QCOMPARE(contentOf(folder, gen(3)), "old " + gen(2).toUtf8());
         }
+    }
+
+    // A server that carries out the n-th RNTO and answers "550 Rename failed.": the undo
+    // never renames over the moved file, the error says where the files are, and the next
+    // run puts them in order without losing one of the newest three.
+    void renameDoneButFailedCostsNothing_data()
+    {
+        QTest::addColumn<int>("failing");
+        for (int n = 1; n <= 4; ++n) // oldest aside, 2 -> 3, 1 -> 2, publish
+            QTest::addRow("rename %d", n) << n;
+    }
+    void renameDoneButFailedCostsNothing()
+    {
+        QFETCH(int, failing);
+        QTemporaryDir root;
+        FakeFtpServer fake(QStringLiteral("RenameDoneButFailedServer"),
+                           {root.path(), QString::number(failing)});
+        QVERIFY(!fake.port().isEmpty());
+        m_server = FtpServer{QString(), fake.port(), root.path(), QStringLiteral("u"),
+                             QStringLiteral("p")};
+        setJob(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        QStringList published{QStringLiteral("old1"), QStringLiteral("old2"),
+                              QStringLiteral("old3")};
+        for (int k = 1; k <= 3; ++k)
+            QVERIFY(writeFile(remote(QString(), gen(k)), published[k - 1].toUtf8()));
+
+        const QString error = run(QString(), 3, "cut");
+        QVERIFY2(error.startsWith(QStringLiteral("Exception : ") + kFtpUploadFailed +
+                                  QStringLiteral("550 Rename failed.")),
+                 qPrintable(error));
+        QStringList there;
+        for (const QString &name : listing(QString()))
+            there << QString::fromUtf8(contentOf(QString(), name));
+        for (const QString &old : std::as_const(published))
+            QVERIFY2(there.contains(old), qPrintable(there.join(QLatin1Char(' '))));
+        if (failing > 1) // some move could not be undone: the text says where it is
+            QVERIFY2(error.contains(QStringLiteral("元に戻せませんでした")), qPrintable(error));
+        if (there.contains(QStringLiteral("cut")))
+            published.prepend(QStringLiteral("cut"));
+
+        QCOMPARE(run(QString(), 3, "last"), QString());
+        published.prepend(QStringLiteral("last"));
+        QCOMPARE(listing(QString()), (QStringList{gen(1), gen(2), gen(3)}));
+        for (int k = 1; k <= 3; ++k)
+            QCOMPARE(QString::fromUtf8(contentOf(QString(), gen(k))), published[k - 1]);
     }
 
     // A ".part" left by a run that was cut short goes before the new upload, also one the

@@ -1,6 +1,7 @@
 #include "service/LocalBackUp.h"
 #include "NeedsRoot.h"
 #include "StuckFile.h"
+#include "fakes/CutShortFolder.h"
 #include "fakes/PublishFailsFolder.h"
 #include "platform/Paths.h"
 #include "shared/mlb2.h"
@@ -15,6 +16,8 @@
 
 using namespace norvex;
 using service::generationName;
+
+Q_DECLARE_METATYPE(norvex::fakes::CutShortFolder::Cut)
 
 namespace {
 
@@ -37,7 +40,7 @@ QStringList listing(const QString &folder)
 {
     QStringList out;
     for (const QString &name :
-         QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name))
+         QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name))
         out << name + QLatin1Char('=') +
                    QString::fromUtf8(readFile(folder + QLatin1Char('/') + name));
     return out;
@@ -89,37 +92,126 @@ private slots:
         QCOMPARE(generationName(file, k), name);
     }
 
+    // Whatever a run cut short left (gaps, a file set aside under this or the older
+    // versions' name, a ".part"), the next run keeps the newest G in order.
     void rotatesFromEveryStartingState_data()
     {
         QTest::addColumn<int>("g");
         QTest::addColumn<int>("present"); // bit k-1 set: generation k exists
+        QTest::addColumn<QString>("aside");
         for (int g : {2, 3, 7})
             for (int mask = 0; mask < (1 << g); ++mask)
-                QTest::addRow("G=%d present=%x", g, mask) << g << mask;
+                for (const QString &aside : {QString(), service::asideName(generationName(kF, g)),
+                                             service::legacyAsideName(generationName(kF, g))})
+                    QTest::addRow("G=%d present=%x %s", g, mask, qPrintable(aside))
+                        << g << mask << aside;
     }
     void rotatesFromEveryStartingState()
     {
         QFETCH(int, g);
         QFETCH(int, present);
+        QFETCH(QString, aside);
         Rig r;
-        for (int k = 1; k <= g; ++k)
-            if (present & (1 << (k - 1)))
+        // Oldest last: what the run must keep, newest first.
+        QStringList age{QStringLiteral("new")};
+        for (int k = 1; k <= g; ++k) {
+            if (present & (1 << (k - 1))) {
+                age << QStringLiteral("old%1").arg(k);
                 QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, k),
-                                  "old" + QByteArray::number(k)));
-        // Left by runs cut short: they go, and do not stop this one.
+                                  age.last().toUtf8()));
+            }
+        }
+        if (!aside.isEmpty()) {
+            age << QStringLiteral("aside");
+            QVERIFY(writeFile(r.dest + QLatin1Char('/') + aside, "aside"));
+        }
         QVERIFY(writeFile(r.dest + QLatin1Char('/') + service::partName(kF, g), "cut"));
-        QVERIFY(writeFile(r.dest + QLatin1Char('/') + service::asideName(generationName(kF, g)),
-                          "aside"));
-        // Generation k afterwards holds what k - 1 held; the oldest is gone.
-        QStringList expected{generationName(kF, 1) + QStringLiteral("=new")};
-        for (int k = 2; k <= g; ++k)
-            if (present & (1 << (k - 2)))
-                expected << generationName(kF, k) + QStringLiteral("=old") + QString::number(k - 1);
-        expected.sort();
 
         service::storeInLocalFolder(r.dest, r.context(g));
-        QCOMPARE(listing(r.dest), expected);
         QVERIFY(!QFile::exists(r.archive));
+        QStringList kept;
+        int last = -1;
+        for (const QString &entry : listing(r.dest)) {
+            const QString name = entry.section(QLatin1Char('='), 0, 0);
+            const QString content = entry.section(QLatin1Char('='), 1);
+            kept << content;
+            for (int k = 1; k <= g; ++k) {
+                if (name == generationName(kF, k)) {
+                    QVERIFY2(age.indexOf(content) > last, qPrintable(entry)); // in order
+                    last = age.indexOf(content);
+                }
+            }
+            QVERIFY2(name.startsWith(QLatin1String("Norvex-web.site-")) || name == aside,
+                     qPrintable(entry));
+        }
+        QCOMPARE(readFile(r.dest + QLatin1Char('/') + generationName(kF, 1)), QByteArray("new"));
+        kept.sort();
+        QStringList newest = age.mid(0, g);
+        newest.sort();
+        QCOMPARE(kept, newest);
+    }
+
+    // A run cut short at any rename costs nothing: after it and one fault-free run, slot k
+    // holds the k-th newest archive that was ever published.
+    void cutRotationCostsNothingAtTheNextRun_data()
+    {
+        using Cut = fakes::CutShortFolder::Cut;
+        QTest::addColumn<int>("g");
+        QTest::addColumn<int>("stored");  // generations there before the cut run
+        QTest::addColumn<int>("renames"); // done before the cut
+        QTest::addColumn<Cut>("cut");
+        const std::pair<Cut, const char *> cuts[] = {{Cut::Dropped, "dropped"},
+                                                     {Cut::Refused, "refused"},
+                                                     {Cut::DoneButFailed, "done, failed"}};
+        for (int g : {0, 2, 3, 7})
+            for (int stored : {qMax(g - 1, 0), qMax(g, 1)})
+                for (const auto &[cut, name] : cuts)
+                    for (int n = 0; n <= g + 2; ++n)
+                        QTest::addRow("G=%d stored=%d %s after %d", g, stored, name, n)
+                            << g << stored << n << cut;
+    }
+    void cutRotationCostsNothingAtTheNextRun()
+    {
+        QFETCH(int, g);
+        QFETCH(int, stored);
+        QFETCH(int, renames);
+        QFETCH(fakes::CutShortFolder::Cut, cut);
+        Rig r;
+        auto slot = [&](int k) {
+            return r.dest + QLatin1Char('/') + (g > 0 ? generationName(kF, k) : kF);
+        };
+        QStringList published; // newest first
+        for (int k = stored; k >= 1; --k)
+            published.prepend(QStringLiteral("run%1").arg(stored - k + 1));
+        for (int k = 1; k <= stored; ++k)
+            QVERIFY(writeFile(slot(k), published[k - 1].toUtf8()));
+        // Each run's archive is a new file: the stored ones may be links to the last.
+        auto newArchive = [&](const QString &content) {
+            QFile::remove(r.archive);
+            QVERIFY(writeFile(r.archive, content.toUtf8()));
+        };
+        const QString cutRun = QStringLiteral("run%1").arg(stored + 1);
+        newArchive(cutRun);
+        {
+            service::LocalGenerationFolder real(r.dest, r.archive);
+            fakes::CutShortFolder folder(real, renames, cut);
+            try {
+                service::storeRotatePublish(folder, kF, g);
+            } catch (const shared::Exception &) {
+            }
+        }
+        for (const QString &entry : listing(r.dest))
+            if (entry.endsWith(QLatin1Char('=') + cutRun) &&
+                !entry.contains(QLatin1String(".part=")))
+                published.prepend(cutRun);
+        newArchive(QStringLiteral("last"));
+        published.prepend(QStringLiteral("last"));
+
+        service::storeInLocalFolder(r.dest, r.context(g));
+        QStringList expected;
+        for (int k = 1; k <= qMin(qMax(g, 1), int(published.size())); ++k)
+            expected << QFileInfo(slot(k)).fileName() + QLatin1Char('=') + published[k - 1];
+        QCOMPARE(listing(r.dest), expected);
     }
 
     void replacesTheArchiveWithoutGenerations()

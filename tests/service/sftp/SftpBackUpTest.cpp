@@ -91,7 +91,7 @@ private:
     // Generations k -> content of the remote folder, and whether a ".part" is there.
     QStringList listing(const QString &folder)
     {
-        return QDir(m_s.remote(folder)).entryList(QDir::Files, QDir::Name);
+        return QDir(m_s.remote(folder)).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 
 private slots:
@@ -237,6 +237,40 @@ private slots:
                  qPrintable(error));
         for (const QString &name : old)
             QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + name)), name.toUtf8());
+    }
+
+    // The session drops after n renames of the rotation (the fake server ends there):
+    // the next run keeps the newest three in order.
+    void droppedSessionDuringRotationCostsNothing_data()
+    {
+        QTest::addColumn<int>("renames");
+        for (int n = 0; n <= 4; ++n) // oldest aside, 2 -> 3, 1 -> 2, publish
+            QTest::addRow("after %d", n) << n;
+    }
+    void droppedSessionDuringRotationCostsNothing()
+    {
+        QFETCH(int, renames);
+        setJob(QStringLiteral("port"), QString::number(m_s.fakeSftpPort));
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-dest-cut"));
+        auto path = [&](const QString &name) { return m_s.remote(dir + QLatin1Char('/') + name); };
+        QStringList published{QStringLiteral("old1"), QStringLiteral("old2"),
+                              QStringLiteral("old3")};
+        for (int k = 1; k <= 3; ++k)
+            QVERIFY(writeFile(path(gen(k)), published[k - 1].toUtf8()));
+        QVERIFY(writeFile(path(QStringLiteral("cut-after-renames")), QByteArray::number(renames)));
+
+        const QString error = run(dir, 3, "cut");
+        QVERIFY2(renames == 4 || !error.isEmpty(), "the session was not cut");
+        QVERIFY(QFile::remove(path(QStringLiteral("cut-after-renames"))));
+        for (const QString &name : listing(dir))
+            if (readFile(path(name)) == "cut" && !name.endsWith(QLatin1String(".part")))
+                published.prepend(QStringLiteral("cut"));
+
+        QCOMPARE(run(dir, 3, "last"), QString());
+        published.prepend(QStringLiteral("last"));
+        QCOMPARE(listing(dir), (QStringList{gen(1), gen(2), gen(3)}));
+        for (int k = 1; k <= 3; ++k)
+            QCOMPARE(QString::fromUtf8(readFile(path(gen(k)))), published[k - 1]);
     }
 
     // Generations are created private, also over a ".part" left by an earlier run.

@@ -94,11 +94,15 @@ private slots:
         QVERIFY(dir.exists(QStringLiteral("renamed.zip")));
         QVERIFY(!dir.exists(QStringLiteral("small.zip")));
         ftp->HostFileName = QStringLiteral("renamed.zip");
+        QVERIFY2(ftp->Size(), qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(ftp->LastResponse(), QStringLiteral("213 3000"));
         QVERIFY2(ftp->Dele(), qPrintable(ftp->ErrorMessage()));
         QVERIFY(!dir.exists(QStringLiteral("renamed.zip")));
         ftp->HostFileName = QStringLiteral("renamed.zip");
         QVERIFY(!ftp->Dele());
         QVERIFY(ftp->ErrorMessage().startsWith(QLatin1Char('5')));
+        QVERIFY(!ftp->Size()); // a file that is not there: 550 on both servers
+        QCOMPARE(ftp->StatusCode(), 550);
 
         QVERIFY2(ftp->Quit(), qPrintable(ftp->ErrorMessage()));
         QCOMPARE(ftp->StatusCode(), 221);
@@ -196,6 +200,8 @@ private slots:
         ftp->HostFileName = QStringLiteral("a.zip");
         ftp->LocalFileName = QStringLiteral("b.zip\rDELE c");
         QVERIFY(!ftp->Rename());
+        ftp->HostFileName = QStringLiteral("a.zip\r\nDELE c");
+        QVERIFY(!ftp->Size());
         QCOMPARE(commands.size(), sentBefore); // nothing at all went out
         // The session is still fine for proper commands.
         ftp->HostFileName = uniqueName(QStringLiteral("ok"));
