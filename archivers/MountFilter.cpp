@@ -11,7 +11,10 @@ bool MountFilter::skips(const QByteArray &folder, quint64 device)
     const platform::MountPoint *mount = m_table ? m_table->virtualFileSystem(device) : nullptr;
     if (!mount)
         return false;
-    const QByteArray path = folder.isEmpty() ? QByteArray("/") : folder;
+    // The walks join names as they go, so a source given as "a//b" leaves doubled slashes.
+    QByteArray path = folder.isEmpty() ? QByteArray("/") : folder;
+    while (path.contains("//"))
+        path.replace("//", "/");
     if (!m_seen.contains(path)) {
         m_seen.insert(path);
         m_skipped.append({QFile::decodeName(path), mount->fileSystem});
