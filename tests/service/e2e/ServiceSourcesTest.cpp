@@ -199,8 +199,8 @@ private slots:
             QVERIFY(testArchive(dest + QLatin1Char('/') + newest));
             QVERIFY(holdsExactly(
                 extract(dest + QLatin1Char('/') + newest, in.home + QStringLiteral("x")), kData));
-            QStringList names = after.keys();
-            QStringList expected =
+            const QStringList names = after.keys();
+            const QStringList expected =
                 c.generations == 0 ? QStringList{f} : generationFiles(f, 3).keys();
             QCOMPARE(names, expected);
             if (c.generations == 3) {
@@ -213,7 +213,7 @@ private slots:
 
     // A missing source is a warning and the others are stored; when every source is gone
     // the archive step fails and the stored generations are as they were (ZIP and 7z).
-    void missingSourcesAreWarnedAndNothingIsNeverStored()
+    void missingSourcesAreWarnedAndAnArchiveOfNothingIsNotStored()
     {
         const Installation in(QStringLiteral("missing"));
         const QString gone = in.home + QStringLiteral("unmounted disk");
