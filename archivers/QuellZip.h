@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archivers/CompressionStream.h"
+#include "archivers/MountFilter.h"
 #include "archivers/ZipCompressorPool.h"
 #include "archivers/ZipFileSystem.h"
 #include "archivers/ZipOutput.h"
@@ -118,6 +119,10 @@ public:
     // skipped; a file that cannot be opened raises EFOpenError (earlier entries stay and
     // Close completes the archive). Returns true.
     bool AddPaths(const QStringList &fileNames, const QString &rootFolder, bool withSubFolders);
+    // Folders on a virtual file system of table (proc, sysfs, ...) are not entered by
+    // AddPaths; SkippedMounts lists each one met since the component was created.
+    void setMountTable(const platform::MountTable *table) { m_mounts.setTable(table); }
+    const QList<SkippedMount> &SkippedMounts() const { return m_mounts.skipped(); }
 
 private:
     void openStream(QIODevice &stream);
@@ -182,6 +187,7 @@ private:
     bool m_holes = false;
     bool m_batch = false;
     QByteArray m_rootFolder;
+    MountFilter m_mounts;
 
     // Entries decided but not written yet, in archive order; small files among them are
     // deflated ahead by the pool (only while AddPaths runs).

@@ -128,6 +128,7 @@ NORVEX_ENGINE_CALL int TSevenZip::BuildArchive()
     options.recurse = m_addOptions.testFlag(AddOptsEnum::AddRecurseDirs);
     options.storeOnlyFilename = m_addOptions.testFlag(AddOptsEnum::AddStoreOnlyFilename);
     options.rootDir = QFile::encodeName(m_rootDir).toStdString();
+    options.mounts = &m_mounts;
     auto items = std::make_shared<std::vector<ArchiveItem>>();
     try {
         *items = collectItems(m_fileList, options);

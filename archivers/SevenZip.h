@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archivers/MountFilter.h"
 #include "shared/Exception.h"
 
 #include <QFlags>
@@ -67,6 +68,11 @@ public:
     QStringList &FileList() { return m_fileList; }
     const QStringList &FileList() const { return m_fileList; }
 
+    // Folders on a virtual file system of table (proc, sysfs, ...) are not entered by
+    // BuildArchive; SkippedMounts lists each one met since the component was created.
+    void setMountTable(const platform::MountTable *table) { m_mounts.setTable(table); }
+    const QList<SkippedMount> &SkippedMounts() const { return m_mounts.skipped(); }
+
     // Writes SZFileName anew from FileList and returns the engine's HRESULT: 0 when the
     // archive is complete, negative when it failed. On failure the partial archive the
     // engine leaves is removed and ErrorMessage() says what went wrong; a folder or file
@@ -105,6 +111,7 @@ private:
     QString m_fileName;
     QString m_rootDir;
     QStringList m_fileList;
+    MountFilter m_mounts;
     QString m_errorMessage;
     std::function<bool(quint64, quint64)> m_onProgress;
     QStringList m_libraryPaths;

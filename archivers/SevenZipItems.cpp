@@ -87,7 +87,8 @@ public:
             folder.pop_back();
         struct stat st;
         // The listed folder itself may be a link: sources are followed, contents are not.
-        if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            skipsMount(folder == "/" ? std::string() : folder, st))
             return;
         // The folder's own item: its path without the root folder, or without the '/'.
         std::size_t own = 0;
@@ -161,6 +162,12 @@ private:
                 at = slash + 1;
         }
         return at;
+    }
+
+    bool skipsMount(const std::string &folder, const struct stat &st)
+    {
+        return m_options.mounts &&
+               m_options.mounts->skips(QByteArray::fromStdString(folder), quint64(st.st_dev));
     }
 
     static ArchiveItem makeItem(const std::string &source, std::size_t storedFrom,
@@ -239,6 +246,8 @@ private:
             const std::string path = folder + '/' + e.name;
             const mode_t type = e.st.st_mode & S_IFMT;
             if (type == S_IFDIR) {
+                if (skipsMount(path, e.st))
+                    continue;
                 add(makeItem(path, stored(path), e.st));
                 if (m_options.recurse)
                     walk(path, mask, false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archivers/MountFilter.h"
 #include "archivers/SevenZipEngine.h"
 
 #include <QStringList>
@@ -38,7 +39,8 @@ struct ItemOptions
 {
     bool recurse = true;
     bool storeOnlyFilename = false;
-    std::string rootDir; // removed from the front of stored paths when not empty
+    std::string rootDir;           // removed from the front of stored paths when not empty
+    MountFilter *mounts = nullptr; // folders it skips are not entered
 };
 
 // A folder or file that could not be read while the items were collected.

@@ -128,9 +128,9 @@ bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder
                 while (trimmed.size() > 1 && trimmed.endsWith('/'))
                     trimmed.chop(1);
                 const QByteArray own = trimmed.mid(trimmed.lastIndexOf('/') + 1);
-                if (own != "." && own != "..")
-                    addFolderTree(trimmed == "/" ? QByteArray() : trimmed, info, withSubFolders,
-                                  true);
+                const QByteArray folder = trimmed == "/" ? QByteArray() : trimmed;
+                if (own != "." && own != ".." && !m_mounts.skips(folder, info.device))
+                    addFolderTree(folder, info, withSubFolders, true);
             }
             // Sockets, FIFOs and devices are never opened.
         }
@@ -168,6 +168,8 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
         const QByteArray path = joined(folder, item.name);
         const ZipFileInfo &child = item.info;
         if (child.isFolder()) {
+            if (m_mounts.skips(path, child.device))
+                continue;
             if (folderEntries)
                 makeFolderEntries(relative(path + '/'), path, &child, child.modified);
             if (withSubFolders)

@@ -1,20 +1,25 @@
 // The archive step of a run (CreateArc): the job's sources into one archive in the
-// temporary folder.
+// temporary folder, under a temporary name; the destination steps store it as F.
 
 #include "archivers/FileErrors.h"
 #include "archivers/QuellZip.h"
 #include "archivers/SevenZip.h"
+#include "platform/MountTable.h"
 #include "platform/Paths.h"
 #include "service/BackUpThread.h"
 #include "service/Scheduler.h"
 #include "shared/EventLog.h"
 #include "shared/JobTable.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace norvex::service {
@@ -37,11 +42,37 @@ QString printable(QString name)
     return name;
 }
 
-// The previous run's archive may still be linked into a destination folder (a run cut
-// short after publishing): unlink it instead of truncating the data it shares.
-void removeStale(const QString &path)
+// The archive is built under a name no stored archive can have (stored names end in the
+// archive's extension, ".part" or ".aside"), so that a temporary folder that is also the
+// destination never has a stored archive replaced before the new one is complete. The
+// process id keeps services that share the folder apart.
+QString temporaryName(const QString &fileName, qint64 pid)
 {
-    ::unlink(QFile::encodeName(path).constData());
+    return fileName + QLatin1Char('.') + QString::number(pid) + QStringLiteral(".tmp");
+}
+
+// Removes this job's temporary archives left by a run that ended early: those of processes
+// that are gone, and this process's own (a run whose transfer failed; one run of a job at
+// a time). Nothing else in the folder is touched.
+void removeStaleTemporaries(const QString &folder, const QString &fileName)
+{
+    const QString prefix = fileName + QLatin1Char('.');
+    const QString suffix = QStringLiteral(".tmp");
+    const QStringList names =
+        QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (!name.startsWith(prefix) || !name.endsWith(suffix) ||
+            name.size() <= prefix.size() + suffix.size())
+            continue;
+        const QString digits = name.mid(prefix.size(), name.size() - prefix.size() - suffix.size());
+        bool ok = false;
+        const qint64 pid = digits.toLongLong(&ok);
+        if (!ok || pid <= 0 || digits != QString::number(pid))
+            continue;
+        if (pid == QCoreApplication::applicationPid() ||
+            (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+            ::unlink(QFile::encodeName(folder + QLatin1Char('/') + name).constData());
+    }
 }
 
 // The empty archive the ZIP writer opens and adds to, in file. Created 0600: the sources
@@ -49,9 +80,8 @@ void removeStale(const QString &path)
 // descriptor; the name is never opened again.
 void createEmptyZip(archivers::TQuellZip &zip, QFile &file, const QString &path)
 {
-    removeStale(path);
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         throw EFCreateError(QStringLiteral("ファイル %1 を作成できません。 %2")
                                 .arg(path, platform::systemErrorText(errno)));
@@ -60,6 +90,32 @@ void createEmptyZip(archivers::TQuellZip &zip, QFile &file, const QString &path)
     if (!file.seek(0) || file.error() != QFileDevice::NoError)
         throw EFCreateError(
             QStringLiteral("ファイル %1 を作成できません。 %2").arg(path, file.errorString()));
+}
+
+QString quotedList(const QStringList &paths)
+{
+    QStringList quoted;
+    for (const QString &path : paths)
+        quoted << QStringLiteral("「") + printable(path) + QStringLiteral("」");
+    return quoted.join(QLatin1Char(' '));
+}
+
+// Splits the sources into those that exist (a link is followed) and those that do not. A
+// source that is there but cannot be looked at is a failure, not a missing source.
+QStringList existingSources(const QStringList &sources, QStringList &missing)
+{
+    QStringList present;
+    for (const QString &source : sources) {
+        struct stat st;
+        if (::stat(QFile::encodeName(source).constData(), &st) == 0) {
+            present << source;
+        } else if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+            missing << source;
+        } else {
+            throw archivers::EFOpenError(source);
+        }
+    }
+    return present;
 }
 
 qint64 fileSize(const QString &path)
@@ -76,30 +132,56 @@ bool TBackUpThread::CreateArc()
     const QDateTime t0 = m_settings.clock->now();
     log(shared::LogInformation, m_name + QStringLiteral(" 圧縮処理を開始しました。"));
     bool result = false;
+    bool created = false;
     try {
         if (!shared::isSafeJobName(m_name))
             throw shared::Exception(
                 QStringLiteral(
                     "バックアップ名 「%1」 には使えない文字 (/ または制御文字) が含まれています。")
                     .arg(printable(m_name)));
-        const QString base = m_settings.tempFolder + QStringLiteral("/Norvex-") + m_name;
         const QStringList sources = shared::decodeSourceList(field("backuplist"));
+        QStringList missing;
+        const QStringList present = existingSources(sources, missing);
+        for (const QString &source : std::as_const(missing))
+            log(shared::LogWarning,
+                m_name +
+                    QStringLiteral(" バックアップ元が見つからないため、圧縮対象から除外しました。"
+                                   "\tバックアップ元 ") +
+                    printable(source));
+        // An archive of nothing would be stored and rotated in like a good one.
+        if (sources.isEmpty())
+            throw shared::Exception(
+                QStringLiteral("バックアップ元が指定されていないため、アーカイブを作成しません。"));
+        if (present.isEmpty())
+            throw shared::Exception(
+                QStringLiteral(
+                    "バックアップ元がひとつも見つからないため、アーカイブを作成しません。 ") +
+                quotedList(missing));
+
+        const bool sevenZ = field("op4") == QLatin1String("1");
+        m_archiveFileName = QStringLiteral("Norvex-") + m_name +
+                            (sevenZ ? QStringLiteral(".7z") : QStringLiteral(".zip"));
+        removeStaleTemporaries(m_settings.tempFolder, m_archiveFileName);
+        m_archivePath = m_settings.tempFolder + QLatin1Char('/') +
+                        temporaryName(m_archiveFileName, QCoreApplication::applicationPid());
+        const platform::MountTable mounts = platform::MountTable::current();
+        QList<archivers::SkippedMount> skipped;
         QString label;
-        if (field("op4") == QLatin1String("1")) {
+        if (sevenZ) {
             // The engine is bound only for 7z jobs: a ZIP job never needs it.
             archivers::TSevenZip sevenZip;
             sevenZip.setAddOptions(archivers::AddOptsEnum::AddRecurseDirs);
             sevenZip.setLZMACompressStrength(archivers::TCompressStrength::FAST);
             if (shared::isOn(field("op2")))
                 sevenZip.setPassword(field("op2val"));
-            m_archivePath = base + QStringLiteral(".7z");
+            sevenZip.setMountTable(&mounts);
             sevenZip.FileList().clear();
             sevenZip.setSZFileName(m_archivePath);
-            for (const QString &source : sources)
+            for (const QString &source : present)
                 sevenZip.FileList().append(
                     QFileInfo(source).isDir() ? source + QStringLiteral("/*.*") : source);
-            removeStale(m_archivePath);
             const int hr = sevenZip.BuildArchive();
+            skipped = sevenZip.SkippedMounts();
             if (hr < 0)
                 throw archivers::ECompressionError(
                     QStringLiteral("7Z形式の圧縮に失敗しました。 %1 (0x%2)")
@@ -109,14 +191,24 @@ bool TBackUpThread::CreateArc()
         } else {
             QFile file; // outlives the writer, which uses it
             archivers::TQuellZip zip;
-            m_archivePath = base + QStringLiteral(".zip");
+            zip.setMountTable(&mounts);
             zip.Close();
             createEmptyZip(zip, file, m_archivePath);
+            created = true;
             zip.Open(file);
-            zip.AddPaths(sources, QString(), true);
+            zip.AddPaths(present, QString(), true);
             zip.Close();
+            skipped = zip.SkippedMounts();
             label = QStringLiteral(" ZIP形式圧縮処理を終了しました。");
         }
+        for (const archivers::SkippedMount &mount : std::as_const(skipped))
+            log(shared::LogInformation,
+                m_name +
+                    QStringLiteral(
+                        " 仮想ファイルシステムのマウントポイントを圧縮対象から除外しました。"
+                        "\tマウントポイント ") +
+                    printable(mount.path) + QStringLiteral(" (") + mount.fileSystem +
+                    QLatin1Char(')'));
         const qint64 size = fileSize(m_archivePath);
         log(shared::LogInformation, m_name + label + QStringLiteral("\t圧縮処理時間 ") +
                                         formatDuration(t0.msecsTo(m_settings.clock->now())) +
@@ -124,6 +216,9 @@ bool TBackUpThread::CreateArc()
                                         formatKilobytes(size));
         result = true;
     } catch (...) {
+        // A half-written archive is of no use to any later run.
+        if (created)
+            ::unlink(QFile::encodeName(m_archivePath).constData());
         log(shared::LogError,
             QStringLiteral("CreateArc Error 圧縮処理中にエラーが発生しました。\t") +
                 errorDetail(std::current_exception()));

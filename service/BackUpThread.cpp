@@ -6,7 +6,6 @@
 #include "shared/JobTable.h"
 #include "shared/mlb2.h"
 
-#include <QFileInfo>
 #include <QTime>
 #include <QTimer>
 
@@ -144,7 +143,7 @@ void TBackUpThread::transfer()
         const TransferContext ctx{m_settings.scheduler->jobRow(m_jobIndex),
                                   m_jobIndex,
                                   m_archivePath,
-                                  QFileInfo(m_archivePath).fileName(),
+                                  m_archiveFileName,
                                   m_settings.scheduler->installFolder(),
                                   shared::isOn(field("op1")),
                                   field("op1val"),

@@ -63,7 +63,8 @@ private:
     const RunSettings m_settings;
     const int m_jobIndex;
     QString m_name;
-    QString m_archivePath;
+    QString m_archivePath;     // the archive in the temporary folder, under a temporary name
+    QString m_archiveFileName; // F, the name it is stored under
     QDateTime m_startTime;
 };
 

@@ -44,7 +44,8 @@ struct TransferContext
     const shared::TMlb2 &jobRow;
     // 0-based job index (position of the job in the job table at the service's last load).
     int jobIndex = -1;
-    // Full path of the archive in the temporary folder ("<tmp>/Norvex-<backupname>.zip").
+    // Full path of the archive in the temporary folder, under a name that is never a stored
+    // name ("<tmp>/Norvex-<backupname>.zip.<pid>.tmp").
     QString archivePath;
     // F: the archive's file name without folder ("Norvex-<backupname>.zip" or ".7z").
     QString archiveFileName;

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -178,12 +177,10 @@ void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ct
         ::mkdir(native(folder).constData(), 0777);
     }
     LocalGenerationFolder destination(folder, ctx.archivePath);
-    const QString target = folder + QLatin1Char('/') +
-                           storeRotatePublish(destination, ctx.archiveFileName, ctx.generations);
-    // The archive leaves the temporary folder, unless that folder is the destination and the
-    // archive is the stored file itself.
-    if (QFileInfo(target).canonicalFilePath() != QFileInfo(ctx.archivePath).canonicalFilePath())
-        ::unlink(native(ctx.archivePath).constData());
+    storeRotatePublish(destination, ctx.archiveFileName, ctx.generations);
+    // The archive leaves the temporary folder; its temporary name is never a stored name,
+    // even when that folder is the destination.
+    ::unlink(native(ctx.archivePath).constData());
 }
 
 void LocalBackUp(const TransferContext &ctx)

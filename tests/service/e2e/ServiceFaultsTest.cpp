@@ -16,32 +16,6 @@
 using namespace norvex;
 using namespace norvex::testing;
 
-namespace {
-
-// Root reads every file whatever its mode bits, but sysctl files are checked by their
-// own rules: this one is write-only for everybody.
-const QString kUnreadable = QStringLiteral("/proc/sys/vm/drop_caches");
-
-QString closingFor(const QString &name, const QString &next)
-{
-    return QStringLiteral("^I\\t") + esc(name) +
-           QStringLiteral(" バックアップ処理を終了しました。\\tバックアップ処理時間 "
-                          "\\d\\d:\\d\\d:\\d\\d\\\\n次回バックアップは ") +
-           esc(next) + QStringLiteral(" です。$");
-}
-
-// The one entry (of all entries) matching pattern, or a failure naming the log.
-bool hasOne(const QStringList &all, const QString &pattern)
-{
-    const int n = countMatching(all, pattern);
-    if (n != 1)
-        qWarning("%d entries match %s; the log:\n%s", n, qPrintable(pattern),
-                 qPrintable(all.join(QLatin1Char('\n'))));
-    return n == 1;
-}
-
-} // namespace
-
 class ServiceFaultsTest : public QObject
 {
     Q_OBJECT
@@ -145,7 +119,7 @@ private slots:
                              "Exception : ローカルディスクへのバックアップに失敗しました。 ") +
                          platform::systemErrorText(ENOENT)) +
                      QLatin1Char('$')));
-        QVERIFY(testArchive(tmp + QStringLiteral("/Norvex-nodest.zip")));
+        QVERIFY(testArchive(temporaryArchive(tmp, QStringLiteral("Norvex-nodest.zip"))));
         QVERIFY(!QFileInfo::exists(a + QStringLiteral("missing")));
         // The new archive cannot be stored: the generations are exactly as before.
         QVERIFY(hasOne(
@@ -155,7 +129,7 @@ private slots:
                          platform::systemErrorText(EEXIST)) +
                      QLatin1Char('$')));
         QCOMPARE(filesBelow(blockedDest), generations);
-        QVERIFY(testArchive(tmp + QStringLiteral("/Norvex-blocked.zip")));
+        QVERIFY(testArchive(temporaryArchive(tmp, QStringLiteral("Norvex-blocked.zip"))));
         // Unreadable source: the archive step fails with the file layer's error.
         QVERIFY(hasOne(
             all, QStringLiteral(
@@ -180,7 +154,7 @@ private slots:
                                 QStringLiteral("Exception : .*「Tape」")));
         QCOMPARE(countMatching(all, QStringLiteral("^I\\ttape リモートコピー処理を終了しました。")),
                  0);
-        QVERIFY(testArchive(tmp + QStringLiteral("/Norvex-tape.zip")));
+        QVERIFY(testArchive(temporaryArchive(tmp, QStringLiteral("Norvex-tape.zip"))));
         // The good job ran beside all of them.
         QVERIFY(hasOne(all, QStringLiteral("^I\\tgood リモートコピー処理を終了しました。")));
         QVERIFY(testArchive(goodDest + QStringLiteral("/Norvex-good.zip")));

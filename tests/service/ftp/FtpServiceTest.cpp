@@ -72,7 +72,7 @@ private slots:
         QVERIFY(t::testArchive(stored));
         QVERIFY(t::holdsExactly(t::extract(stored, home + QStringLiteral("x")),
                                 {{QStringLiteral("a.txt"), QByteArray("payload")}}));
-        QVERIFY(!QFile::exists(tmp + QStringLiteral("/Norvex-good.zip")));
+        QVERIFY(t::temporaryArchives(tmp, QStringLiteral("Norvex-good.zip")).isEmpty());
 
         // The line break between the fixed text and the reply is stored escaped.
         const QString failed = QStringLiteral(" リモートコピー処理中にエラーが発生しました。\t"
@@ -81,7 +81,7 @@ private slots:
         QCOMPARE(t::countMatching(badpass, QStringLiteral("^E\\tbadpass") + t::esc(failed) +
                                                QStringLiteral("530 ")),
                  1);
-        QVERIFY(QFile::exists(tmp + QStringLiteral("/Norvex-badpass.zip")));
+        QVERIFY(t::testArchive(t::temporaryArchive(tmp, QStringLiteral("Norvex-badpass.zip"))));
         const QStringList noserver = t::jobEntries(home, QStringLiteral("noserver"));
         QVERIFY2(
             noserver.contains(QStringLiteral("E\tnoserver") + failed +

@@ -88,7 +88,8 @@ private slots:
                                     {{QStringLiteral("a.bin"), payload}}));
             QVERIFY(!QFile::exists(stored + QStringLiteral(".part")));
             QVERIFY(
-                !QFile::exists(tmp + QStringLiteral("/Norvex-") + job + QStringLiteral(".zip")));
+                t::temporaryArchives(tmp, QStringLiteral("Norvex-") + job + QStringLiteral(".zip"))
+                    .isEmpty());
         }
 
         // The line break after the fixed text is stored escaped; the component's reason
@@ -104,7 +105,7 @@ private slots:
                                  QStringLiteral("Password authentication as \"") + s.user +
                                  QStringLiteral("\" failed: Access denied"))),
             1);
-        QVERIFY(QFile::exists(tmp + QStringLiteral("/Norvex-badpass.zip")));
+        QVERIFY(t::testArchive(t::temporaryArchive(tmp, QStringLiteral("Norvex-badpass.zip"))));
         const QStringList noserver = t::jobEntries(home, QStringLiteral("noserver"));
         QVERIFY2(noserver.contains(QStringLiteral("E\tnoserver") + failed +
                                    QStringLiteral("SSHサーバの接続処理に失敗しました。 \\n"
@@ -112,7 +113,7 @@ private slots:
                                                   "Connection refused")
                                        .arg(closedPort)),
                  qPrintable(noserver.join('\n')));
-        QVERIFY(QFile::exists(tmp + QStringLiteral("/Norvex-noserver.zip")));
+        QVERIFY(t::testArchive(t::temporaryArchive(tmp, QStringLiteral("Norvex-noserver.zip"))));
         // The host key was recorded in the service's installation folder.
         QVERIFY(t::readFile(home + QStringLiteral("known_hosts"))
                     .startsWith(QStringLiteral("[127.0.0.1]:%1 ").arg(s.port).toUtf8()));

@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QString>
 #include <QtTest>
 
@@ -59,6 +60,30 @@ inline QMap<QString, QByteArray> filesBelow(const QString &folder)
         out[QDir(folder).relativeFilePath(path)] = readFile(path);
     }
     return out;
+}
+
+// The archives of F (fileName) that runs left in the temporary folder under their
+// temporary names, "<F>.<pid>.tmp".
+inline QStringList temporaryArchives(const QString &folder, const QString &fileName)
+{
+    const QRegularExpression name(QStringLiteral("^") + QRegularExpression::escape(fileName) +
+                                  QStringLiteral("\\.[0-9]+\\.tmp$"));
+    QStringList out;
+    for (const QString &entry : QDir(folder).entryList(QDir::Files | QDir::Hidden))
+        if (name.match(entry).hasMatch())
+            out << folder + QLatin1Char('/') + entry;
+    return out;
+}
+
+// The one temporary archive of F a failed transfer left; empty (with a warning) when
+// there is none or more than one.
+inline QString temporaryArchive(const QString &folder, const QString &fileName)
+{
+    const QStringList found = temporaryArchives(folder, fileName);
+    if (found.size() != 1)
+        qWarning("%d temporary archives of %s in %s", int(found.size()), qPrintable(fileName),
+                 qPrintable(folder));
+    return found.size() == 1 ? found.first() : QString();
 }
 
 // Extracts an archive with the peer tool into a fresh folder; empty map on failure.

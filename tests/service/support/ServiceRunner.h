@@ -68,6 +68,30 @@ inline int countMatching(const QStringList &lines, const QString &pattern)
     return n;
 }
 
+// Root reads every file whatever its mode bits, but sysctl files are checked by their
+// own rules: this one is write-only for everybody, so a source list with it makes the
+// archive step fail for any user.
+inline const QString kUnreadable = QStringLiteral("/proc/sys/vm/drop_caches");
+
+// The closing entry of a run of job name whose next run is next.
+inline QString closingFor(const QString &name, const QString &next)
+{
+    return QStringLiteral("^I\\t") + esc(name) +
+           QStringLiteral(" バックアップ処理を終了しました。\\tバックアップ処理時間 "
+                          "\\d\\d:\\d\\d:\\d\\d\\\\n次回バックアップは ") +
+           esc(next) + QStringLiteral(" です。$");
+}
+
+// The one entry (of all entries) matching pattern, or a failure naming the log.
+inline bool hasOne(const QStringList &all, const QString &pattern)
+{
+    const int n = countMatching(all, pattern);
+    if (n != 1)
+        qWarning("%d entries match %s; the log:\n%s", n, qPrintable(pattern),
+                 qPrintable(all.join(QLatin1Char('\n'))));
+    return n == 1;
+}
+
 class ServiceRunner
 {
 public:
