@@ -145,8 +145,13 @@ QDateTime Scheduler::reschedule(int jobIndex)
     const QDateTime next = shared::nextRunTime(t, n, unit.size() == 1 ? unit.at(0) : QChar(), now);
     const QString text = shared::formatDateTime(next);
 
-    const QString previous = row.FieldByName(kBackupDt);
     const QString name = row.FieldByName(kBackupName);
+    // What the file holds: the row's time as last loaded, unless that was a time kept over
+    // the file because it could not be saved.
+    QString fileValue = row.FieldByName(kBackupDt);
+    for (const PendingRunTime &p : m_pending)
+        if (p.jobIndex == jobIndex && p.name == name)
+            fileValue = p.fileValue;
     row.SetFieldByName(kBackupDt, text);
     if (m_table.GoToRecord(jobIndex + 1))
         m_table.SetFieldByName(kBackupDt, text);
@@ -160,12 +165,18 @@ QDateTime Scheduler::reschedule(int jobIndex)
     QString error;
     const auto result = shared::changeJobInFile(
         file, path, jobIndex + 1, name,
-        [&text](shared::TMlb2 &t) { t.SetFieldByName(kBackupDt, text); }, &error);
+        [&text, &fileValue](shared::TMlb2 &t) {
+            fileValue = t.FieldByName(kBackupDt);
+            t.SetFieldByName(kBackupDt, text);
+        },
+        &error);
     if (result == shared::JobFileResult::Unreadable ||
         result == shared::JobFileResult::Unwritable) {
         // Until a save succeeds, every reload would bring back the past time and run the
-        // job again (rotating its generations each time): keep the new time over it.
-        m_pending.push_back({jobIndex, name, text, previous});
+        // job again (rotating its generations each time): keep the new time over it. It is
+        // matched against the value the file really holds; a reload that finds another one
+        // takes it as a change made in the file and drops the kept time.
+        m_pending.push_back({jobIndex, name, text, fileValue});
         throw shared::Exception(
             QStringLiteral("ジョブ一覧 %1 を保存できませんでした。%2").arg(path, error));
     }
