@@ -111,6 +111,10 @@ bool TJobEditor::validate()
     if (!shared::isSafeJobName(name))
         return warn(m_program, m_name,
                     QStringLiteral("バックアップ名称に「/」や制御文字は使用できません。"));
+    if (shared::hasGenerationSuffix(name))
+        return warn(
+            m_program, m_name,
+            QStringLiteral("バックアップ名称の末尾に「-数字-」（例：「-1-」）は使用できません。"));
     if (nameTaken(name))
         return warn(m_program, m_name, duplicateNameText());
     if (m_sources->count() == 0)

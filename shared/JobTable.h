@@ -45,6 +45,10 @@ void setupJobTable(TMlb2 &table);
 // character.
 bool isSafeJobName(const QString &name);
 
+// A job name ending in "-", a digit and "-" would give its archive the name of another job's
+// generation: "x-1-" stores Norvex-x-1-.zip, generation 1 of "x". Both programs refuse it.
+bool hasGenerationSuffix(const QString &name);
+
 // An on/off field as the programs read it; raises EConvertError for anything readOnOff
 // does not take, the empty text included.
 bool isOn(const QString &text);

@@ -79,6 +79,13 @@ bool isSafeJobName(const QString &name)
     return true;
 }
 
+bool hasGenerationSuffix(const QString &name)
+{
+    const qsizetype n = name.size();
+    return n >= 3 && name[n - 1] == QLatin1Char('-') && name[n - 3] == QLatin1Char('-') &&
+           name[n - 2] >= QLatin1Char('0') && name[n - 2] <= QLatin1Char('9');
+}
+
 bool isOn(const QString &text)
 {
     return readOnOff(text);

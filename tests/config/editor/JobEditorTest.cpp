@@ -194,6 +194,8 @@ void JobEditorTest::validationStopsAtFirstFailure_data()
             "EdtBackUpName");
         row("unsafe tab", 0, "tab", "バックアップ名称に「/」や制御文字は使用できません。",
             "EdtBackUpName");
+        row("another job's generation name", 0, "suffix",
+            "バックアップ名称の末尾に「-数字-」（例：「-1-」）は使用できません。", "EdtBackUpName");
         row("sources", 0, "sources", "バックアップ対象フォルダ、ファイルが選択されていません。",
             "");
         row("sftp host", 0, "EdtSFTPHost", "ホスト名は必須項目です。", "EdtSFTPHost");
@@ -239,9 +241,9 @@ void JobEditorTest::validationStopsAtFirstFailure()
     input<QComboBox>(page, "CmbToBackUp", change)->setCurrentIndex(kind);
     // The failing input and every one checked after it are emptied: the first one counts.
     static const QStringList order = {
-        "EdtBackUpName", "slash",           "tab",        "sources",    "EdtSFTPHost",
-        "EdtSFTPUser",   "EdtSFTPPass",     "EdtFTPHost", "EdtFTPUser", "EdtFTPPass",
-        "EdtSaveFolder", "EdtCreateFolder", "EdtArcPass"};
+        "EdtBackUpName",   "slash",       "tab",        "suffix",     "sources",    "EdtSFTPHost",
+        "EdtSFTPUser",     "EdtSFTPPass", "EdtFTPHost", "EdtFTPUser", "EdtFTPPass", "EdtSaveFolder",
+        "EdtCreateFolder", "EdtArcPass"};
     for (qsizetype i = order.indexOf(empty); i < order.size(); ++i) {
         if (order[i] == QLatin1String("sources"))
             page.acceptSelection({});
@@ -253,6 +255,8 @@ void JobEditorTest::validationStopsAtFirstFailure()
         name->setText(QStringLiteral("a/b"));
     else if (empty == QLatin1String("tab"))
         name->setText(QStringLiteral("a\tb"));
+    else if (empty == QLatin1String("suffix"))
+        name->setText(QStringLiteral("job-1-"));
     const QByteArray before = loadJobFile(s.folder).SaveToData();
 
     pressOk(page, change);

@@ -527,6 +527,29 @@ private slots:
                  JobFileResult::Saved);
     }
 
+    void namesEndingLikeAGeneration_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("generation 1 of x") << "x-1-" << true;
+        QTest::newRow("digit 0") << "x-0-" << true;
+        QTest::newRow("digit 9") << "日次-9-" << true;
+        QTest::newRow("only the suffix") << "-7-" << true;
+        QTest::newRow("two digits") << "x-12-" << false;
+        QTest::newRow("no closing dash") << "x-1" << false;
+        QTest::newRow("no opening dash") << "x1-" << false;
+        QTest::newRow("letter") << "x-a-" << false;
+        QTest::newRow("full-width digit") << "x-１-" << false;
+        QTest::newRow("inside the name") << "x-1-y" << false;
+        QTest::newRow("too short") << "1-" << false;
+    }
+    void namesEndingLikeAGeneration()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, refused);
+        QCOMPARE(hasGenerationSuffix(name), refused);
+    }
+
     void invalidTimesAreConversionErrors()
     {
         const QDateTime t = at("2024/05/10 18:00:00");
