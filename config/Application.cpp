@@ -1,4 +1,5 @@
 #include "config/Application.h"
+#include "config/NorvexIcon.h"
 
 #include <QApplication>
 #include <QFont>
@@ -16,6 +17,8 @@ void setUpApplication(QApplication &app, QTranslator &translator)
     QFont font(QStringLiteral("IPAexGothic"));
     font.setPointSize(10);
     app.setFont(font);
+    // Also for message boxes that have no parent window.
+    app.setWindowIcon(norvexIcon());
 }
 
 } // namespace norvex::config

@@ -5,6 +5,7 @@
 #include "config/JobEditor.h"
 #include "config/ListPage.h"
 #include "config/LogPage.h"
+#include "config/NorvexIcon.h"
 #include "config/OptionPage.h"
 #include "config/OverviewPage.h"
 #include "config/Page.h"
@@ -27,6 +28,7 @@
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStyle>
@@ -69,6 +71,16 @@ QString readProblem(const QString &path)
                            : path + QStringLiteral(": ") + platform::systemErrorText(errno);
 }
 
+// The tree never collapses, so it draws no expand arrows.
+class NavigationTree : public QTreeWidget
+{
+public:
+    using QTreeWidget::QTreeWidget;
+
+protected:
+    void drawBranches(QPainter *, const QRect &, const QModelIndex &) const override {}
+};
+
 } // namespace
 
 struct TFrmMain::Owned
@@ -87,7 +99,7 @@ struct TFrmMain::Owned
 TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString &serviceRegistry,
                    QWidget *parent)
     : QMainWindow(parent), m_folder(platform::installFolder()), m_owned(std::make_unique<Owned>()),
-      m_prompter(prompter), m_clock(clock), m_tree(new QTreeWidget(this)),
+      m_prompter(prompter), m_clock(clock), m_tree(new NavigationTree(this)),
       m_pages(new QStackedWidget(this))
 {
     if (!m_prompter) {
@@ -114,6 +126,7 @@ TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString
     m_startupProblems.removeDuplicates();
 
     setWindowTitle(QString::fromUtf8(ApplicationTitle));
+    setWindowIcon(norvexIcon());
     buildTree();
     m_pages->setObjectName(QStringLiteral("PagMain"));
     m_listPage = new TListPage(*this, m_pages);
@@ -151,6 +164,8 @@ TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString
     layout->addWidget(m_pages, 1);
     setCentralWidget(central);
     buildMenu();
+    // The left column is read first: the tree, then the service button below it.
+    setTabOrder(m_tree, m_service->findChild<QPushButton *>(QStringLiteral("BotService")));
 
     setFixedSize(1000, 700);
     if (const QScreen *screen = this->screen()) {
@@ -292,9 +307,9 @@ int TFrmMain::queryServiceState()
 
 int TFrmMain::nodeOfPage(Page page)
 {
-    // The change page has no node of its own. It highlights "バックアップ設定", which no
-    // menu item selects, so every menu item still navigates while the change page is shown.
-    static const int nodes[] = {0, 1, 2, 3, 4, 5, 7, 8, 4};
+    // The change page has no node of its own, and any node highlighted would name another
+    // page; with none highlighted, every menu item still navigates from it.
+    static const int nodes[] = {0, 1, 2, 3, 4, 5, 7, 8, NoNode};
     return nodes[int(page)];
 }
 
@@ -344,7 +359,7 @@ void TFrmMain::backToList(int selectRow)
 void TFrmMain::quietHighlight(int node)
 {
     Suspend suspended(m_selectionSuspended);
-    m_tree->setCurrentItem(m_nodes[node]);
+    m_tree->setCurrentItem(node == NoNode ? nullptr : m_nodes[node]);
 }
 
 void TFrmMain::selectNode(int node)
@@ -400,7 +415,7 @@ void TFrmMain::firstShowing()
     switchTo(Page::List);
     quietHighlight(ListNode);
     reportUnreadableFiles();
-    m_service->showInitialState();
+    m_service->showInitialState(!m_listPage->stateFailureShown());
     m_showActionsAttached = true;
 }
 

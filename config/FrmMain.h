@@ -41,6 +41,8 @@ public:
     static constexpr int NodeCount = 9;
     static constexpr int ChangeDeleteNode = 6;
     static constexpr int AddNode = 5;
+    // No node highlighted (the change page).
+    static constexpr int NoNode = -1;
 
     QString installFolder() const override { return m_folder; }
     shared::TMlb2 &jobTable() override;
@@ -62,7 +64,7 @@ public:
     transfer::TSshKey &sshKey() override;
     transfer::TFtpClient &ftp() override;
 
-    // Moves the tree's highlight without navigating.
+    // Moves the tree's highlight (NoNode: none) without navigating.
     void quietHighlight(int node);
     // What a menu item or link does: selects a node, which navigates as a selection change
     // does; the node already highlighted is no change.

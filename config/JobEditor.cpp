@@ -2,6 +2,7 @@
 
 #include "config/FrmSelect.h"
 #include "config/FtpSubPage.h"
+#include "config/Heading.h"
 #include "config/LocalSubPage.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
@@ -23,7 +24,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QShortcut>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -87,6 +87,9 @@ void TJobEditor::buildInputs()
 {
     auto *page = new QVBoxLayout(this);
     page->setSpacing(6);
+    page->addWidget(pageHeading(m_change ? QStringLiteral("バックアップ設定変更")
+                                         : QStringLiteral("バックアップ設定追加"),
+                                this));
 
     m_name = named(new QLineEdit(this), "EdtBackUpName");
     m_name->setMaxLength(32);
@@ -252,15 +255,7 @@ QWidget *TJobEditor::buildButtons()
 
     connect(m_ok, &QPushButton::clicked, this, &TJobEditor::BotOkClick);
     connect(cancel, &QPushButton::clicked, this, [this] { m_program.backToList(); });
-    // A page has no dialog to carry a default button: Return and Escape are its own.
-    for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto *ok = new QShortcut(QKeySequence(key), this, nullptr, nullptr,
-                                 Qt::WidgetWithChildrenShortcut);
-        connect(ok, &QShortcut::activated, m_ok, &QPushButton::click);
-    }
-    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, nullptr, nullptr,
-                                 Qt::WidgetWithChildrenShortcut);
-    connect(escape, &QShortcut::activated, cancel, &QPushButton::click);
+    bindOkCancelKeys(m_ok, cancel);
     return box;
 }
 
@@ -301,6 +296,7 @@ void TJobEditor::loadJob()
     m_ok->setEnabled(false);
     m_loadedNumber = number;
     m_loadedName.clear();
+    m_loadedStart = QDateTime();
     if (!job.GoToRecord(number)) {
         m_program.prompter().message(QStringLiteral("変更するバックアップ設定が見つかりません。"),
                                      Prompter::Kind::Error);
@@ -324,6 +320,7 @@ void TJobEditor::loadJob()
         const QString backupdt = job.FieldByName(QStringLiteral("backupdt"));
         m_startDate->setText(backupdt.left(10));
         m_startTime->setDateTime(shared::readDateTime(backupdt));
+        m_loadedStart = m_startTime->dateTime();
         m_createFolder->setChecked(flagTicked(job.FieldByName(QStringLiteral("op1"))));
         m_folderName->setText(job.FieldByName(QStringLiteral("op1val")));
         m_arcPassOn->setChecked(flagTicked(job.FieldByName(QStringLiteral("op2"))));

@@ -2,6 +2,7 @@
 
 #include "config/Page.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 class QButtonGroup;
@@ -70,7 +71,8 @@ private:
 
     // OK and its steps (JobEditorSave.cpp).
     void BotOkClick();
-    bool backupInProgress();
+    // The in-progress check; a failed service state query puts its text in `failure`.
+    bool backupInProgress(QString *failure);
     bool validate();
     bool nameTaken(const QString &name);
     void writeJob(shared::TMlb2 &job) const;
@@ -82,6 +84,8 @@ private:
     // The change page's job as loaded: its position and name find it again in the file.
     int m_loadedNumber = 0;
     QString m_loadedName;
+    // The start as loaded: while the inputs still show it, OK keeps the file's next run time.
+    QDateTime m_loadedStart;
 
     QLineEdit *m_name;
     QListWidget *m_sources;

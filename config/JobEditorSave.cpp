@@ -3,6 +3,7 @@
 #include "config/JobEditor.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
+#include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
 #include "shared/JobTable.h"
@@ -19,8 +20,6 @@
 namespace norvex::config {
 
 namespace {
-
-constexpr int kServiceRunning = 3;
 
 bool warn(Program &program, QWidget *focus, const QString &text)
 {
@@ -40,17 +39,17 @@ QString duplicateNameText()
 
 void TJobEditor::BotOkClick()
 {
-    try {
-        if (backupInProgress()) {
-            m_program.prompter().message(
-                QStringLiteral("バックアップ処理を開始したため設定追加はできません。\r\n"
-                               "バックアップ処理が終了するまでお待ちください。"),
-                Prompter::Kind::Warning);
-            return;
-        }
-    } catch (const shared::Exception &e) {
-        // The service state is unknown: better not to save than to collide with a run.
-        m_program.prompter().message(e.message(), Prompter::Kind::Error);
+    QString failure;
+    const bool inProgress = backupInProgress(&failure);
+    if (!failure.isEmpty()) {
+        m_program.prompter().message(failure, Prompter::Kind::Error);
+        return;
+    }
+    if (inProgress) {
+        m_program.prompter().message(
+            QStringLiteral("バックアップ処理を開始したため設定追加はできません。\r\n"
+                           "バックアップ処理が終了するまでお待ちください。"),
+            Prompter::Kind::Warning);
         return;
     }
     if (!validate())
@@ -66,10 +65,12 @@ void TJobEditor::BotOkClick()
         m_program.backToList(m_change ? m_loadedNumber - 1 : -1);
 }
 
-bool TJobEditor::backupInProgress()
+bool TJobEditor::backupInProgress(QString *failure)
 {
-    bool inProgress = false;
-    if (m_program.queryServiceState() == kServiceRunning) {
+    // The job list's rule: a state that cannot be queried counts as a run under way.
+    bool inProgress = serviceCountsAsRunning(m_program, failure);
+    if (inProgress && failure->isEmpty()) {
+        inProgress = false;
         shared::TMlb2 &table = m_program.jobTable();
         table.LoadFromFile(shared::jobTablePath(m_program.installFolder()));
         const QDateTime now = m_program.clock().now();
@@ -144,7 +145,10 @@ void TJobEditor::writeJob(shared::TMlb2 &job) const
     m_subPages[m_kind->currentIndex()]->write(job);
     set("backupint", QString::number(m_interval->value()));
     set("backuptani", m_unit->currentData().toString());
-    set("backupdt", shared::formatDateTime(m_startTime->dateTime()));
+    // The service moves the next run time on at the end of each run, also while this page
+    // is open: an untouched start keeps what the file holds.
+    if (!m_change || m_startTime->dateTime() != m_loadedStart)
+        set("backupdt", shared::formatDateTime(m_startTime->dateTime()));
     set("op1", shared::writeOnOff(m_createFolder->isChecked()));
     set("op1val", m_folderName->text());
     set("op2", shared::writeOnOff(m_arcPassOn->isChecked()));

@@ -5,8 +5,7 @@
 #include "config/Heading.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
-#include "config/SrvCtrl.h"
-#include "platform/ServiceManager.h"
+#include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
 #include "shared/JobTable.h"
@@ -14,12 +13,14 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QMenu>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QToolButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 namespace norvex::config {
@@ -28,16 +29,38 @@ namespace {
 
 enum Column { NameColumn, SourcesColumn, DestinationColumn, IntervalColumn, NextRunColumn };
 constexpr int ColumnCount = 5;
-constexpr int RunningState = 3;
 
 // A row whose next run time has passed is green while the service is shown as running:
-// decided while the cell is painted, so a change of the service button shows at once.
-class RowColourDelegate : public QStyledItemDelegate
+// decided while the cell is painted, so a change of the service button shows at once. Its
+// text is white, as in the event log: black on that green is hard to read (about 4:1).
+// A source list cut off by its column shows the whole list, one path a line, as a tooltip.
+class ListCellDelegate : public QStyledItemDelegate
 {
 public:
-    RowColourDelegate(Program &program, QObject *parent)
+    ListCellDelegate(Program &program, QObject *parent)
         : QStyledItemDelegate(parent), m_program(program)
     {
+    }
+
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override
+    {
+        if (index.column() != SourcesColumn || event->type() != QEvent::ToolTip)
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        const QStyle *style = view->style();
+        const int margins = 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, &cell, view) + 1);
+        const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &cell, view);
+        if (cell.text.isEmpty() ||
+            cell.fontMetrics.horizontalAdvance(cell.text) <= text.width() - margins) {
+            QToolTip::hideText();
+            return true;
+        }
+        QToolTip::showText(event->globalPos(),
+                           shared::decodeSourceList(cell.text).join(QLatin1Char('\n')), view,
+                           option.rect);
+        return true;
     }
 
 protected:
@@ -50,8 +73,10 @@ protected:
         if (next.isEmpty())
             return;
         try {
-            if (shared::readDateTime(next) < m_program.clock().now())
+            if (shared::readDateTime(next) < m_program.clock().now()) {
                 option->backgroundBrush = QColor(0, 128, 0);
+                option->palette.setColor(QPalette::Text, Qt::white);
+            }
         } catch (const shared::Exception &) {
             // A time that does not parse is never overdue.
         }
@@ -109,18 +134,28 @@ TListPage::TListPage(Program &program, QWidget *parent)
     m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_grid->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_grid->setItemDelegate(new RowColourDelegate(program, m_grid));
+    m_grid->setItemDelegate(new ListCellDelegate(program, m_grid));
     m_grid->setWordWrap(false);
     m_grid->verticalHeader()->setDefaultSectionSize(24);
+    // Tab leaves the grid instead of walking its 125 cells.
+    m_grid->setTabKeyNavigation(false);
+    // The user sizes the name and source columns; the sources take the room left over until
+    // the user sizes one of them, and a wider total scrolls.
     QHeaderView *header = m_grid->horizontalHeader();
-    header->setSectionResizeMode(NameColumn, QHeaderView::Interactive);
-    header->setSectionResizeMode(SourcesColumn, QHeaderView::Stretch);
+    header->setStretchLastSection(false);
+    for (int column : {NameColumn, SourcesColumn})
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
     for (int column : {DestinationColumn, IntervalColumn, NextRunColumn})
         header->setSectionResizeMode(column, QHeaderView::Fixed);
     header->resizeSection(NameColumn, 130);
     header->resizeSection(DestinationColumn, 112);
     header->resizeSection(IntervalColumn, 124);
     header->resizeSection(NextRunColumn, 160);
+    connect(header, &QHeaderView::sectionResized, this, [this](int column) {
+        if (!m_fitting && (column == NameColumn || column == SourcesColumn))
+            m_userSizedColumns = true;
+    });
+    m_grid->viewport()->installEventFilter(this);
     connect(m_grid, &QTableWidget::currentCellChanged, this, [this] { applyRowRule(); });
     connect(m_grid, &QTableWidget::cellDoubleClicked, this, [this] { open(); });
 
@@ -149,6 +184,8 @@ TListPage::TListPage(Program &program, QWidget *parent)
     layout->addWidget(pageHeading(QStringLiteral("バックアップ設定一覧"), this));
     layout->addLayout(tools);
     layout->addWidget(m_grid, 1);
+    // The grid is made first but read after the toolbar above it.
+    setTabOrder(m_exit, m_grid);
 
     m_grid->setRowCount(MinimumRows);
     applyRowRule();
@@ -164,6 +201,31 @@ QToolButton *TListPage::toolButton(const QString &name, const QString &hint, int
     button->setIconSize(QSize(24, 24));
     button->setAutoRaise(true);
     return button;
+}
+
+void TListPage::showAction()
+{
+    m_stateFailureShown = false;
+    load();
+}
+
+bool TListPage::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_grid->viewport() && event->type() == QEvent::Resize && !m_userSizedColumns)
+        fitSourcesColumn();
+    return TPage::eventFilter(watched, event);
+}
+
+void TListPage::fitSourcesColumn()
+{
+    QHeaderView *header = m_grid->horizontalHeader();
+    int others = 0;
+    for (int column = 0; column < ColumnCount; ++column)
+        if (column != SourcesColumn)
+            others += header->sectionSize(column);
+    m_fitting = true;
+    header->resizeSection(SourcesColumn, std::max(120, m_grid->viewport()->width() - others));
+    m_fitting = false;
 }
 
 void TListPage::load()
@@ -183,16 +245,9 @@ void TListPage::load()
     for (bool more = table.First(); more && !table.Eof(); more = table.Next())
         overdue = overdue || isOverdue(table.FieldByName(QStringLiteral("backupdt")), now);
     bool inProgress = overdue;
-    if (overdue) {
-        try {
-            inProgress = m_program.queryServiceState() == RunningState;
-        } catch (const ESrvCtrlException &error) {
-            // A service that is not installed runs nothing; any other failure leaves the
-            // service's state unknown, and the page stays locked rather than risk a write
-            // that crosses a run.
-            inProgress = error.ErrorCode() != platform::ServiceErrorCode::NotInstalled;
-        }
-    }
+    QString failure;
+    if (overdue)
+        inProgress = serviceCountsAsRunning(m_program, &failure);
     m_program.setBackupInProgress(inProgress);
     m_grid->setEnabled(!inProgress);
     for (QToolButton *button : {m_edit, m_add, m_del, m_backUp})
@@ -201,6 +256,11 @@ void TListPage::load()
         applyRowRule();
     m_grid->setUpdatesEnabled(true);
     m_grid->viewport()->update();
+    // Said once while the list is shown; a refresh that fails again locks it silently.
+    if (!failure.isEmpty() && !m_stateFailureShown) {
+        m_stateFailureShown = true;
+        m_program.prompter().message(failure, Prompter::Kind::Error);
+    }
 }
 
 void TListPage::fillGrid()

@@ -22,17 +22,25 @@ public:
     explicit TListPage(Program &program, QWidget *parent = nullptr);
 
     // Load: the show action.
-    void showAction() override { load(); }
+    // A failed service state query is shown once per showing of the list.
+    void showAction() override;
     void load();
     // Makes a grid row current (after a saved change).
     void selectRow(int row);
     // Paints the row colours again (they follow the service button).
     void repaintRows();
 
+    // Whether this showing of the list has shown a failed service state query.
+    bool stateFailureShown() const { return m_stateFailureShown; }
+
     // The grid shows at least this many rows; more jobs get more rows.
     static constexpr int MinimumRows = 25;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void fitSourcesColumn();
     QToolButton *toolButton(const QString &name, const QString &hint, int icon);
     void fillGrid();
     bool rowHoldsJob(int row) const;
@@ -53,6 +61,9 @@ private:
     QToolButton *m_renew, *m_add, *m_edit, *m_del, *m_backUp, *m_exit;
     QMenu *m_popup;
     QAction *m_menDel, *m_menMod, *m_menAdd, *m_menBackUp;
+    bool m_stateFailureShown = false;
+    bool m_userSizedColumns = false;
+    bool m_fitting = false;
 };
 
 } // namespace norvex::config

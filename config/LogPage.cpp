@@ -78,6 +78,8 @@ TLogPage::TLogPage(Program &program, QWidget *parent) : TPage(parent), m_program
     m_grid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_grid->setWordWrap(false);
     m_grid->setCornerButtonEnabled(false);
+    // Tab leaves the grid instead of walking its cells.
+    m_grid->setTabKeyNavigation(false);
     QHeaderView *columns = m_grid->horizontalHeader();
     columns->setSectionsClickable(false);
     columns->setHighlightSections(false);

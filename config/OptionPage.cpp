@@ -49,11 +49,11 @@ TOptionPage::TOptionPage(Program &program, QWidget *parent)
     auto *ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("BotOptionOk"));
     ok->setDefault(true);
-    ok->setAutoDefault(true);
     auto *cancel = new QPushButton(QStringLiteral("キャンセル"), this);
     cancel->setObjectName(QStringLiteral("BotOptionCancel"));
     connect(ok, &QPushButton::clicked, this, &TOptionPage::BotOkClick);
     connect(cancel, &QPushButton::clicked, this, [this] { m_program.backToList(); });
+    bindOkCancelKeys(ok, cancel);
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);

@@ -85,14 +85,15 @@ void TServiceButton::setLook(Look look)
     emit lookChanged();
 }
 
-void TServiceButton::showInitialState()
+void TServiceButton::showInitialState(bool reportFailure)
 {
     m_caption->setText(QStringLiteral("サービスプログラムの\n状態"));
     try {
         setLook(m_program.queryServiceState() == RunningState ? Look::Running : Look::Stopped);
     } catch (const ESrvCtrlException &error) {
         setLook(Look::Stopped);
-        m_program.prompter().message(error.message(), Prompter::Kind::Error);
+        if (reportFailure)
+            m_program.prompter().message(error.message(), Prompter::Kind::Error);
     }
 }
 

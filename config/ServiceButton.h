@@ -30,8 +30,9 @@ public:
     Look look() const { return m_look; }
     void setLook(Look look);
     // The first showing's step: the caption, then the look from one state query. A query
-    // that fails is reported and leaves the look stopped.
-    void showInitialState();
+    // that fails leaves the look stopped and is reported, unless `reportFailure` is false
+    // (the job list has just shown it).
+    void showInitialState(bool reportFailure = true);
 
     // How long a start or stop is waited for.
     static constexpr int WaitMs = 5000;

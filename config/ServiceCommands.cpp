@@ -1,6 +1,8 @@
 #include "config/ServiceCommands.h"
 
+#include "config/Program.h"
 #include "config/SrvCtrl.h"
+#include "platform/ServiceManager.h"
 
 namespace norvex::config {
 
@@ -42,6 +44,20 @@ void serviceCommand(TSrvCtrl &srvCtrl, const QString &command)
         throw;
     }
     srvCtrl.SetActive(false);
+}
+
+bool serviceCountsAsRunning(Program &program, QString *failure)
+{
+    constexpr int running = 3;
+    failure->clear();
+    try {
+        return program.queryServiceState() == running;
+    } catch (const ESrvCtrlException &error) {
+        if (error.ErrorCode() == platform::ServiceErrorCode::NotInstalled)
+            return false;
+        *failure = error.message();
+        return true;
+    }
 }
 
 } // namespace norvex::config

@@ -4,6 +4,7 @@
 
 namespace norvex::config {
 
+class Program;
 class TSrvCtrl;
 
 // The backup service's key name.
@@ -20,5 +21,11 @@ int serviceStateQuery(TSrvCtrl &srvCtrl);
 // Service command: connect, open "Norvex", stop for "STOP" and start for anything else,
 // disconnect (also on error).
 void serviceCommand(TSrvCtrl &srvCtrl, const QString &command);
+
+// The service's part of the backup-in-progress rule, for the job list and the editor alike.
+// A service that is not installed runs nothing. Any other failed query leaves the state
+// unknown, which counts as running so that no write crosses a run; the failure's text is
+// then put in `failure` (emptied otherwise) for the caller to show.
+bool serviceCountsAsRunning(Program &program, QString *failure);
 
 } // namespace norvex::config

@@ -22,6 +22,10 @@ TSftpSubPage::TSftpSubPage(Program &program, bool change, QWidget *parent)
     addRow(m_grid, 2, 0, QStringLiteral("秘密鍵"), m_key);
     m_grid->addWidget(browse, 2, 2);
     m_grid->addWidget(m_check, 3, 3, Qt::AlignRight);
+    // The key row comes before the check below it, though made after it.
+    setTabOrder(m_password, m_key);
+    setTabOrder(m_key, browse);
+    setTabOrder(browse, m_check);
     connect(browse, &QPushButton::clicked, this, &TSftpSubPage::browseKey);
 }
 

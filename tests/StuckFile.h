@@ -1,7 +1,8 @@
 #pragma once
 
 // Makes an existing file impossible to rename or delete, as a real file system refuses a
-// busy file: a file bind-mounted over it (EBUSY). Needs root; undone when destroyed.
+// busy file: a file bind-mounted over it (EBUSY). Needs root (tests skip without it, see
+// NeedsRoot.h); undone when destroyed.
 
 #include <QFile>
 #include <QString>

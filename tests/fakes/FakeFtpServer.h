@@ -15,9 +15,9 @@ public:
             qEnvironmentVariable("NORVEX_SOURCE_DIR") + QStringLiteral("/tests/fakes/ftp_fakes.py");
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral("/usr/bin/python3"), QStringList{script, name} + arguments);
-        if (!m_process.waitForStarted(5000))
+        if (!m_process.waitForStarted(30000))
             return;
-        while (m_process.canReadLine() || m_process.waitForReadyRead(5000)) {
+        while (m_process.canReadLine() || m_process.waitForReadyRead(30000)) {
             const QByteArray line = m_process.readLine().trimmed();
             if (line.startsWith("PORT ")) {
                 m_port = QString::fromLatin1(line.mid(5));

@@ -3,6 +3,7 @@
 # FTP tests and writes STATE_DIR/servers.env (ports, roots, user, password). Runs as root
 # without systemd; ftp-stop.sh STATE_DIR stops both again.
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
 state=${1:?state folder}
 here=$(cd "$(dirname "$0")" && pwd)
 "$here/ftp-stop.sh" "$state" >/dev/null 2>&1 || true
@@ -36,19 +37,25 @@ command -v pure-ftpd >/dev/null && command -v pure-pw >/dev/null \
 # pyftpdlib
 py_root=$state/pyftpdlib-root
 mkdir -p "$py_root"
+chown "$SERVER_OWNER_UID:$SERVER_OWNER_GID" "$py_root"
 py_port=$(free_port)
-setsid "$py" "$here/ftp-pyftpdlib.py" "$py_port" "$py_root" "$user" "$password" \
+# It writes as the contributor who runs the tests (root in CI).
+setsid setpriv --reuid="$SERVER_OWNER_UID" --regid="$SERVER_OWNER_GID" --clear-groups \
+  "$py" "$here/ftp-pyftpdlib.py" "$py_port" "$py_root" "$user" "$password" \
   >"$state/pyftpdlib.log" 2>&1 </dev/null &
 echo $! >"$state/pyftpdlib.pid"
 wait_listening "$py_port" "$state/pyftpdlib.pid" "$state/pyftpdlib.log"
 
-# pure-ftpd: a virtual user mapped to nobody, chrooted into its root.
+# pure-ftpd: a virtual user mapped to nobody (for root) or to the contributor, chrooted into
+# its root.
+pure_uid=65534 pure_gid=65534
+[ "$SERVER_OWNER_UID" -ne 0 ] && pure_uid=$SERVER_OWNER_UID pure_gid=$SERVER_OWNER_GID
 pure_root=$state/pure-ftpd-root
 mkdir -p "$pure_root"
-chown 65534:65534 "$pure_root"
+chown "$pure_uid:$pure_gid" "$pure_root"
 # SHA-512 crypt hash, made with Debian's Python (the openssl tool is not a dependency).
 hash=$("$py" -W ignore -c 'import crypt,sys; print(crypt.crypt(sys.argv[1], crypt.mksalt(crypt.METHOD_SHA512)))' "$password")
-echo "$user:$hash:65534:65534::$pure_root/./::::::::::::" >"$state/pureftpd.passwd"
+echo "$user:$hash:$pure_uid:$pure_gid::$pure_root/./::::::::::::" >"$state/pureftpd.passwd"
 pure-pw mkdb "$state/pureftpd.pdb" -f "$state/pureftpd.passwd" >/dev/null
 pure_port=$(free_port)
 setsid pure-ftpd -S "127.0.0.1,$pure_port" -4 -l "puredb:$state/pureftpd.pdb" -E -H -A -c 100 \
@@ -64,4 +71,8 @@ PYFTPD_ROOT=$py_root
 PUREFTPD_PORT=$pure_port
 PUREFTPD_ROOT=$pure_root
 ENV
+if [ "$SERVER_OWNER_UID" -ne 0 ]; then
+  chown "$SERVER_OWNER_UID:$SERVER_OWNER_GID" "$state" "$state/servers.env" \
+    "$state"/*.log "$state"/*.pid
+fi
 echo "ftp-start: pyftpdlib on $py_port, pure-ftpd on $pure_port"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ftp-stop.sh STATE_DIR: stops the servers ftp-start.sh STATE_DIR started.
 set -uo pipefail
+. "$(dirname "$0")/as-root.sh"
 state=${1:?state folder}
 # Alive and not a zombie waiting for its (foreign) parent to reap it.
 alive() { kill -0 "$1" 2>/dev/null && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat" 2>/dev/null; }

@@ -5,9 +5,9 @@
 # A second sshd (folder kbd/) takes the password only as keyboard-interactive (PAM).
 # Writes <state folder>/sshd.env (KEY=value lines) for the tests. Stop with sshd-stop.sh.
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
 
 dir=${1:?state folder}
-user=${NORVEX_SFTP_USER:-norvexsftp}
 password=Sftp-Test-Pw1
 
 for tool in /usr/sbin/sshd ssh-keygen puttygen python3; do
@@ -23,13 +23,24 @@ rm -rf "$dir"
 mkdir -p "$dir/keys" "$dir/host"
 dir=$(cd "$dir" && pwd)
 
-if ! id "$user" >/dev/null 2>&1; then
-    useradd -m -s /bin/bash "$user"
+if [ "$SERVER_OWNER_UID" -eq 0 ]; then
+    user=${NORVEX_SFTP_USER:-norvexsftp}
+    id "$user" >/dev/null 2>&1 || useradd -m -s /bin/bash "$user"
+    home=$(getent passwd "$user" | cut -d: -f6)
+else
+    # For a contributor the test user is a second name of their own account, with its home in
+    # the state folder: what the server writes is theirs to read, their password untouched.
+    user=${NORVEX_SFTP_USER:-norvexsftp$SERVER_OWNER_UID}
+    home=$dir/home
+    if id "$user" >/dev/null 2>&1; then
+        usermod -o -u "$SERVER_OWNER_UID" -g "$SERVER_OWNER_GID" -d "$home" "$user"
+    else
+        useradd -o -u "$SERVER_OWNER_UID" -g "$SERVER_OWNER_GID" -M -d "$home" -s /bin/bash "$user"
+    fi
 fi
 echo "$user:$password" | chpasswd
-home=$(getent passwd "$user" | cut -d: -f6)
 mkdir -p "$home"
-chown "$user": "$home"
+chown "$(id -u "$user"):$(id -g "$user")" "$home"
 
 for t in ed25519 ecdsa rsa; do
     ssh-keygen -q -t $t -N '' -C "host-$t" -f "$dir/host/ssh_host_${t}_key"
@@ -148,4 +159,9 @@ SSHD_FAKE_SFTP_PORT=$fake_port
 SSHD_KEYS=$k
 SSHD_HOSTKEY_ED25519_SHA256=$fp
 EOF
+# The contributor's tests read the keys and the state; sshd keeps its host keys.
+if [ "$SERVER_OWNER_UID" -ne 0 ]; then
+    find "$dir" -path "$dir/host" -prune -o -path "$home" -prune -o \
+        -exec chown "$SERVER_OWNER_UID:$SERVER_OWNER_GID" {} +
+fi
 echo "sshd-start: listening on 127.0.0.1:$port (pid $(cat "$dir/sshd.pid"))"

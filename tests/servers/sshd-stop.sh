@@ -2,6 +2,7 @@
 # sshd-stop.sh <state folder>: stops the sshd that sshd-start.sh started there (TERM, then
 # KILL), together with its session processes. Succeeds when none is running.
 set -uo pipefail
+. "$(dirname "$0")/as-root.sh"
 
 dir=${1:?state folder}
 # The keyboard-interactive server beside it first.

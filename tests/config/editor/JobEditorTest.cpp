@@ -3,6 +3,7 @@
 #include "config/JobEditor.h"
 #include "EditorTestSupport.h"
 #include "config/support/TestProgram.h"
+#include "platform/ServiceManager.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 
 using namespace norvex;
 using namespace norvex::testing;
+using config::Prompter;
 using config::TJobEditor;
 using Fields = QMap<QString, QString>;
 
@@ -109,6 +111,8 @@ private slots:
     void startTimeRule();
     void addWritesEveryFieldAndChangeShowsThem();
     void changeToLocalKeepsServerFieldsAndServiceTimes();
+    void changeKeepsTheFilesNextRunTimeUntilTheStartIsEdited_data();
+    void changeKeepsTheFilesNextRunTimeUntilTheStartIsEdited();
     void refusedOrFailedSavesKeepThePage_data();
     void refusedOrFailedSavesKeepThePage();
     void browseButtonsFillTheirPage();
@@ -490,14 +494,64 @@ void JobEditorTest::changeToLocalKeepsServerFieldsAndServiceTimes()
              QStringLiteral("2024/06/02 05:00:00"));
 }
 
+void JobEditorTest::changeKeepsTheFilesNextRunTimeUntilTheStartIsEdited_data()
+{
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<QString>("written");
+    // Loaded 2024/06/01 05:00:00 (3 h); the service saves 08:00:00 while the page is open.
+    QTest::newRow("start untouched") << ""
+                                     << "2024/06/01 08:00:00";
+    QTest::newRow("time edited and put back") << "back"
+                                              << "2024/06/01 08:00:00";
+    QTest::newRow("time edited") << "time"
+                                 << "2024/06/01 06:30:00";
+    QTest::newRow("interval changed") << "interval"
+                                      << "2024/05/10 14:00:00";
+}
+
+void JobEditorTest::changeKeepsTheFilesNextRunTimeUntilTheStartIsEdited()
+{
+    QFETCH(QString, edit);
+    QFETCH(QString, written);
+    Setup s(QStringLiteral("keepdt"));
+    storeJob(s.folder, sftpJob(QStringLiteral("one")));
+    s.program.clockValue.set(QDateTime(QDate(2024, 5, 10), QTime(9, 41, 7)));
+    // A service that is not installed runs nothing: no refusal.
+    s.program.stateError = platform::ServiceErrorCode::NotInstalled;
+    TJobEditor page(s.program, true);
+    page.show();
+    openChange(s, page, 1);
+    shared::TMlb2 service;
+    QCOMPARE(shared::changeJobInFile(
+                 service, shared::jobTablePath(s.folder), 1, QStringLiteral("one"),
+                 [](shared::TMlb2 &job) {
+                     job.SetFieldByName(QStringLiteral("backupdt"), "2024/06/01 08:00:00");
+                 }),
+             shared::JobFileResult::Saved);
+    QDateTimeEdit *time = input<QDateTimeEdit>(page, "PicTime", true);
+    if (edit == QLatin1String("time") || edit == QLatin1String("back"))
+        time->setTime(QTime(6, 30));
+    if (edit == QLatin1String("back"))
+        time->setTime(QTime(5, 0));
+    if (edit == QLatin1String("interval"))
+        input<QSpinBox>(page, "SpnIntVal", true)->setValue(5);
+    input<QLineEdit>(page, "EdtFTPHost", true)->setText(QStringLiteral("other")); // unused kind
+    input<QLineEdit>(page, "EdtCreateFolder", true)->setText(QStringLiteral("renamed"));
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page, true);
+    QCOMPARE(s.program.navigation, QStringList{QStringLiteral("list 0")});
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("backupdt")), written);
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("op1val")), QStringLiteral("renamed"));
+}
+
 void JobEditorTest::refusedOrFailedSavesKeepThePage_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
     QTest::newRow("backup in progress") << "running"
                                         << "バックアップ処理を開始したため設定追加はできません。";
-    QTest::newRow("service state unknown") << "stateError"
-                                           << "";
+    QTest::newRow("service state unknown")
+        << "stateError" << config::ESrvCtrlException(2).message();
     QTest::newRow("confirmation cancelled") << "cancel"
                                             << "よろしいですか？";
     QTest::newRow("job deleted meanwhile") << "deleted"
@@ -537,7 +591,11 @@ void JobEditorTest::refusedOrFailedSavesKeepThePage()
     const QByteArray before = loadJobFile(s.folder).SaveToData();
     pressOk(page, true);
     QVERIFY(s.program.prompts.lastText().contains(message));
-    QCOMPARE(s.program.backupInProgress(), fault == QLatin1String("running"));
+    if (fault == QLatin1String("stateError"))
+        QCOMPARE(s.program.prompts.shown.last().kind, Prompter::Kind::Error);
+    // An unknown service state locks, as on the job list.
+    QCOMPARE(s.program.backupInProgress(),
+             fault == QLatin1String("running") || fault == QLatin1String("stateError"));
     QVERIFY(s.program.navigation.isEmpty());
     QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
     QCOMPARE(input<QLineEdit>(page, "EdtSFTPHost", true)->text(), QStringLiteral("edited"));

@@ -4,10 +4,14 @@
 #include "config/SrvCtrl.h"
 
 #include <QAction>
+#include <QHeaderView>
+#include <QHelpEvent>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QToolButton>
+#include <QToolTip>
+#include <cmath>
 
 using namespace norvex;
 using namespace norvex::testing;
@@ -39,6 +43,29 @@ class ListPageTest : public QObject
             grid()->viewport()->grab().toImage().pixelColor(rect.right() - 3, rect.center().y());
         return colour == QColor(0, 128, 0);
     }
+    // WCAG contrast ratio between a cell's background and the colour of its text: the pixel
+    // whose luminance lies furthest from the background's.
+    double textContrast(int row, int column)
+    {
+        const auto luminance = [](const QColor &c) {
+            const auto channel = [](double v) {
+                return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+                   0.0722 * channel(c.blueF());
+        };
+        const QRect rect = grid()->visualRect(grid()->model()->index(row, column));
+        const QImage image = grid()->viewport()->grab().toImage();
+        const double background = luminance(image.pixelColor(rect.right() - 2, rect.top() + 2));
+        double text = background;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x) {
+                const double l = luminance(image.pixelColor(x, y));
+                if (std::abs(l - background) > std::abs(text - background))
+                    text = l;
+            }
+        return (std::max(text, background) + 0.05) / (std::min(text, background) + 0.05);
+    }
     config::TServiceButton *serviceButton() const
     {
         return f->window->findChild<config::TServiceButton *>();
@@ -56,7 +83,7 @@ class ListPageTest : public QObject
         config::setUpSrvCtrl(ctrl);
         ctrl.SetRegistry(f->registry.path());
         config::serviceCommand(ctrl, QStringLiteral("START"));
-        QTRY_COMPARE_WITH_TIMEOUT(serviceState(), 3, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(serviceState(), 3, 30000);
     }
 
 private slots:
@@ -128,6 +155,7 @@ private slots:
         QVERIFY(f->find<QToolButton>("BotRenew")->isEnabled());
         QVERIFY(green(0));
         QVERIFY(!green(1));
+        QVERIFY2(textContrast(0, 4) >= 4.5, qPrintable(QString::number(textContrast(0, 4))));
         emit grid()->customContextMenuRequested(QPoint(5, 5));
         for (const char *name : {"AddMenDel", "AddMenMod", "AddMenAdd", "StartBackUp"})
             QVERIFY2(!f->find<QAction>(name)->isEnabled(), name);
@@ -146,10 +174,90 @@ private slots:
         f->prompts.answers << true;
         f->find<QPushButton>("BotService")->click();
         QVERIFY(!serviceButton()->pressed());
-        QCOMPARE(serviceState(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(serviceState(), 0, 20000); // a stop may still be pending
         QVERIFY(!f->window->backupInProgress());
         QVERIFY(grid()->isEnabled());
         QVERIFY(!green(0));
+    }
+
+    // The name and source columns follow the user's drag; the sources fill the grid at first.
+    // A source list cut off by its column shows the whole list as a tooltip.
+    void firstTwoColumnsAreSizedByTheUser()
+    {
+        QList<Job> jobs = {Job{QStringLiteral("short")}, Job{QStringLiteral("long")}};
+        writeJobs(jobs);
+        shared::TMlb2 table;
+        const QStringList many = {
+            QStringLiteral("/home/yamada/書類"), QStringLiteral("/home/yamada/My Documents"),
+            QStringLiteral("/srv/a/very/long/path/to/the/project/folder"),
+            QStringLiteral("/var/lib/postgresql/15/main"), QStringLiteral("/etc")};
+        QCOMPARE(shared::changeJobInFile(table, jobPath(), 2, QStringLiteral("long"),
+                                         [&](shared::TMlb2 &job) {
+                                             job.SetFieldByName(QStringLiteral("backuplist"),
+                                                                shared::encodeSourceList(many));
+                                         }),
+                 shared::JobFileResult::Saved);
+        f->open();
+        QHeaderView *header = grid()->horizontalHeader();
+        QCOMPARE(header->length(), grid()->viewport()->width());
+        for (int column = 0; column < 5; ++column)
+            QCOMPARE(header->sectionResizeMode(column),
+                     column < 2 ? QHeaderView::Interactive : QHeaderView::Fixed);
+
+        const auto drag = [header](int column, int by) {
+            const int edge =
+                header->sectionViewportPosition(column) + header->sectionSize(column) - 1;
+            const int y = header->height() / 2;
+            QTest::mousePress(header->viewport(), Qt::LeftButton, {}, QPoint(edge, y));
+            QTest::mouseMove(header->viewport(), QPoint(edge + by / 2, y));
+            QTest::mouseMove(header->viewport(), QPoint(edge + by, y));
+            QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, QPoint(edge + by, y));
+        };
+        const int name = header->sectionSize(0), sources = header->sectionSize(1),
+                  next = header->sectionSize(4);
+        drag(0, 40);
+        QCOMPARE(header->sectionSize(0), name + 40);
+        QCOMPARE(header->sectionSize(1), sources);
+        drag(1, -60);
+        QCOMPARE(header->sectionSize(1), sources - 60);
+        QCOMPARE(header->sectionSize(4), next);
+
+        const auto tooltipAt = [this](int row) {
+            const QRect cell = grid()->visualRect(grid()->model()->index(row, 1));
+            QHelpEvent help(QEvent::ToolTip, cell.center(),
+                            grid()->viewport()->mapToGlobal(cell.center()));
+            QCoreApplication::sendEvent(grid()->viewport(), &help);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        QCOMPARE(tooltipAt(0), QString()); // before any tooltip: hiding one takes a moment
+        QCOMPARE(tooltipAt(1), many.join(QLatin1Char('\n')));
+    }
+
+    // A state query that fails for another reason than a missing service locks the list
+    // and is said once per showing of the list (the service button's start-up query, which
+    // fails alike, does not say it again).
+    void failedStateQueryIsShownOncePerShowing()
+    {
+        writeJobs({Job{QStringLiteral("A"), QStringLiteral("Local"), QStringLiteral("1"),
+                       QStringLiteral("d"), QStringLiteral("2024/05/01 03:00:00")}});
+        QFile record(f->registry.path() + QStringLiteral("/Norvex.conf"));
+        QVERIFY(record.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        record.write("Start=auto\n"); // no program to start
+        record.close();
+        f->open();
+        QCOMPARE(f->prompts.shown.size(), 1);
+        const QString failure = f->prompts.lastText();
+        QVERIFY2(!failure.isEmpty() && !failure.contains(QStringLiteral("インストール")),
+                 qPrintable(failure));
+        QCOMPARE(f->prompts.shown.last().kind, config::Prompter::Kind::Error);
+        QVERIFY(f->window->backupInProgress());
+        QVERIFY(!grid()->isEnabled());
+        click("BotRenew");
+        QCOMPARE(f->prompts.shown.size(), 1);
+        f->clickNode(7);
+        f->clickNode(2);
+        QCOMPARE(f->prompts.texts(), (QStringList{failure, failure}));
+        QVERIFY(f->prompts.unexpected.isEmpty());
     }
 
     void deleteMovesTheRowsUp()

@@ -2,10 +2,17 @@
 #include "config/LinkLabel.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
 #include <QToolButton>
 #include <QUrl>
 
@@ -31,6 +38,56 @@ class NavigationTest : public QObject
 
     std::unique_ptr<MainWindowFixture> f;
 
+    // What Tab can reach in `page`, by lines from the top (a widget whose middle lies within
+    // the first widget of a line belongs to it), each line left to right.
+    static QList<QWidget *> readingOrder(QWidget *page)
+    {
+        struct Placed
+        {
+            QWidget *widget;
+            QRect rect;
+        };
+        QList<Placed> all;
+        for (QWidget *w : page->findChildren<QWidget *>()) {
+            // Of a set of exclusive choices, Tab visits the chosen one only.
+            const auto *radio = qobject_cast<QRadioButton *>(w);
+            if (radio && !radio->isChecked() &&
+                (radio->autoExclusive() || (radio->group() && radio->group()->exclusive())))
+                continue;
+            if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled() &&
+                !w->focusProxy())
+                all.append({w, QRect(w->mapTo(page, QPoint()), w->size())});
+        }
+        std::sort(all.begin(), all.end(),
+                  [](const Placed &a, const Placed &b) { return a.rect.top() < b.rect.top(); });
+        QList<QWidget *> order;
+        while (!all.isEmpty()) {
+            const QRect first = all.first().rect;
+            QList<Placed> line;
+            for (qsizetype i = 0; i < all.size();) {
+                const int middle = all[i].rect.center().y();
+                if (middle >= first.top() && middle <= first.bottom())
+                    line.append(all.takeAt(i));
+                else
+                    ++i;
+            }
+            std::sort(line.begin(), line.end(), [](const Placed &a, const Placed &b) {
+                return a.rect.left() < b.rect.left();
+            });
+            for (const Placed &p : line)
+                order.append(p.widget);
+        }
+        return order;
+    }
+    static QStringList names(const QList<QWidget *> &widgets)
+    {
+        QStringList out;
+        for (QWidget *w : widgets)
+            out << (w ? w->objectName() + QLatin1Char(':') + w->metaObject()->className()
+                      : QStringLiteral("none"));
+        return out;
+    }
+
 private slots:
     void init()
     {
@@ -43,6 +100,7 @@ private slots:
     {
         config::TFrmMain &window = f->open();
         QCOMPARE(window.windowTitle(), QStringLiteral("ノルベクス Ver1.00"));
+        QVERIFY(!window.windowIcon().isNull());
         QCOMPARE(window.minimumSize(), window.maximumSize());
         QCOMPARE(f->node(0)->text(0), QStringLiteral("Norvex"));
         QCOMPARE(f->currentPage(), QStringLiteral("TabList"));
@@ -194,9 +252,161 @@ private slots:
         f->clickNode(7);
         QCOMPARE(f->currentPage(), QStringLiteral("TabOption"));
         window.showPage(Page::EditBackUp);
-        QCOMPARE(f->highlightedNode(), 4);
+        QCOMPARE(f->highlightedNode(), -1); // no node is the change page's own
+        QVERIFY(f->find<QTreeWidget>("TreEnv")->selectedItems().isEmpty());
         f->clickNode(4);
         QCOMPARE(f->currentPage(), QStringLiteral("TabBackEnv"));
+    }
+
+    // The add and change pages name themselves, so the two never look alike.
+    void editorPagesShowTheirHeadings_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("heading");
+        QTest::newRow("add") << int(Page::AddBackUp) << "バックアップ設定追加";
+        QTest::newRow("change") << int(Page::EditBackUp) << "バックアップ設定変更";
+    }
+    void editorPagesShowTheirHeadings()
+    {
+        QFETCH(int, page);
+        QFETCH(QString, heading);
+        writeJobs({Job{QStringLiteral("A")}});
+        config::TFrmMain &window = f->open();
+        window.setEditedJobNumber(1);
+        window.showPage(Page(page));
+        QStringList bold;
+        for (QLabel *label :
+             f->find<QStackedWidget>("PagMain")->currentWidget()->findChildren<QLabel *>())
+            if (label->isVisible() && label->font().bold())
+                bold << label->text();
+        QCOMPARE(bold, QStringList{heading});
+        QVERIFY(f->prompts.shown.isEmpty());
+    }
+
+    // The tree never collapses: nothing is drawn beside a node that has children.
+    void treeDrawsNoExpandArrows()
+    {
+        f->open();
+        QTreeWidget *tree = f->find<QTreeWidget>("TreEnv");
+        const QImage image = tree->viewport()->grab().toImage();
+        const QColor base = tree->palette().color(QPalette::Base);
+        for (int number : {1, 4}) {
+            const QRect item = tree->visualItemRect(f->node(number));
+            QVERIFY(item.left() > 0);
+            for (int y = item.top(); y <= item.bottom(); ++y)
+                for (int x = 0; x < item.left(); ++x)
+                    QVERIFY2(
+                        image.pixelColor(x, y) == base,
+                        qPrintable(QStringLiteral("node %1 at %2,%3").arg(number).arg(x).arg(y)));
+        }
+    }
+
+    // Tab from the tree: the service button below it, then the page's inputs in reading
+    // order (line by line from the top, left to right), then back to the tree.
+    void tabFollowsTheReadingOrder_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<int>("kind"); // destination sub-page of the editor pages
+        const int pages[] = {int(Page::Top),    int(Page::Disp),    int(Page::List),
+                             int(Page::Log),    int(Page::BackEnv), int(Page::AddBackUp),
+                             int(Page::Option), int(Page::Help),    int(Page::EditBackUp)};
+        for (int page : pages) {
+            const bool editor = page == int(Page::AddBackUp) || page == int(Page::EditBackUp);
+            for (int kind = 0; kind < (editor ? 3 : 1); ++kind)
+                QTest::addRow("page %d kind %d", page, kind) << page << kind;
+        }
+    }
+    void tabFollowsTheReadingOrder()
+    {
+        QFETCH(int, page);
+        QFETCH(int, kind);
+        writeJobs({Job{QStringLiteral("A")}});
+        config::TFrmMain &window = f->open();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.setEditedJobNumber(1);
+        window.showPage(Page(page));
+        QWidget *shown = f->find<QStackedWidget>("PagMain")->currentWidget();
+        if (auto *destination = shown->findChild<QComboBox *>(
+                page == int(Page::EditBackUp) ? "CmbModToBackUp" : "CmbToBackUp"))
+            destination->setCurrentIndex(kind);
+        if (auto *option = shown->findChild<QCheckBox *>("ChkTmpFolder"))
+            option->setChecked(true);
+        if (auto *grid = shown->findChild<QTableWidget *>("GrdList"))
+            grid->setCurrentCell(0, 0);
+
+        QList<QWidget *> expected = {f->find<QWidget>("TreEnv"), f->find<QWidget>("BotService")};
+        expected += readingOrder(shown);
+        QList<QWidget *> walked = {expected.first()};
+        expected.first()->setFocus(Qt::TabFocusReason);
+        for (int step = 0; step < 60; ++step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            if (QApplication::focusWidget() == walked.first())
+                break;
+            // Tab walks a time input's sections before it leaves it.
+            if (QApplication::focusWidget() != walked.last())
+                walked << QApplication::focusWidget();
+        }
+        QVERIFY2(walked == expected,
+                 qPrintable(QStringLiteral("walked %1\nreading %2")
+                                .arg(names(walked).join(' '), names(expected).join(' '))));
+    }
+
+    // Return or Enter on a focused push button presses it; elsewhere it is OK. Escape is
+    // Cancel. The editor pages and the options page alike.
+    void enterAndEscapeOnPages_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("after"); // the page shown afterwards
+        QTest::addColumn<QString>("shown"); // the message, question or dialog it led to
+        const int add = int(Page::AddBackUp), option = int(Page::Option);
+        const QString required = QStringLiteral("バックアップ名称は必須項目です。");
+        const QString save = QStringLiteral("オプション設定を保存します。");
+        QTest::newRow("add: Return in a field is OK")
+            << add << "EdtBackUpName" << int(Qt::Key_Return) << "TabAddBackUp" << required;
+        QTest::newRow("add: Return on Cancel")
+            << add << "BotCancel" << int(Qt::Key_Return) << "TabList"
+            << "";
+        QTest::newRow("add: Enter on the key's browse button")
+            << add << "BotSFTPKey" << int(Qt::Key_Enter) << "TabAddBackUp"
+            << "秘密鍵の選択";
+        QTest::newRow("add: Escape") << add << "EdtSFTPHost" << int(Qt::Key_Escape) << "TabList"
+                                     << "";
+        QTest::newRow("options: Return on the check box is OK")
+            << option << "ChkTmpFolder" << int(Qt::Key_Return) << "TabOption" << save;
+        QTest::newRow("options: Return on Cancel")
+            << option << "BotOptionCancel" << int(Qt::Key_Return) << "TabList"
+            << "";
+        QTest::newRow("options: Escape")
+            << option << "ChkTmpFolder" << int(Qt::Key_Escape) << "TabList"
+            << "";
+    }
+    void enterAndEscapeOnPages()
+    {
+        QFETCH(int, page);
+        QFETCH(QString, focus);
+        QFETCH(int, key);
+        QFETCH(QString, after);
+        QFETCH(QString, shown);
+        config::TFrmMain &window = f->open();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.showPage(Page(page));
+        f->prompts.answers << false;
+        QWidget *target =
+            f->find<QStackedWidget>("PagMain")->currentWidget()->findChild<QWidget *>(focus);
+        target->setFocus(Qt::TabFocusReason);
+        QCOMPARE(QApplication::focusWidget(), target);
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(f->currentPage(), after);
+        const QStringList seen = f->prompts.texts() + f->prompts.dialogTitles;
+        if (shown.isEmpty())
+            QCOMPARE(seen, QStringList());
+        else
+            QVERIFY2(seen.size() == 1 && seen.first().startsWith(shown),
+                     qPrintable(seen.join('|')));
     }
 
     void picturesAndManualOpenWithTheShell()

@@ -132,7 +132,7 @@ private slots:
               QStringLiteral("gen-1-")})
             QVERIFY2(serviceA.waitForEntries(closingFor(name, next), 1, 60000), qPrintable(name));
         for (const QString &name : {QStringLiteral("zipjob"), QStringLiteral("sevenjob")})
-            QVERIFY2(serviceB.waitForEntries(closingFor(name, nextDay), 1, 30000),
+            QVERIFY2(serviceB.waitForEntries(closingFor(name, nextDay), 1, 60000),
                      qPrintable(name));
         // Two more ticks: bad rows are not reported again.
         QTest::qWait(21000);

@@ -78,7 +78,7 @@ private slots:
 
         // E: the change arrives after the run started and before it ends.
         QVERIFY(editing.waitForEntries(
-            QStringLiteral("^I\\tedited バックアップ処理を開始しました。$"), 1, 30000));
+            QStringLiteral("^I\\tedited バックアップ処理を開始しました。$"), 1, 60000));
         edited[QStringLiteral("op2val")] = QStringLiteral("changed meanwhile");
         other[QStringLiteral("localbackupdir")] = QStringLiteral("/somewhere/else");
         const JobValues added =
@@ -93,7 +93,7 @@ private slots:
         for (int i = 0; i < 2; ++i) {
             Interrupted &r = runs[i];
             QVERIFY(r.service->waitForEntries(QStringLiteral("^I\\tbig 圧縮処理を開始しました。$"),
-                                              1, 30000));
+                                              1, 60000));
             // Mid-run: the closing entry, written after the job table, has not come.
             QCOMPARE(
                 countMatching(entries(r.home), QStringLiteral("バックアップ処理を終了しました。")),
@@ -108,7 +108,7 @@ private slots:
                  QStringLiteral("I\tNorvexサービスを終了いたしました。"));
 
         QVERIFY(editing.waitForEntries(
-            QStringLiteral("^I\\tedited バックアップ処理を終了しました。"), 1, 30000));
+            QStringLiteral("^I\\tedited バックアップ処理を終了しました。"), 1, 60000));
         const QList<JobValues> jobs = readJobs(e);
         QCOMPARE(jobs.size(), 3);
         edited[QStringLiteral("backupdt")] = next;

@@ -238,7 +238,7 @@ private slots:
         QCOMPARE(config::serviceStateQuery(ctrl), 0);
 
         config::serviceCommand(ctrl, QStringLiteral("START"));
-        QCOMPARE(waitForState(ctrl, 3, 5000), 3);
+        QCOMPARE(waitForState(ctrl, 3, 30000), 3);
         QCOMPARE(errorCode([&] { config::serviceCommand(ctrl, QStringLiteral("START")); }), 1056);
 
         // Every thread of the running service is at idle priority.
@@ -254,7 +254,7 @@ private slots:
         }
 
         config::serviceCommand(ctrl, QStringLiteral("STOP"));
-        QCOMPARE(waitForState(ctrl, 0, 5000), 0);
+        QCOMPARE(waitForState(ctrl, 0, 30000), 0);
         QCOMPARE(errorCode([&] { config::serviceCommand(ctrl, QStringLiteral("STOP")); }), 1062);
 
         const Run run = runService({QStringLiteral("-uninstall")});
@@ -299,17 +299,17 @@ private slots:
         config::TSrvCtrl ctrl;
         config::setUpSrvCtrl(ctrl);
         config::serviceCommand(ctrl, QStringLiteral("START"));
-        QCOMPARE(waitForState(ctrl, 3, 5000), 3);
+        QCOMPARE(waitForState(ctrl, 3, 30000), 3);
         const int pid = platform::readServiceLock(lockPath()).pid;
         QCOMPARE(::kill(pid, SIGKILL), 0);
-        QCOMPARE(waitForState(ctrl, 0, 5000), 0);
+        QCOMPARE(waitForState(ctrl, 0, 30000), 0);
         QCOMPARE(errorCode([&] { config::serviceCommand(ctrl, QStringLiteral("STOP")); }), 1062);
 
         config::serviceCommand(ctrl, QStringLiteral("START"));
-        QCOMPARE(waitForState(ctrl, 3, 5000), 3);
+        QCOMPARE(waitForState(ctrl, 3, 30000), 3);
         QVERIFY(platform::readServiceLock(lockPath()).pid != pid);
         config::serviceCommand(ctrl, QStringLiteral("STOP"));
-        QCOMPARE(waitForState(ctrl, 0, 5000), 0);
+        QCOMPARE(waitForState(ctrl, 0, 30000), 0);
         // The killed run wrote no stop entry; the second one did.
         QCOMPARE(logEntries(),
                  (QStringList{QStringLiteral("I\t") + StartText, QStringLiteral("I\t") + StartText,
@@ -322,7 +322,7 @@ private slots:
         config::TSrvCtrl ctrl;
         config::setUpSrvCtrl(ctrl);
         config::serviceCommand(ctrl, QStringLiteral("START"));
-        QCOMPARE(waitForState(ctrl, 3, 5000), 3);
+        QCOMPARE(waitForState(ctrl, 3, 30000), 3);
         const int pid = platform::readServiceLock(lockPath()).pid;
         const Run run = runService({QStringLiteral("/UNINSTALL")});
         QVERIFY2(run.exitCode == 0, qPrintable(run.err));
@@ -346,10 +346,10 @@ private slots:
         QVERIFY(service.waitForStarted());
         QElapsedTimer clock;
         clock.start();
-        while (!logEntries().contains(QStringLiteral("I\t") + StartText) && clock.elapsed() < 10000)
+        while (!logEntries().contains(QStringLiteral("I\t") + StartText) && clock.elapsed() < 60000)
             QTest::qWait(20);
         QVERIFY(::kill(pid_t(service.processId()), signalNumber) == 0);
-        QVERIFY(service.waitForFinished(10000));
+        QVERIFY(service.waitForFinished(60000));
         QCOMPARE(service.exitStatus(), QProcess::NormalExit);
         QCOMPARE(service.exitCode(), 0);
         QCOMPARE(logEntries(), (QStringList{QStringLiteral("I\t") + StartText,
@@ -366,7 +366,7 @@ private slots:
         QVERIFY(first.waitForStarted());
         QElapsedTimer clock;
         clock.start();
-        while (!logEntries().contains(QStringLiteral("I\t") + StartText) && clock.elapsed() < 10000)
+        while (!logEntries().contains(QStringLiteral("I\t") + StartText) && clock.elapsed() < 60000)
             QTest::qWait(20);
         const Run second = runService({});
         QCOMPARE(second.exitCode, 1);
@@ -375,39 +375,40 @@ private slots:
             qPrintable(second.err));
         QCOMPARE(first.state(), QProcess::Running);
         ::kill(pid_t(first.processId()), SIGTERM);
-        QVERIFY(first.waitForFinished(10000));
+        QVERIFY(first.waitForFinished(60000));
         QCOMPARE(logEntries(), (QStringList{QStringLiteral("I\t") + StartText,
                                             QStringLiteral("I\t") + StopText}));
     }
 
-    // A user who may not write the registry gets the access-denied text, not a crash.
+    // A user who may not write the registry gets the access-denied text, not a crash. Root
+    // tries it as nobody against its own registry; anyone else against a registry without
+    // write permission.
     void nonRootInstallIsAccessDenied()
     {
+        const bool root = ::geteuid() == 0;
         QTemporaryDir programFolder;
         QVERIFY(::chmod(programFolder.path().toLocal8Bit().constData(), 0755) == 0);
-        QVERIFY(::chmod(m_registry->path().toLocal8Bit().constData(), 0755) == 0);
+        const QByteArray registryPath = m_registry->path().toLocal8Bit();
+        QVERIFY(::chmod(registryPath.constData(), root ? 0755 : 0555) == 0);
         const QString program = programFolder.filePath(QStringLiteral("NorvexService"));
         QVERIFY(QFile::copy(servicePath(), program));
         QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOther |
                                                    QFile::ReadOther));
 
-        QStringList asNobody;
-        if (::geteuid() == 0)
-            asNobody = {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
-                        QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-                        QStringLiteral("--")};
-        else
-            QVERIFY2(QFileInfo(QStringLiteral("/")).isWritable() == false,
-                     "run as root or as a user who cannot write /");
+        QStringList asOther;
+        if (root)
+            asOther = {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
+                       QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
+                       QStringLiteral("--")};
         const QString denied = QStringLiteral("アクセスが拒否されました。");
 
-        // A registry that exists but belongs to root, and one that would have to be created.
+        // A registry that exists but is closed to the user, and one that would have to be
+        // created in it.
         for (const QString &registry :
              {m_registry->path(), m_registry->path() + QStringLiteral("/sub")}) {
             qputenv("NORVEX_SERVICE_REGISTRY", registry.toLocal8Bit());
-            const Run run = runService({QStringLiteral("-install")}, program, asNobody);
-            QVERIFY2(!run.crashed,
-                     "no result from the service program as nobody (setpriv from util-linux?)");
+            const Run run = runService({QStringLiteral("-install")}, program, asOther);
+            QVERIFY2(!run.crashed, "no result from the service program (setpriv from util-linux?)");
             QCOMPARE(run.exitCode, 1);
             QVERIFY2(run.err.contains(denied), qPrintable(run.err));
             QCOMPARE(run.out, QString());
@@ -415,21 +416,26 @@ private slots:
         qputenv("NORVEX_SERVICE_REGISTRY", m_registry->path().toLocal8Bit());
         QVERIFY(QDir(m_registry->path()).isEmpty());
 
-        // Nor may that user remove root's registration.
-        if (!asNobody.isEmpty()) {
-            install();
-            const Run run = runService({QStringLiteral("-uninstall")}, program, asNobody);
-            QCOMPARE(run.exitCode, 1);
-            QVERIFY2(run.err.contains(denied), qPrintable(run.err));
-            QVERIFY(QFile::exists(m_registry->path() + QStringLiteral("/Norvex.conf")));
-        }
+        // Nor may that user remove a registration it may not write.
+        if (!root)
+            QVERIFY(::chmod(registryPath.constData(), 0755) == 0);
+        install();
+        if (!root)
+            QVERIFY(::chmod(registryPath.constData(), 0555) == 0);
+        const Run run = runService({QStringLiteral("-uninstall")}, program, asOther);
+        if (!root)
+            QVERIFY(::chmod(registryPath.constData(), 0755) == 0);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(denied), qPrintable(run.err));
+        QVERIFY(QFile::exists(m_registry->path() + QStringLiteral("/Norvex.conf")));
     }
 
     // The control client run by a user who may not control root's service: the state is
     // readable, start and stop are refused; a registry closed to them is refused too.
     void otherUserCannotStartOrStop()
     {
-        QVERIFY2(::geteuid() == 0, "needs root to act as another user");
+        if (::geteuid() != 0)
+            QSKIP("acting as another user needs root");
         QVERIFY(::chmod(m_registry->path().toLocal8Bit().constData(), 0755) == 0);
         install();
         config::TSrvCtrl ctrl;
@@ -469,12 +475,12 @@ private slots:
         QCOMPARE(asNobody(QStringLiteral("QUERY")), 0);
         QCOMPARE(asNobody(QStringLiteral("START")), 1013);
         config::serviceCommand(ctrl, QStringLiteral("START"));
-        QCOMPARE(waitForState(ctrl, 3, 5000), 3);
+        QCOMPARE(waitForState(ctrl, 3, 30000), 3);
         QCOMPARE(asNobody(QStringLiteral("QUERY")), 3);
         QCOMPARE(asNobody(QStringLiteral("STOP")), 1013);
         QCOMPARE(config::serviceStateQuery(ctrl), 3);
         config::serviceCommand(ctrl, QStringLiteral("STOP"));
-        QCOMPARE(waitForState(ctrl, 0, 5000), 0);
+        QCOMPARE(waitForState(ctrl, 0, 30000), 0);
         QVERIFY(::chmod(m_registry->path().toLocal8Bit().constData(), 0700) == 0);
         QCOMPARE(asNobody(QStringLiteral("QUERY")), 1013);
     }
@@ -491,8 +497,10 @@ private slots:
         qunsetenv("NORVEX_SYSTEMD_UNIT_DIR");
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.out, QString());
+        // Root reaches the system manager, another user its own manager through the bus.
         if (!QFileInfo(QStringLiteral("/run/systemd/system")).isDir())
-            QVERIFY2(run.err.contains(QLatin1String("System has not been booted with systemd")),
+            QVERIFY2(run.err.contains(QLatin1String("System has not been booted with systemd")) ||
+                         run.err.contains(QLatin1String("Failed to connect to bus")),
                      qPrintable(run.err));
         QVERIFY(QDir(units.path()).isEmpty());
     }

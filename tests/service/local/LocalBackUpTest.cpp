@@ -1,4 +1,5 @@
 #include "service/LocalBackUp.h"
+#include "NeedsRoot.h"
 #include "StuckFile.h"
 #include "fakes/PublishFailsFolder.h"
 #include "platform/Paths.h"
@@ -264,9 +265,10 @@ private slots:
                               "old" + QByteArray::number(k)));
         QVERIFY(writeFile(r.dest + QLatin1Char('/') + kF, "oldF"));
         const QStringList before = listing(r.dest);
+        SKIP_UNLESS_ROOT("a file that cannot move is made with a bind mount, which needs root");
         {
             tests::StuckFile busy(r.dest + QLatin1Char('/') + stuckName);
-            QVERIFY2(busy.ok(), "bind mounts need root");
+            QVERIFY2(busy.ok(), "bind mount failed");
             try {
                 service::storeInLocalFolder(r.dest, r.context(g));
                 QFAIL("no error");

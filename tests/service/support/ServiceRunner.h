@@ -95,7 +95,7 @@ public:
             m_process.start(serviceExecutable(), {});
         else
             m_process.start(m_launcher.first(), m_launcher.mid(1) << serviceExecutable());
-        return m_process.waitForStarted(10000);
+        return m_process.waitForStarted(30000);
     }
 
     // SIGTERM, the stop request; true when the process ended by itself with code 0.
@@ -116,7 +116,7 @@ public:
         if (m_process.state() == QProcess::NotRunning)
             return;
         ::kill(pid_t(m_process.processId()), SIGKILL);
-        waitForExit(10000);
+        waitForExit(60000);
     }
 
     bool running() const { return m_process.state() == QProcess::Running; }

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTest>
 #include <QThread>
+#include <cerrno>
 #include <csignal>
 #include <sys/types.h>
 
@@ -52,7 +53,9 @@ inline Sshd sshd()
     s.keys = v.value(QStringLiteral("SSHD_KEYS"));
     s.hostKeySha256 = v.value(QStringLiteral("SSHD_HOSTKEY_ED25519_SHA256"));
     s.pid = pid_t(v.value(QStringLiteral("SSHD_PID")).toInt());
-    s.ok = s.port > 0 && !s.user.isEmpty() && s.pid > 0 && ::kill(s.pid, 0) == 0;
+    // The server runs as root: a contributor may see it but not signal it.
+    s.ok =
+        s.port > 0 && !s.user.isEmpty() && s.pid > 0 && (::kill(s.pid, 0) == 0 || errno == EPERM);
     return s;
 }
 
