@@ -29,6 +29,12 @@ bool warn(Program &program, QWidget *focus, const QString &text)
     return false;
 }
 
+// Refused at validation, and again by the save when another writer added the name since.
+QString duplicateNameText()
+{
+    return QStringLiteral("同じバックアップ名称がすでに存在します。");
+}
+
 } // namespace
 
 void TJobEditor::BotOkClick()
@@ -106,8 +112,12 @@ bool TJobEditor::validate()
     if (!shared::isSafeJobName(name))
         return warn(m_program, m_name,
                     QStringLiteral("バックアップ名称に「/」や制御文字は使用できません。"));
+    if (shared::hasGenerationSuffix(name))
+        return warn(
+            m_program, m_name,
+            QStringLiteral("バックアップ名称の末尾に「-数字-」（例：「-1-」）は使用できません。"));
     if (nameTaken(name))
-        return warn(m_program, m_name, QStringLiteral("同じバックアップ名称がすでに存在します。"));
+        return warn(m_program, m_name, duplicateNameText());
     if (m_sources->count() == 0)
         return warn(m_program, nullptr,
                     QStringLiteral("バックアップ対象フォルダ、ファイルが選択されていません。"));
@@ -169,6 +179,8 @@ bool TJobEditor::save()
                 .arg(m_loadedName),
             Prompter::Kind::Error);
         return false;
+    case shared::JobFileResult::Duplicate:
+        return warn(m_program, m_name, duplicateNameText());
     case shared::JobFileResult::Unreadable:
     case shared::JobFileResult::Unwritable:
         break;

@@ -376,6 +376,8 @@ bool TListPage::reportFileResult(int result, const QString &error)
             QStringLiteral("バックアップ設定ファイルを保存できませんでした。\r\n") + error,
             Prompter::Kind::Error);
         return false;
+    case shared::JobFileResult::Duplicate: // the list neither adds nor renames a job
+        return false;
     }
     return false;
 }

@@ -139,6 +139,11 @@ bool TBackUpThread::CreateArc()
                 QStringLiteral(
                     "バックアップ名 「%1」 には使えない文字 (/ または制御文字) が含まれています。")
                     .arg(printable(m_name)));
+        if (shared::hasGenerationSuffix(m_name))
+            throw shared::Exception(
+                QStringLiteral("バックアップ名 「%1」 は 「-数字-」 で終わるため、"
+                               "他のバックアップの世代の名前と重なります。")
+                    .arg(m_name));
         const QStringList sources = shared::decodeSourceList(field("backuplist"));
         QStringList missing;
         const QStringList present = existingSources(sources, missing);

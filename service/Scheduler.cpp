@@ -91,16 +91,21 @@ void Scheduler::rebuildRowCopies()
     }
 }
 
-void Scheduler::reportBadRow(int jobIndex, const QString &name, const QString &problem)
+void Scheduler::reportOnce(int jobIndex, const QString &text)
 {
     QString &last = m_reported[jobIndex];
-    const QString text =
-        name + QStringLiteral(" バックアップ設定に誤りがあるため処理を開始できません。\t") +
-        problem;
     if (last == text)
         return;
     last = text;
     shared::WriteLog(m_installFolder, shared::LogError, text, QDateTime::currentDateTime());
+}
+
+int Scheduler::runningJobNamed(const QString &name) const
+{
+    for (int j = 0; j < int(m_slots.size()); ++j)
+        if (m_slots[j] && m_rows[j]->FieldByName(kBackupName) == name)
+            return j;
+    return -1;
 }
 
 void Scheduler::tick()
@@ -111,19 +116,35 @@ void Scheduler::tick()
     bool due = false;
     m_table.First();
     for (int i = 0; !m_table.Eof() && i < int(m_slots.size()); ++i, m_table.Next()) {
+        const QString name = m_table.FieldByName(kBackupName);
         const QString problem = shared::jobScheduleProblem(m_table);
         if (!problem.isEmpty()) {
             // Never started and never counted as due: a due bad row would block the
             // reload that brings its correction.
-            reportBadRow(i, m_table.FieldByName(kBackupName), problem);
+            reportOnce(
+                i, name +
+                       QStringLiteral(" バックアップ設定に誤りがあるため処理を開始できません。\t") +
+                       problem);
             continue;
         }
-        m_reported[i].clear();
         if (shared::readDateTime(m_table.FieldByName(kBackupDt)) < now) {
             due = true;
-            if (!m_slots[i])
+            if (!m_slots[i]) {
+                // Two runs of one name would build and publish the same archive names.
+                const int other = runningJobNamed(name);
+                if (other >= 0) {
+                    reportOnce(i, name + QStringLiteral(" 同じ名称のバックアップ処理が実行中のため"
+                                                        "処理を開始できません。\t"
+                                                        "バックアップ設定 %1 行目と %2 行目の"
+                                                        "バックアップ名称が同じです。")
+                                             .arg(other + 1)
+                                             .arg(i + 1));
+                    continue;
+                }
                 m_slots[i] = m_launcher(i);
+            }
         }
+        m_reported[i].clear();
     }
     if (due)
         return;
@@ -145,8 +166,13 @@ QDateTime Scheduler::reschedule(int jobIndex)
     const QDateTime next = shared::nextRunTime(t, n, unit.size() == 1 ? unit.at(0) : QChar(), now);
     const QString text = shared::formatDateTime(next);
 
-    const QString previous = row.FieldByName(kBackupDt);
     const QString name = row.FieldByName(kBackupName);
+    // What the file holds: the row's time as last loaded, unless that was a time kept over
+    // the file because it could not be saved.
+    QString fileValue = row.FieldByName(kBackupDt);
+    for (const PendingRunTime &p : m_pending)
+        if (p.jobIndex == jobIndex && p.name == name)
+            fileValue = p.fileValue;
     row.SetFieldByName(kBackupDt, text);
     if (m_table.GoToRecord(jobIndex + 1))
         m_table.SetFieldByName(kBackupDt, text);
@@ -160,12 +186,18 @@ QDateTime Scheduler::reschedule(int jobIndex)
     QString error;
     const auto result = shared::changeJobInFile(
         file, path, jobIndex + 1, name,
-        [&text](shared::TMlb2 &t) { t.SetFieldByName(kBackupDt, text); }, &error);
+        [&text, &fileValue](shared::TMlb2 &t) {
+            fileValue = t.FieldByName(kBackupDt);
+            t.SetFieldByName(kBackupDt, text);
+        },
+        &error);
     if (result == shared::JobFileResult::Unreadable ||
         result == shared::JobFileResult::Unwritable) {
         // Until a save succeeds, every reload would bring back the past time and run the
-        // job again (rotating its generations each time): keep the new time over it.
-        m_pending.push_back({jobIndex, name, text, previous});
+        // job again (rotating its generations each time): keep the new time over it. It is
+        // matched against the value the file really holds; a reload that finds another one
+        // takes it as a change made in the file and drops the kept time.
+        m_pending.push_back({jobIndex, name, text, fileValue});
         throw shared::Exception(
             QStringLiteral("ジョブ一覧 %1 を保存できませんでした。%2").arg(path, error));
     }

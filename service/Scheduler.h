@@ -34,7 +34,8 @@ public:
 
     // TimBackUpTimer: starts a run for every due job whose slot is empty. When no job is
     // due and no run is in progress, reloads the job table. A row whose schedule cannot be
-    // read is never started and is reported once in the log (again only after it changed).
+    // read is never started, nor a job while another of its name runs; each is reported
+    // once in the log (again only after it changed).
     void tick();
 
     // The next run computation at the end of a run: the first grid point of the job's row
@@ -64,7 +65,10 @@ private:
     bool loadLocked();
     void applyPendingRunTimes();
     void rebuildRowCopies();
-    void reportBadRow(int jobIndex, const QString &name, const QString &problem);
+    // Logs an error entry for a job that cannot start, once until its text changes.
+    void reportOnce(int jobIndex, const QString &text);
+    // The index of a running job with this backupname, or -1.
+    int runningJobNamed(const QString &name) const;
 
     const QString m_installFolder;
     const shared::Clock &m_clock;
@@ -74,7 +78,7 @@ private:
     shared::TMlb2 m_table;
     std::vector<QObject *> m_slots;
     std::vector<std::unique_ptr<shared::TMlb2>> m_rows;
-    std::vector<QString> m_reported; // last bad-row text logged per job, to log it once
+    std::vector<QString> m_reported; // the last refusal logged per job, to log it once
     // A next run time the file would not take; applied over every reload and saved again
     // at each one until the save succeeds or the job changes in the file.
     struct PendingRunTime

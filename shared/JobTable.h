@@ -45,6 +45,10 @@ void setupJobTable(TMlb2 &table);
 // character.
 bool isSafeJobName(const QString &name);
 
+// A job name ending in "-", a digit and "-" would give its archive the name of another job's
+// generation: "x-1-" stores Norvex-x-1-.zip, generation 1 of "x". Both programs refuse it.
+bool hasGenerationSuffix(const QString &name);
+
 // An on/off field as the programs read it; raises EConvertError for anything readOnOff
 // does not take, the empty text included.
 bool isOn(const QString &text);
@@ -60,6 +64,7 @@ enum class JobFileResult {
     NotFound,   // the job is no longer at its position with its name: nothing written
     Unreadable, // the file could not be read: nothing written
     Unwritable, // the file could not be replaced: it is as it was
+    Duplicate,  // another job in the file has the backupname: nothing written
 };
 
 // One program's change to the job table file, applied to the file as it is now, so that
@@ -69,6 +74,9 @@ enum class JobFileResult {
 // backupname `name` it had when the caller loaded it. On a result other than Saved,
 // `error` (when given) names the file and the reason, and `table` holds the file as read
 // (or its previous content when the file could not be read).
+//
+// A job added, or renamed by its change, is refused (Duplicate) when another job in the file
+// already has its backupname: two jobs with one name would share their archive's name.
 //
 // Change: the job becomes the current record and `edit` changes it.
 JobFileResult changeJobInFile(TMlb2 &table, const QString &path, int recordNumber,

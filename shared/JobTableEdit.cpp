@@ -45,6 +45,23 @@ bool findJob(TMlb2 &table, const QString &path, int recordNumber, const QString 
     return false;
 }
 
+// True when a record other than `self` has the current record's backupname.
+bool nameTakenByAnother(const TMlb2 &table, int self, const QString &path, QString *error)
+{
+    const QString name = table.FieldByName(kBackupName);
+    const int column = table.FieldPosition(kBackupName);
+    for (int record = 1; record <= table.RecordCount(); ++record) {
+        if (record != self && table.Cell(column, record) == name) {
+            if (error)
+                *error = QStringLiteral("%1: the job %2 in row %3 already has this name")
+                             .arg(path, name)
+                             .arg(record);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void setupJobTable(TMlb2 &table)
@@ -60,6 +77,13 @@ bool isSafeJobName(const QString &name)
             c.category() == QChar::Other_Control)
             return false;
     return true;
+}
+
+bool hasGenerationSuffix(const QString &name)
+{
+    const qsizetype n = name.size();
+    return n >= 3 && name[n - 1] == QLatin1Char('-') && name[n - 3] == QLatin1Char('-') &&
+           name[n - 2] >= QLatin1Char('0') && name[n - 2] <= QLatin1Char('9');
 }
 
 bool isOn(const QString &text)
@@ -105,6 +129,11 @@ JobFileResult changeJobInFile(TMlb2 &table, const QString &path, int recordNumbe
     if (!findJob(table, path, recordNumber, name, error))
         return JobFileResult::NotFound;
     edit(table);
+    if (table.FieldByName(kBackupName) != name &&
+        nameTakenByAnother(table, recordNumber, path, error)) {
+        reload(table, path, nullptr); // back to the file as read
+        return JobFileResult::Duplicate;
+    }
     return save(table, path, error);
 }
 
@@ -129,6 +158,11 @@ JobFileResult appendJobToFile(TMlb2 &table, const QString &path,
             table.AddField(field);
     table.AppendRecord();
     fill(table);
+    const int added = table.RecordCount();
+    if (nameTakenByAnother(table, added, path, error)) {
+        table.DeleteRecord(added);
+        return JobFileResult::Duplicate;
+    }
     return save(table, path, error);
 }
 

@@ -198,6 +198,8 @@ void JobEditorTest::validationStopsAtFirstFailure_data()
             "EdtBackUpName");
         row("unsafe tab", 0, "tab", "バックアップ名称に「/」や制御文字は使用できません。",
             "EdtBackUpName");
+        row("another job's generation name", 0, "suffix",
+            "バックアップ名称の末尾に「-数字-」（例：「-1-」）は使用できません。", "EdtBackUpName");
         row("sources", 0, "sources", "バックアップ対象フォルダ、ファイルが選択されていません。",
             "");
         row("sftp host", 0, "EdtSFTPHost", "ホスト名は必須項目です。", "EdtSFTPHost");
@@ -243,9 +245,9 @@ void JobEditorTest::validationStopsAtFirstFailure()
     input<QComboBox>(page, "CmbToBackUp", change)->setCurrentIndex(kind);
     // The failing input and every one checked after it are emptied: the first one counts.
     static const QStringList order = {
-        "EdtBackUpName", "slash",           "tab",        "sources",    "EdtSFTPHost",
-        "EdtSFTPUser",   "EdtSFTPPass",     "EdtFTPHost", "EdtFTPUser", "EdtFTPPass",
-        "EdtSaveFolder", "EdtCreateFolder", "EdtArcPass"};
+        "EdtBackUpName",   "slash",       "tab",        "suffix",     "sources",    "EdtSFTPHost",
+        "EdtSFTPUser",     "EdtSFTPPass", "EdtFTPHost", "EdtFTPUser", "EdtFTPPass", "EdtSaveFolder",
+        "EdtCreateFolder", "EdtArcPass"};
     for (qsizetype i = order.indexOf(empty); i < order.size(); ++i) {
         if (order[i] == QLatin1String("sources"))
             page.acceptSelection({});
@@ -257,6 +259,8 @@ void JobEditorTest::validationStopsAtFirstFailure()
         name->setText(QStringLiteral("a/b"));
     else if (empty == QLatin1String("tab"))
         name->setText(QStringLiteral("a\tb"));
+    else if (empty == QLatin1String("suffix"))
+        name->setText(QStringLiteral("job-1-"));
     const QByteArray before = loadJobFile(s.folder).SaveToData();
 
     pressOk(page, change);
@@ -273,11 +277,14 @@ void JobEditorTest::duplicateNames_data()
     QTest::addColumn<bool>("change");
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("refused");
-    QTest::newRow("add: first job's name") << false << "first" << true;
-    QTest::newRow("add: another job's name") << false << "second" << true;
-    QTest::newRow("add: name differs in case") << false << "First" << false;
-    QTest::newRow("change: own name kept") << true << "second" << false;
-    QTest::newRow("change: other job's name") << true << "first" << true;
+    QTest::addColumn<bool>("meanwhile"); // another writer adds "third" after the page loaded
+    QTest::newRow("add: first job's name") << false << "first" << true << false;
+    QTest::newRow("add: another job's name") << false << "second" << true << false;
+    QTest::newRow("add: name differs in case") << false << "First" << false << false;
+    QTest::newRow("change: own name kept") << true << "second" << false << false;
+    QTest::newRow("change: other job's name") << true << "first" << true << false;
+    QTest::newRow("add: name added meanwhile") << false << "third" << true << true;
+    QTest::newRow("change: renamed to a name added meanwhile") << true << "third" << true << true;
 }
 
 void JobEditorTest::duplicateNames()
@@ -285,6 +292,7 @@ void JobEditorTest::duplicateNames()
     QFETCH(bool, change);
     QFETCH(QString, name);
     QFETCH(bool, refused);
+    QFETCH(bool, meanwhile);
     Setup s(QStringLiteral("duplicates"));
     storeJob(s.folder, sftpJob(QStringLiteral("first")));
     storeJob(s.folder, sftpJob(QStringLiteral("second")));
@@ -298,13 +306,19 @@ void JobEditorTest::duplicateNames()
         fillRequired(page);
     }
     input<QLineEdit>(page, "EdtBackUpName", change)->setText(name);
-    if (!refused)
-        s.program.prompts.answers.enqueue(true);
+    if (meanwhile)
+        storeJob(s.folder, sftpJob(QStringLiteral("third")));
+    if (!refused || meanwhile)
+        s.program.prompts.answers.enqueue(true); // only the save finds the name taken
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
     pressOk(page, change);
     if (refused) {
-        QCOMPARE(s.program.prompts.texts(),
-                 QStringList{QStringLiteral("同じバックアップ名称がすでに存在します。")});
-        QCOMPARE(loadJobFile(s.folder).RecordCount(), 2);
+        QCOMPARE(s.program.prompts.lastText(),
+                 QStringLiteral("同じバックアップ名称がすでに存在します。"));
+        QCOMPARE(s.program.prompts.texts().size(), meanwhile ? 2 : 1);
+        QCOMPARE(page.focusWidget(), input<QWidget>(page, "EdtBackUpName", change));
+        QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
+        QVERIFY(s.program.navigation.isEmpty());
     } else {
         QCOMPARE(s.program.navigation,
                  QStringList{change ? QStringLiteral("list 1") : QStringLiteral("list -1")});

@@ -74,8 +74,12 @@ private slots:
         const QString goodDest = a + QStringLiteral("dest_g");
         QVERIFY(QDir().mkpath(goodDest));
         JobValues good = job(QStringLiteral("good"), goodDest);
-        QVERIFY(
-            writeJobs(a, {nodest, blocked, unreadable, unsafe, tape, badDate, zero, unit, good}));
+        // Its archive's name is generation 1 of a job "gen", stored in the same folder.
+        const QString genDest = a + QStringLiteral("dest_gen");
+        QVERIFY(writeFile(genDest + QStringLiteral("/Norvex-gen-1-.zip"), "gen's generation 1"));
+        JobValues genLike = job(QStringLiteral("gen-1-"), genDest);
+        QVERIFY(writeJobs(
+            a, {nodest, blocked, unreadable, unsafe, tape, badDate, zero, unit, good, genLike}));
 
         // Service B: the temporary folder it is given does not exist.
         const QString b = makeInstallFolder(QStringLiteral("notmp"));
@@ -98,7 +102,8 @@ private slots:
 
         for (const QString &name :
              {QStringLiteral("nodest"), QStringLiteral("blocked"), QStringLiteral("unreadable"),
-              QStringLiteral("bad/../name"), QStringLiteral("tape"), QStringLiteral("good")})
+              QStringLiteral("bad/../name"), QStringLiteral("tape"), QStringLiteral("good"),
+              QStringLiteral("gen-1-")})
             QVERIFY2(serviceA.waitForEntries(closingFor(name, next), 1, 60000), qPrintable(name));
         for (const QString &name : {QStringLiteral("zipjob"), QStringLiteral("sevenjob")})
             QVERIFY2(serviceB.waitForEntries(closingFor(name, nextDay), 1, 60000),
@@ -148,6 +153,17 @@ private slots:
         QCOMPARE(QDir(tmp).entryList({QStringLiteral("Norvex-bad*")}, QDir::AllEntries),
                  QStringList());
         QVERIFY(!QFileInfo::exists(tmp + QStringLiteral("/name.zip")));
+        // A name that makes another job's generation name: refused like an unsafe one.
+        QVERIFY(hasOne(
+            all, QStringLiteral(
+                     "^E\\tCreateArc Error 圧縮処理中にエラーが発生しました。\\tException : .*") +
+                     esc(QStringLiteral("「gen-1-」 は 「-数字-」 で終わるため"))));
+        QVERIFY(hasOne(all, QStringLiteral("^E\\tgen-1- バックアップ処理は異常終了しました。$")));
+        QCOMPARE(filesBelow(genDest),
+                 (QMap<QString, QByteArray>{
+                     {QStringLiteral("Norvex-gen-1-.zip"), "gen's generation 1"}}));
+        QCOMPARE(QDir(tmp).entryList({QStringLiteral("Norvex-gen*")}, QDir::AllEntries),
+                 QStringList());
         // Unknown destination kind: named in the error, nothing transferred.
         QVERIFY(hasOne(all, QStringLiteral("^I\\ttape ローカルコピー処理を開始しました。")));
         QVERIFY(hasOne(all, QStringLiteral("^E\\ttape") + copyError +
@@ -162,12 +178,12 @@ private slots:
         QVERIFY(hasOne(all, QStringLiteral("^E\\tbaddate .*\\t.*「yesterday」")));
         QVERIFY(hasOne(all, QStringLiteral("^E\\tzero .*\\t.*backupint.*「0」")));
         QVERIFY(hasOne(all, QStringLiteral("^E\\tunit .*\\t.*backuptani.*「x」")));
-        QCOMPARE(countMatching(all, QStringLiteral("^E\\t")), 10);
+        QCOMPARE(countMatching(all, QStringLiteral("^E\\t")), 12);
 
         // Every run was rescheduled; the bad rows and every other value are as written.
         const QList<JobValues> jobs = readJobs(a);
-        QCOMPARE(jobs.size(), 9);
-        for (int i : {0, 1, 2, 3, 4, 8})
+        QCOMPARE(jobs.size(), 10);
+        for (int i : {0, 1, 2, 3, 4, 8, 9})
             QCOMPARE(jobs[i][QStringLiteral("backupdt")], next);
         QCOMPARE(jobs[5], badDate);
         QCOMPARE(jobs[6], zero);

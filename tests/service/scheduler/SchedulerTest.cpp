@@ -212,6 +212,32 @@ private slots:
         QCOMPARE(r.launched, (QList<int>{0, 0}));
     }
 
+    void startsNoJobWhileAnotherOfItsNameRuns()
+    {
+        Rig r;
+        QVERIFY(norvex::testing::writeJobs(r.home, {localJob("twin", "2024/05/01 09:00:00"),
+                                                    localJob("b", "2024/05/01 11:00:00"),
+                                                    localJob("twin", "2024/05/01 09:30:00")}));
+        r.scheduler.load();
+        r.scheduler.tick();
+        r.clock.advanceSecs(10);
+        r.scheduler.tick();
+        QCOMPARE(r.launched, QList<int>{0});
+        const QStringList lines = norvex::testing::logLines(r.home);
+        QCOMPARE(lines.size(), 1); // once, not at every tick
+        QCOMPARE(norvex::testing::withoutStamp(lines[0]),
+                 QStringLiteral("E\ttwin 同じ名称のバックアップ処理が実行中のため処理を開始できま"
+                                "せん。\tバックアップ設定 1 行目と 3 行目のバックアップ名称が同じ"
+                                "です。"));
+
+        // When the first has ended, the other starts.
+        r.scheduler.reschedule(0);
+        r.scheduler.endRun(0);
+        r.scheduler.tick();
+        QCOMPARE(r.launched, (QList<int>{0, 2}));
+        QCOMPARE(errorEntries(r.home), 1);
+    }
+
     void reportsBadRowsOnceAndRunsTheOthers()
     {
         Rig r;

@@ -481,6 +481,75 @@ private slots:
         QVERIFY(!isSafeJobName(QStringLiteral("a/b")) && !isSafeJobName(QStringLiteral("a\tb")));
     }
 
+    void oneNameIsOneJob()
+    {
+        QTemporaryDir dir;
+        const QString path = jobTablePath(dir.path());
+        QVERIFY(ensureJobTable(dir.path()));
+        const auto named = [](const char *name) {
+            return [name](TMlb2 &t) {
+                t.SetFieldByName(QStringLiteral("backupname"), QLatin1String(name));
+            };
+        };
+        TMlb2 mine;
+        QCOMPARE(appendJobToFile(mine, path, named("a")), JobFileResult::Saved);
+        QCOMPARE(appendJobToFile(mine, path, named("b")), JobFileResult::Saved);
+        auto fileData = [&path] {
+            TMlb2 file;
+            setupJobTable(file);
+            return file.LoadFromFile(path) ? file.SaveToData() : QByteArray();
+        };
+        const QByteArray before = fileData();
+
+        // Added or renamed to a name the file already holds: nothing written, the caller's
+        // table mirrors the file.
+        QString error;
+        QCOMPARE(appendJobToFile(mine, path, named("a"), &error), JobFileResult::Duplicate);
+        QVERIFY2(error.contains(path) && error.contains(QLatin1String("row 1")), qPrintable(error));
+        QCOMPARE(fileData(), before);
+        QCOMPARE(mine.SaveToData(), before);
+        QCOMPARE(changeJobInFile(mine, path, 2, QStringLiteral("b"), named("a"), &error),
+                 JobFileResult::Duplicate);
+        QCOMPARE(fileData(), before);
+        QCOMPARE(mine.SaveToData(), before);
+
+        // Names are compared case-sensitively; a job that keeps its name is saved even
+        // beside a second one made by hand.
+        QCOMPARE(appendJobToFile(mine, path, named("A")), JobFileResult::Saved);
+        mine.AppendRecord();
+        mine.SetFieldByName(QStringLiteral("backupname"), QStringLiteral("a"));
+        QVERIFY(mine.SaveToFile(path));
+        QCOMPARE(changeJobInFile(mine, path, 1, QStringLiteral("a"),
+                                 [](TMlb2 &t) {
+                                     t.SetFieldByName(QStringLiteral("backupdt"),
+                                                      QStringLiteral("2024/05/10 04:00:00"));
+                                 }),
+                 JobFileResult::Saved);
+    }
+
+    void namesEndingLikeAGeneration_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("generation 1 of x") << "x-1-" << true;
+        QTest::newRow("digit 0") << "x-0-" << true;
+        QTest::newRow("digit 9") << "日次-9-" << true;
+        QTest::newRow("only the suffix") << "-7-" << true;
+        QTest::newRow("two digits") << "x-12-" << false;
+        QTest::newRow("no closing dash") << "x-1" << false;
+        QTest::newRow("no opening dash") << "x1-" << false;
+        QTest::newRow("letter") << "x-a-" << false;
+        QTest::newRow("full-width digit") << "x-１-" << false;
+        QTest::newRow("inside the name") << "x-1-y" << false;
+        QTest::newRow("too short") << "1-" << false;
+    }
+    void namesEndingLikeAGeneration()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, refused);
+        QCOMPARE(hasGenerationSuffix(name), refused);
+    }
+
     void invalidTimesAreConversionErrors()
     {
         const QDateTime t = at("2024/05/10 18:00:00");
