@@ -32,9 +32,11 @@ else
     # the state folder: what the server writes is theirs to read, their password untouched.
     user=${NORVEX_SFTP_USER:-norvexsftp$SERVER_OWNER_UID}
     home=$dir/home
-    if id "$user" >/dev/null 2>&1; then
-        usermod -o -u "$SERVER_OWNER_UID" -g "$SERVER_OWNER_GID" -d "$home" "$user"
-    else
+    # usermod refuses an account whose uid has processes, which the contributor's always
+    # has: an account of another build tree is made anew instead.
+    have=$(getent passwd "$user" | cut -d: -f3,4,6 || true)
+    if [ "$have" != "$SERVER_OWNER_UID:$SERVER_OWNER_GID:$home" ]; then
+        [ -z "$have" ] || userdel -f "$user" 2>/dev/null
         useradd -o -u "$SERVER_OWNER_UID" -g "$SERVER_OWNER_GID" -M -d "$home" -s /bin/bash "$user"
     fi
 fi
