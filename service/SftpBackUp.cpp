@@ -129,13 +129,18 @@ void SftpBackUp(const TransferContext &ctx)
 
     QString prefix;
     if (ctx.subFolder) {
-        const QString h = sftp.OpenDirectory(QStringLiteral("./") + ctx.subFolderName);
-        if (h.isEmpty()) {
-            if (sftp.CreateDirectory(ctx.subFolderName) != 1)
-                raiseStepError(kSftpFolderFailed, sftp.ErrorText());
-        } else {
-            sftp.CloseRemoteHandle(h);
+        const QString dir = QStringLiteral("./") + ctx.subFolderName;
+        QString h = sftp.OpenDirectory(dir);
+        if (h.isEmpty() && sftp.CreateDirectory(ctx.subFolderName) != 1) {
+            // Another job with this folder may have created it a moment ago: a refused
+            // create fails only when the folder still cannot be opened.
+            const QString why = sftp.ErrorText();
+            h = sftp.OpenDirectory(dir);
+            if (h.isEmpty())
+                raiseStepError(kSftpFolderFailed, why);
         }
+        if (!h.isEmpty())
+            sftp.CloseRemoteHandle(h);
         prefix = QStringLiteral("./") + ctx.subFolderName + QLatin1Char('/');
     }
 
