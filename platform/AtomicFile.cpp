@@ -23,7 +23,7 @@ void setError(QString *error, const QString &what, int code)
 
 // Writes data into a new temporary file beside `target`; returns its path or empty.
 QByteArray writeTemporary(const QByteArray &target, const QByteArray &data, unsigned mode,
-                          QString *error)
+                          QString *error, bool sync = true)
 {
     const int slash = target.lastIndexOf('/');
     QByteArray folder = slash >= 0 ? target.left(slash + 1) : QByteArray();
@@ -42,7 +42,7 @@ QByteArray writeTemporary(const QByteArray &target, const QByteArray &data, unsi
     ::fchmod(fd, mode);
     bool ok = true;
     int code = 0;
-    if (!writeAll(fd, data) || ::fsync(fd) != 0) {
+    if (!writeAll(fd, data) || (sync && ::fsync(fd) != 0)) {
         code = errno;
         ok = false;
     }
@@ -87,8 +87,9 @@ unsigned processUmask()
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &data, unsigned newFileMode,
-                         QString *error)
+                         QString *error, Durability durability)
 {
+    const bool sync = durability == Durability::Durable;
     QByteArray target = QFile::encodeName(path);
     struct stat st
     {
@@ -114,7 +115,7 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, unsigned n
             return false;
         }
     }
-    const QByteArray temp = writeTemporary(target, data, mode, error);
+    const QByteArray temp = writeTemporary(target, data, mode, error, sync);
     if (temp.isEmpty())
         return false;
     if (exists && ::geteuid() == 0) {
@@ -130,7 +131,8 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, unsigned n
         setError(error, QStringLiteral("cannot replace %1").arg(path), code);
         return false;
     }
-    syncFolder(folderOf(target));
+    if (sync)
+        syncFolder(folderOf(target));
     return true;
 }
 

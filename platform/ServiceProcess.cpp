@@ -3,6 +3,7 @@
 #include "platform/Paths.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -129,6 +130,11 @@ ServiceLockState readServiceLock(const QString &path)
     }
     ::close(fd);
     return result;
+}
+
+bool processExists(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
 
 bool sdNotify(const QByteArray &message)

@@ -46,6 +46,9 @@ struct ServiceLockState
 // Throws ServiceError when the file exists but cannot be examined.
 ServiceLockState readServiceLock(const QString &path);
 
+// Whether a process with this id exists (one of another user's counts too).
+bool processExists(qint64 pid);
+
 // Sends one datagram to $NOTIFY_SOCKET (path or abstract "@name"). False when the
 // variable is unset or the message could not be sent.
 bool sdNotify(const QByteArray &message);

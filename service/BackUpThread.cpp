@@ -147,7 +147,8 @@ void TBackUpThread::transfer()
                                   m_settings.scheduler->installFolder(),
                                   shared::isOn(field("op1")),
                                   field("op1val"),
-                                  generations};
+                                  generations,
+                                  {}};
         step(ctx);
 
         log(shared::LogInformation,

@@ -29,6 +29,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace norvex::shared {
 class TMlb2;
 }
@@ -58,6 +60,9 @@ struct TransferContext
     // (the archive is stored as F, replacing F of the previous run). Never negative; the
     // run has already refused values it cannot handle.
     int generations = 0;
+    // Called while storePart() stores the archive, with the bytes stored so far (may be
+    // empty). On the run's thread; cheap, it only records the figure.
+    std::function<void(qint64 bytesStored)> onProgress;
 };
 
 using DestinationStep = void (*)(const TransferContext &ctx);

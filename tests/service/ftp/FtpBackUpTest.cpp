@@ -79,8 +79,8 @@ class FtpBackUpTest : public QObject
     {
         const QString path = m_tmp.filePath(F);
         writeFile(path, archive);
-        const TransferContext ctx{m_job,  0,          path, F, QString(), !folder.isEmpty(),
-                                  folder, generations};
+        const TransferContext ctx{m_job,  0,           path, F, QString(), !folder.isEmpty(),
+                                  folder, generations, {}};
         try {
             FtpBackUp(ctx);
         } catch (const shared::Exception &e) {

@@ -64,7 +64,7 @@ struct Rig
     }
     service::TransferContext context(int generations, const QString &sub = QString()) const
     {
-        return {row, 0, archive, kF, QString(), !sub.isEmpty(), sub, generations};
+        return {row, 0, archive, kF, QString(), !sub.isEmpty(), sub, generations, {}};
     }
 };
 

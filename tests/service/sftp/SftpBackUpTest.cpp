@@ -77,9 +77,15 @@ private:
     QString run(const QString &remoteFolder, int generations, const QByteArray &archive,
                 bool subFolder = true)
     {
-        const TransferContext ctx{
-            m_job,        0,          makeArchive(archive), F, platform::installFolder(), subFolder,
-            remoteFolder, generations};
+        const TransferContext ctx{m_job,
+                                  0,
+                                  makeArchive(archive),
+                                  F,
+                                  platform::installFolder(),
+                                  subFolder,
+                                  remoteFolder,
+                                  generations,
+                                  {}};
         try {
             SftpBackUp(ctx);
         } catch (const shared::Exception &e) {

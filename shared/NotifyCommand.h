@@ -1,0 +1,27 @@
+#pragma once
+
+// The user's notification command (setting NotifyCommand): the service runs it on a failure,
+// a stale alarm and a recovery; the options page runs it from its test button.
+
+#include <QString>
+
+namespace norvex::shared {
+
+// Event names the command receives in NORVEX_EVENT.
+inline constexpr char NotifyFailed[] = "failed";
+inline constexpr char NotifyStale[] = "stale";
+inline constexpr char NotifyRecovered[] = "recovered";
+inline constexpr char NotifyTest[] = "test";
+
+inline constexpr int NotifyCommandTimeoutMs = 60000;
+
+// Runs `command` without a shell: it is split into words as a shell would split them (single
+// and double quotes group, nothing is expanded), the first word is the program (searched in
+// PATH). Its environment is the caller's plus NORVEX_JOB, NORVEX_EVENT and NORVEX_TEXT; its
+// standard input is empty. A command still running after timeoutMs is killed. Returns
+// empty on success (exit code 0), otherwise why it failed, in Japanese, with the end of what
+// the command wrote to standard error. Blocks the calling thread.
+QString runNotifyCommand(const QString &command, const QString &job, const QString &event,
+                         const QString &text, int timeoutMs = NotifyCommandTimeoutMs);
+
+} // namespace norvex::shared
