@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/Destination.h"
+#include "service/Notifier.h"
 #include "shared/Clock.h"
 
 #include <QDateTime>
@@ -25,6 +26,8 @@ struct RunSettings
     QHash<QString, DestinationStep> steps;
     // The hand-over from the archive step to the transfer step.
     int handOverMs = 1000;
+    // Tells a person about failures and recoveries; never null in the service.
+    Notifier *notifier = nullptr;
 };
 
 // One backup run: its own thread, with its own event loop for both halves of the run

@@ -7,6 +7,7 @@
 #include "service/FtpBackUp.h"
 #include "service/LocalBackUp.h"
 #include "service/Scheduler.h"
+#include "service/ServiceNotifier.h"
 #include "service/SftpBackUp.h"
 #include "shared/EventLog.h"
 #include "shared/Exception.h"
@@ -64,6 +65,7 @@ void TNorvex::ServiceStart(bool &started)
         if (m_tmpFolder.isEmpty())
             m_tmpFolder = platform::defaultTempFolder();
 
+        m_notifier = makeServiceNotifier(m_installFolder, *IniBackUp);
         m_scheduler = std::make_unique<Scheduler>(
             m_installFolder, m_clock, [this](int jobIndex) { return startRun(jobIndex); });
         m_scheduler->load();
@@ -112,6 +114,7 @@ QObject *TNorvex::startRun(int jobIndex)
     settings.scheduler = m_scheduler.get();
     settings.clock = &m_clock;
     settings.tempFolder = m_tmpFolder;
+    settings.notifier = m_notifier.get();
     settings.steps.insert(QStringLiteral("SFTP"), &SftpBackUp);
     settings.steps.insert(QStringLiteral("FTP"), &FtpBackUp);
     settings.steps.insert(QStringLiteral("Local"), &LocalBackUp);

@@ -16,6 +16,7 @@ class TIniFileCompo;
 
 namespace norvex::service {
 
+class Notifier;
 class Scheduler;
 
 // The backup service object: one instance, named "Norvex". It wires the scheduler (job
@@ -54,6 +55,7 @@ private:
     QString m_installFolder;
     QString m_tmpFolder;
     shared::SystemClock m_clock;
+    std::unique_ptr<Notifier> m_notifier;
     std::unique_ptr<Scheduler> m_scheduler;
     std::atomic<bool> m_stopped{false};
 };
