@@ -1,12 +1,14 @@
 // The archive step of a run (CreateArc): the job's sources into one archive in the
 // temporary folder, under a temporary name; the destination steps store it as F.
 
+#include "archivers/ArchiveTest.h"
 #include "archivers/FileErrors.h"
 #include "archivers/QuellZip.h"
 #include "archivers/SevenZip.h"
 #include "platform/MountTable.h"
 #include "platform/Paths.h"
 #include "service/BackUpThread.h"
+#include "service/CompressionProgress.h"
 #include "service/Scheduler.h"
 #include "shared/EventLog.h"
 #include "shared/JobTable.h"
@@ -18,6 +20,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,6 +173,18 @@ bool TBackUpThread::CreateArc()
         m_archivePath = m_settings.tempFolder + QLatin1Char('/') +
                         temporaryName(m_archiveFileName, QCoreApplication::applicationPid());
         const platform::MountTable mounts = platform::MountTable::current();
+        CompressionProgress progress([this](const CompressionFigures &f) {
+            setStatus(
+                [&f](shared::JobStatus &s) {
+                    if (!s.running)
+                        return;
+                    s.running->filesDone = f.filesDone;
+                    s.running->filesTotal = f.filesTotal;
+                    s.running->bytesDone = f.bytesDone;
+                    s.running->bytesTotal = f.bytesTotal;
+                },
+                RunStatusStore::Write::Throttled);
+        });
         QList<archivers::SkippedMount> skipped;
         QString label;
         if (sevenZ) {
@@ -180,6 +195,8 @@ bool TBackUpThread::CreateArc()
             if (shared::isOn(field("op2")))
                 sevenZip.setPassword(field("op2val"));
             sevenZip.setMountTable(&mounts);
+            if (m_settings.status)
+                progress.attach(sevenZip);
             sevenZip.FileList().clear();
             sevenZip.setSZFileName(m_archivePath);
             for (const QString &source : present)
@@ -197,6 +214,10 @@ bool TBackUpThread::CreateArc()
             QFile file; // outlives the writer, which uses it
             archivers::TQuellZip zip;
             zip.setMountTable(&mounts);
+            if (m_settings.status) {
+                progress.countInBackground(present, &mounts);
+                progress.attach(zip);
+            }
             zip.Close();
             createEmptyZip(zip, file, m_archivePath);
             created = true;
@@ -215,6 +236,7 @@ bool TBackUpThread::CreateArc()
                     printable(mount.path) + QStringLiteral(" (") + mount.fileSystem +
                     QLatin1Char(')'));
         const qint64 size = fileSize(m_archivePath);
+        m_archiveSize = size;
         log(shared::LogInformation, m_name + label + QStringLiteral("\t圧縮処理時間 ") +
                                         formatDuration(t0.msecsTo(m_settings.clock->now())) +
                                         QStringLiteral("\r\n圧縮後のファイルサイズ ") +
@@ -224,11 +246,59 @@ bool TBackUpThread::CreateArc()
         // A half-written archive is of no use to any later run.
         if (created)
             ::unlink(QFile::encodeName(m_archivePath).constData());
-        log(shared::LogError,
-            QStringLiteral("CreateArc Error 圧縮処理中にエラーが発生しました。\t") +
-                errorDetail(std::current_exception()));
+        m_failure = errorDetail(std::current_exception());
+        m_failureEntry =
+            QStringLiteral("CreateArc Error 圧縮処理中にエラーが発生しました。\t") + m_failure;
+        log(shared::LogError, m_failureEntry);
     }
     return result;
+}
+
+bool TBackUpThread::verifyArchive()
+{
+    if (m_settings.damageArchiveForTest)
+        m_settings.damageArchiveForTest(m_archivePath);
+    if (!m_settings.verifyArchive)
+        return true;
+    setStatus(
+        [this](shared::JobStatus &s) {
+            if (!s.running)
+                s.running.emplace();
+            s.running->stage = shared::RunStage::Verifying;
+            s.running->archiveDone = 0;
+            s.running->archiveSize = m_archiveSize;
+        },
+        RunStatusStore::Write::Now);
+    const auto kind = m_archiveFileName.endsWith(QStringLiteral(".7z"))
+                          ? archivers::ArchiveKind::SevenZip
+                          : archivers::ArchiveKind::Zip;
+    const QString problem =
+        archivers::testArchive(m_archivePath, kind, [this](qint64 done, qint64) {
+            setStatus(
+                [done](shared::JobStatus &s) {
+                    if (s.running)
+                        s.running->archiveDone = done;
+                },
+                RunStatusStore::Write::Throttled);
+        });
+    if (problem.isEmpty())
+        return true;
+    // Kept for a person to look at, once per job: the next damaged archive replaces it.
+    // Its name ends in neither the archive's extension nor ".part", so no destination and
+    // no clean-up of temporary archives ever takes it for an archive of this job.
+    const QString kept =
+        m_settings.tempFolder + QLatin1Char('/') + m_archiveFileName + QStringLiteral(".damaged");
+    QString where;
+    if (::rename(QFile::encodeName(m_archivePath).constData(),
+                 QFile::encodeName(kept).constData()) == 0)
+        where = QStringLiteral(" 調査用に %1 に残しました。").arg(printable(kept));
+    m_failure = QStringLiteral("Exception : 作成したアーカイブ %1 を検査したところ、正しく読み出せ"
+                               "ませんでした。 %2%3")
+                    .arg(m_archiveFileName, problem, where);
+    m_failureEntry =
+        m_name + QStringLiteral(" アーカイブの検査で異常が見つかりました。\t") + m_failure;
+    log(shared::LogError, m_failureEntry);
+    return false;
 }
 
 } // namespace norvex::service

@@ -1,5 +1,6 @@
 #include "service/BackUpThread.h"
 
+#include "service/RunOutcome.h"
 #include "service/Scheduler.h"
 #include "shared/EventLog.h"
 #include "shared/Exception.h"
@@ -69,24 +70,39 @@ void TBackUpThread::log(int level, const QString &text) const
                      QDateTime::currentDateTime());
 }
 
+void TBackUpThread::setStatus(const std::function<void(shared::JobStatus &)> &change,
+                              RunStatusStore::Write write)
+{
+    if (m_settings.status)
+        m_settings.status->update(key(), change, write);
+}
+
 void TBackUpThread::run()
 {
     // Nothing may escape the thread; every path below ends in endOfRun().
     try {
         m_name = field("backupname");
-        log(shared::LogInformation, m_name + QStringLiteral(" バックアップ処理を開始しました。"));
+        QString started = m_name + QStringLiteral(" バックアップ処理を開始しました。");
+        if (m_settings.attempt > 0)
+            started += retryStartDetail(m_settings.attempt, m_settings.retryCount);
+        log(shared::LogInformation, started);
         m_startTime = m_settings.clock->now();
+        shared::RunProgress progress;
+        progress.started = m_startTime;
+        progress.attempt = m_settings.attempt;
+        setStatus([&progress](shared::JobStatus &s) { s.running = progress; },
+                  RunStatusStore::Write::Now);
     } catch (...) {
     }
     bool ok = false;
     try {
-        ok = CreateArc();
+        ok = CreateArc() && verifyArchive();
     } catch (...) {
         ok = false;
     }
     if (!ok) {
         log(shared::LogError, m_name + QStringLiteral(" バックアップ処理は異常終了しました。"));
-        endOfRun();
+        endOfRun(shared::RunResult::ArchiveFailed);
         return;
     }
     QTimer transferTimer; // lives in this thread, so its event runs here
@@ -102,11 +118,10 @@ void TBackUpThread::run()
 
 void TBackUpThread::BackUpTimerTimer()
 {
-    transfer();
-    endOfRun();
+    endOfRun(transfer() ? shared::RunResult::Success : shared::RunResult::TransferFailed);
 }
 
-void TBackUpThread::transfer()
+bool TBackUpThread::transfer()
 {
     const QDateTime t0 = m_settings.clock->now();
     try {
@@ -140,6 +155,15 @@ void TBackUpThread::transfer()
                         .arg(text)
                         .arg(kMaxGenerations));
         }
+        setStatus(
+            [this](shared::JobStatus &s) {
+                if (!s.running)
+                    s.running.emplace();
+                s.running->stage = shared::RunStage::Transferring;
+                s.running->archiveDone = 0;
+                s.running->archiveSize = m_archiveSize;
+            },
+            RunStatusStore::Write::Now);
         const TransferContext ctx{m_settings.scheduler->jobRow(m_jobIndex),
                                   m_jobIndex,
                                   m_archivePath,
@@ -148,34 +172,52 @@ void TBackUpThread::transfer()
                                   shared::isOn(field("op1")),
                                   field("op1val"),
                                   generations,
-                                  {}};
+                                  [this](qint64 bytesStored) {
+                                      setStatus(
+                                          [bytesStored](shared::JobStatus &s) {
+                                              if (s.running)
+                                                  s.running->archiveDone = bytesStored;
+                                          },
+                                          RunStatusStore::Write::Throttled);
+                                  }};
         step(ctx);
 
         log(shared::LogInformation,
             m_name +
                 QStringLiteral(" リモートコピー処理を終了しました。\tリモートコピー処理時間 ") +
                 formatDuration(t0.msecsTo(m_settings.clock->now())));
+        return true;
     } catch (...) {
-        log(shared::LogError,
-            m_name + QStringLiteral(" リモートコピー処理中にエラーが発生しました。\t") +
-                errorDetail(std::current_exception()));
+        m_failure = errorDetail(std::current_exception());
+        m_failureEntry =
+            m_name + QStringLiteral(" リモートコピー処理中にエラーが発生しました。\t") + m_failure;
+        log(shared::LogError, m_failureEntry);
+        return false;
     }
 }
 
-void TBackUpThread::endOfRun()
+void TBackUpThread::endOfRun(shared::RunResult result)
 {
     QString next;
-    try {
-        next = shared::formatDateTime(m_settings.scheduler->reschedule(m_jobIndex));
-    } catch (...) {
-        log(shared::LogError,
-            m_name + QStringLiteral(" 次回バックアップ日時を保存できませんでした。\t") +
-                errorDetail(std::current_exception()));
+    // A retry keeps the grid: it ends with the next run time the scheduled run stored.
+    if (m_settings.attempt == 0) {
         try {
-            next = field("backupdt");
+            next = shared::formatDateTime(m_settings.scheduler->reschedule(m_jobIndex));
         } catch (...) {
+            log(shared::LogError,
+                m_name + QStringLiteral(" 次回バックアップ日時を保存できませんでした。\t") +
+                    errorDetail(std::current_exception()));
         }
     }
+    QDateTime nextGrid;
+    try {
+        // After a failed save too: the row copy holds the time that stays in force.
+        if (next.isEmpty())
+            next = field("backupdt");
+        nextGrid = shared::readDateTime(next);
+    } catch (...) {
+    }
+    recordEnd(result, nextGrid);
     try {
         const qint64 total = m_startTime.msecsTo(m_settings.clock->now());
         msleep(500);
@@ -185,7 +227,46 @@ void TBackUpThread::endOfRun()
                 QStringLiteral(" です。"));
     } catch (...) {
     }
+    // After the closing entry, so that each run's entries keep their order up to it.
+    reportEnd();
     m_settings.scheduler->endRun(m_jobIndex);
+}
+
+void TBackUpThread::recordEnd(shared::RunResult result, const QDateTime &nextGrid)
+{
+    if (!m_settings.status)
+        return;
+    RunEnd end{result, m_failure, m_archiveSize, m_startTime, m_settings.clock->now()};
+    if (result != shared::RunResult::Success && end.error.isEmpty())
+        end.error = QStringLiteral("Exception : 不明なエラーが発生しました。");
+    m_settings.status->update(
+        key(),
+        [&](shared::JobStatus &s) {
+            m_news = recordRunEnd(s, end);
+            if (result != shared::RunResult::Success &&
+                planRetry(s, m_settings.attempt, m_settings.retryCount, end.ended, nextGrid))
+                m_retryEntry = retryPlannedEntry(m_name, s, m_settings.retryCount);
+        },
+        RunStatusStore::Write::Durable);
+    if (m_news.firstFailure && m_failureEntry.isEmpty())
+        m_failureEntry = end.error;
+}
+
+void TBackUpThread::reportEnd()
+{
+    try {
+        if (!m_retryEntry.isEmpty())
+            log(shared::LogInformation, m_retryEntry);
+        if (m_news.recovered) {
+            const QString text = recoveredEntry(m_name, m_news);
+            log(shared::LogInformation, text);
+            if (m_settings.notifier)
+                m_settings.notifier->notify(m_name, NotifyEvent::Recovered, text);
+        }
+        if (m_news.firstFailure && m_settings.notifier)
+            m_settings.notifier->notify(m_name, NotifyEvent::Failed, m_failureEntry);
+    } catch (...) {
+    }
 }
 
 } // namespace norvex::service

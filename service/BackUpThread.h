@@ -2,6 +2,8 @@
 
 #include "service/Destination.h"
 #include "service/Notifier.h"
+#include "service/RunOutcome.h"
+#include "service/RunStatusStore.h"
 #include "shared/Clock.h"
 
 #include <QDateTime>
@@ -10,6 +12,7 @@
 #include <QThread>
 
 #include <exception>
+#include <functional>
 
 namespace norvex::service {
 
@@ -28,6 +31,16 @@ struct RunSettings
     int handOverMs = 1000;
     // Tells a person about failures and recoveries; never null in the service.
     Notifier *notifier = nullptr;
+    // The run status record; never null in the service.
+    RunStatusStore *status = nullptr;
+    // 0: the scheduled run; n: its n-th retry (of retryCount, RetryCount when it started).
+    int attempt = 0;
+    int retryCount = 0;
+    // VerifyArchive: the new archive is tested before it is sent.
+    bool verifyArchive = true;
+    // Test seam, never set in normal operation: called with the archive's path between the
+    // archive step and its test, to damage it as a failing disk or memory would.
+    std::function<void(const QString &archivePath)> damageArchiveForTest;
 };
 
 // One backup run: its own thread, with its own event loop for both halves of the run
@@ -56,12 +69,23 @@ private:
     // The archive step: packs the sources into the temporary folder. False after any error,
     // whose entry it has written.
     bool CreateArc();
+    // The test of the new archive (VerifyArchive). False after a failed test, whose entry
+    // it has written; the archive is then kept beside the temporary archives once.
+    bool verifyArchive();
     // The transfer step (the transfer timer's event).
     void BackUpTimerTimer();
-    void transfer();
-    void endOfRun();
+    bool transfer();
+    void endOfRun(shared::RunResult result);
+    // The end of the run in the status record (written durably), and the retry plan.
+    void recordEnd(shared::RunResult result, const QDateTime &nextGrid);
+    // The entries and notifications the end calls for: retry planned, recovered, failed.
+    void reportEnd();
     void log(int level, const QString &text) const;
     QString field(const char *name) const;
+    JobKey key() const { return {m_jobIndex + 1, m_name}; }
+    // Changes this job's entry of the run status record, when there is one.
+    void setStatus(const std::function<void(shared::JobStatus &)> &change,
+                   RunStatusStore::Write write);
 
     const RunSettings m_settings;
     const int m_jobIndex;
@@ -69,6 +93,11 @@ private:
     QString m_archivePath;     // the archive in the temporary folder, under a temporary name
     QString m_archiveFileName; // F, the name it is stored under
     QDateTime m_startTime;
+    qint64 m_archiveSize = -1;
+    QString m_failure;      // "<class> : <message>" of the failure that ended the run
+    QString m_failureEntry; // its error entry, for the notification
+    RunEndNews m_news;
+    QString m_retryEntry; // the entry of the retry planned at the end, if any
 };
 
 // "<class name> : <message>" of a caught error, as error entries print it.

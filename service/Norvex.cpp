@@ -6,6 +6,7 @@
 #include "service/BackUpThread.h"
 #include "service/FtpBackUp.h"
 #include "service/LocalBackUp.h"
+#include "service/RunStatusStore.h"
 #include "service/Scheduler.h"
 #include "service/ServiceNotifier.h"
 #include "service/SftpBackUp.h"
@@ -13,10 +14,31 @@
 #include "shared/Exception.h"
 #include "shared/IniFileCompo.h"
 #include "shared/JobTable.h"
+#include "shared/Options.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QTimer>
 
 namespace norvex::service {
+
+namespace {
+
+// Test seam (NORVEX_TEST_DAMAGE_ARCHIVE=1, set only by the end-to-end tests): one byte a
+// third into the new archive is changed between the archive step and its test, as a
+// failing disk would.
+void damageArchive(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite) || file.size() < 3 || !file.seek(file.size() / 3))
+        return;
+    char byte = 0;
+    if (!file.getChar(&byte) || !file.seek(file.size() / 3))
+        return;
+    file.putChar(char(byte ^ 0x55));
+}
+
+} // namespace
 
 TNorvex::TNorvex(QObject *owner)
     : TService(owner), IniBackUp(new shared::TIniFileCompo(this)), TimBackUp(new QTimer(this))
@@ -66,8 +88,13 @@ void TNorvex::ServiceStart(bool &started)
             m_tmpFolder = platform::defaultTempFolder();
 
         m_notifier = makeServiceNotifier(m_installFolder, *IniBackUp);
+        m_damageArchiveForTest = qEnvironmentVariable("NORVEX_TEST_DAMAGE_ARCHIVE") == "1";
+        m_status = std::make_unique<RunStatusStore>(m_installFolder, m_clock);
+        m_status->start(QCoreApplication::applicationPid());
         m_scheduler = std::make_unique<Scheduler>(
-            m_installFolder, m_clock, [this](int jobIndex) { return startRun(jobIndex); });
+            m_installFolder, m_clock,
+            [this](int jobIndex, int attempt) { return startRun(jobIndex, attempt); },
+            m_status.get(), m_notifier.get());
         m_scheduler->load();
 
         // The timer belongs to the main thread; start-up runs on the control thread.
@@ -108,9 +135,20 @@ void TNorvex::TimBackUpTimer()
     m_scheduler->tick();
 }
 
-QObject *TNorvex::startRun(int jobIndex)
+QObject *TNorvex::startRun(int jobIndex, int attempt)
 {
+    // Read at each run, so that the options page's changes apply without a restart.
+    shared::TIniFileCompo ini;
+    ini.SetAutoUpdate(false);
+    ini.SetDefaultFolder(shared::TIniFileCompo::dfUser);
+    ini.SetFileName(IniBackUp->Path());
     RunSettings settings;
+    settings.status = m_status.get();
+    settings.attempt = attempt;
+    settings.retryCount = shared::readRetryCount(ini);
+    settings.verifyArchive = shared::readVerifyArchive(ini);
+    if (m_damageArchiveForTest)
+        settings.damageArchiveForTest = &damageArchive;
     settings.scheduler = m_scheduler.get();
     settings.clock = &m_clock;
     settings.tempFolder = m_tmpFolder;

@@ -17,6 +17,7 @@ class TIniFileCompo;
 namespace norvex::service {
 
 class Notifier;
+class RunStatusStore;
 class Scheduler;
 
 // The backup service object: one instance, named "Norvex". It wires the scheduler (job
@@ -50,12 +51,14 @@ public slots:
     void TimBackUpTimer();
 
 private:
-    QObject *startRun(int jobIndex);
+    QObject *startRun(int jobIndex, int attempt);
 
     QString m_installFolder;
     QString m_tmpFolder;
     shared::SystemClock m_clock;
     std::unique_ptr<Notifier> m_notifier;
+    std::unique_ptr<RunStatusStore> m_status;
+    bool m_damageArchiveForTest = false;
     std::unique_ptr<Scheduler> m_scheduler;
     std::atomic<bool> m_stopped{false};
 };

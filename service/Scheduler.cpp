@@ -1,5 +1,8 @@
 #include "service/Scheduler.h"
 
+#include "service/Notifier.h"
+#include "service/RunOutcome.h"
+#include "service/RunStatusStore.h"
 #include "shared/EventLog.h"
 #include "shared/Exception.h"
 #include "shared/JobTable.h"
@@ -15,8 +18,10 @@ const QString kBackupTani = QStringLiteral("backuptani");
 
 } // namespace
 
-Scheduler::Scheduler(QString installFolder, const shared::Clock &clock, Launcher launcher)
-    : m_installFolder(std::move(installFolder)), m_clock(clock), m_launcher(std::move(launcher))
+Scheduler::Scheduler(QString installFolder, const shared::Clock &clock, Launcher launcher,
+                     RunStatusStore *status, Notifier *notifier)
+    : m_installFolder(std::move(installFolder)), m_clock(clock), m_launcher(std::move(launcher)),
+      m_status(status), m_notifier(notifier)
 {
     shared::setupJobTable(m_table);
 }
@@ -40,7 +45,48 @@ bool Scheduler::loadLocked()
     ++m_loads;
     applyPendingRunTimes();
     rebuildRowCopies();
+    matchRunStatus();
     return true;
+}
+
+void Scheduler::matchRunStatus()
+{
+    // Only a table that was read: one that could not be would drop every job's history.
+    if (!m_status)
+        return;
+    std::vector<JobKey> jobs;
+    jobs.reserve(m_rows.size());
+    for (int i = 0; i < int(m_rows.size()); ++i)
+        jobs.push_back({i + 1, m_rows[i]->FieldByName(kBackupName)});
+    m_status->matchJobs(jobs);
+}
+
+void Scheduler::tickNotDue(int jobIndex, const QString &name, const QDateTime &now)
+{
+    if (!m_status || m_slots[jobIndex])
+        return;
+    const JobKey key{jobIndex + 1, name};
+    const std::optional<shared::JobStatus> status = m_status->find(key);
+    if (!status)
+        return;
+    if (const int attempt = retryDue(*status, now)) {
+        // The plan stays until the retry ends, so a retry cut short by a stop runs again.
+        if (runningJobNamed(name) < 0)
+            m_slots[jobIndex] = m_launcher(jobIndex, attempt);
+        return;
+    }
+    // Between runs only: a due or running job is about to tell more than an alarm would.
+    const QString unit = m_table.FieldByName(kBackupTani);
+    const int interval = m_table.FieldByName(kBackupInt).toInt();
+    shared::JobStatus alarmed = *status;
+    if (!raiseStaleAlarm(alarmed, interval, unit.size() == 1 ? unit.at(0) : QChar(), now))
+        return;
+    m_status->update(
+        key, [](shared::JobStatus &s) { s.staleAlarmed = true; }, RunStatusStore::Write::Durable);
+    const QString text = staleEntry(name, alarmed);
+    shared::WriteLog(m_installFolder, shared::LogError, text, QDateTime::currentDateTime());
+    if (m_notifier)
+        m_notifier->notify(name, NotifyEvent::Stale, text);
 }
 
 void Scheduler::applyPendingRunTimes()
@@ -127,7 +173,9 @@ void Scheduler::tick()
                        problem);
             continue;
         }
-        if (shared::readDateTime(m_table.FieldByName(kBackupDt)) < now) {
+        if (shared::readDateTime(m_table.FieldByName(kBackupDt)) >= now) {
+            tickNotDue(i, name, now);
+        } else {
             due = true;
             if (!m_slots[i]) {
                 // Two runs of one name would build and publish the same archive names.
@@ -141,7 +189,15 @@ void Scheduler::tick()
                                              .arg(i + 1));
                     continue;
                 }
-                m_slots[i] = m_launcher(i);
+                m_slots[i] = m_launcher(i, 0);
+                if (m_status)
+                    m_status->update(
+                        {i + 1, name},
+                        [](shared::JobStatus &s) {
+                            s.retryAttempt = 0;
+                            s.retryAt = {};
+                        },
+                        RunStatusStore::Write::None);
             }
         }
         m_reported[i].clear();

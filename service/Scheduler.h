@@ -14,6 +14,9 @@
 
 namespace norvex::service {
 
+class Notifier;
+class RunStatusStore;
+
 // The job state the scheduler tick and the runs share: the main job table, and per job
 // (by its 0-based row position at the last load) the run slot and the job row copy.
 // Every access to the main table goes through one lock, so a tick on the main thread and
@@ -21,21 +24,27 @@ namespace norvex::service {
 class Scheduler
 {
 public:
-    // Creates and starts the run of a job; the returned run object stays in the job's run
-    // slot until endRun(). Called with the lock held, so it must not call back.
-    using Launcher = std::function<QObject *(int jobIndex)>;
+    // Creates and starts the run of a job (attempt 0: the scheduled run; n: its n-th retry);
+    // the returned run object stays in the job's run slot until endRun(). Called with the
+    // lock held, so it must not call back.
+    using Launcher = std::function<QObject *(int jobIndex, int attempt)>;
 
-    Scheduler(QString installFolder, const shared::Clock &clock, Launcher launcher);
+    // status and notifier may be null (no record, no retries, no stale alarm).
+    Scheduler(QString installFolder, const shared::Clock &clock, Launcher launcher,
+              RunStatusStore *status = nullptr, Notifier *notifier = nullptr);
     ~Scheduler();
 
     // Start-up: loads backuplist.csv (a file that cannot be opened leaves no jobs), sizes
     // the per-job arrays, makes the job row copies.
     void load();
 
-    // TimBackUpTimer: starts a run for every due job whose slot is empty. When no job is
-    // due and no run is in progress, reloads the job table. A row whose schedule cannot be
-    // read is never started, nor a job while another of its name runs; each is reported
-    // once in the log (again only after it changed).
+    // TimBackUpTimer: starts a run for every due job whose slot is empty (a retry planned
+    // for it is dropped: the scheduled run takes its place). A job that is not due starts
+    // its planned retry once the retry's time has come, and gives its stale alarm when it
+    // has had no success for two intervals (once per streak). When no job is due and no
+    // run is in progress, reloads the job table and matches the status record to it. A row whose
+    // schedule cannot be read is never started, nor a job while another of its name runs; each is
+    // reported once in the log (again only after it changed).
     void tick();
 
     // The next run computation at the end of a run: the first grid point of the job's row
@@ -65,6 +74,9 @@ private:
     bool loadLocked();
     void applyPendingRunTimes();
     void rebuildRowCopies();
+    void matchRunStatus();
+    // The retry and the stale alarm of a job that is not due (with the lock held).
+    void tickNotDue(int jobIndex, const QString &name, const QDateTime &now);
     // Logs an error entry for a job that cannot start, once until its text changes.
     void reportOnce(int jobIndex, const QString &text);
     // The index of a running job with this backupname, or -1.
@@ -73,6 +85,8 @@ private:
     const QString m_installFolder;
     const shared::Clock &m_clock;
     const Launcher m_launcher;
+    RunStatusStore *const m_status;
+    Notifier *const m_notifier;
 
     mutable std::mutex m_lock;
     shared::TMlb2 m_table;

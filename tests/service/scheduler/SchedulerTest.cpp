@@ -23,7 +23,7 @@ struct Rig
     shared::ManualClock clock{at("2024/05/01 10:00:00")};
     QObject token;
     QList<int> launched;
-    service::Scheduler scheduler{home, clock, [this](int i) {
+    service::Scheduler scheduler{home, clock, [this](int i, int) {
                                      launched.append(i);
                                      return &token;
                                  }};
