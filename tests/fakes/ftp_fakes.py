@@ -92,6 +92,49 @@ class RefusingGreetingServer(FakeFtpServer):
     greeting = ["421 Too many connections, try later"]
 
 
+class FirstConnectionRefusedServer(FakeFtpServer):
+    """Refuses the first connection of its life (421, then closes it), like a server that
+    is not reachable yet; passes every later one through to the real FTP server on the port
+    given as argument, which stores the files."""
+
+    connections = 0
+    lock = threading.Lock()
+
+    def __init__(self, port):
+        super().__init__()
+        self.port = int(port)
+
+    def serve(self, conn):
+        with FirstConnectionRefusedServer.lock:
+            FirstConnectionRefusedServer.connections += 1
+            first = FirstConnectionRefusedServer.connections == 1
+        if first:
+            self.reply(conn, "421 Service not available, closing control connection.")
+            return
+        upstream = socket.create_connection(("127.0.0.1", self.port))
+
+        def pump(source, sink):
+            try:
+                while True:
+                    chunk = source.recv(65536)
+                    if not chunk:
+                        break
+                    sink.sendall(chunk)
+            except OSError:
+                pass
+            finally:
+                try:
+                    sink.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass
+
+        back = threading.Thread(target=pump, args=(upstream, conn), daemon=True)
+        back.start()
+        pump(conn, upstream)
+        back.join()
+        upstream.close()
+
+
 class SplitReplyServer(FakeFtpServer):
     """Sends every reply one byte per TCP segment."""
 
