@@ -119,8 +119,7 @@ int main(int argc, char **argv)
             }
         }
     } catch (const shared::Exception &e) {
-        std::fprintf(stderr, "norvex-status-bench: %s : %s\n", qPrintable(e.className()),
-                     e.what());
+        std::fprintf(stderr, "norvex-status-bench: %s : %s\n", qPrintable(e.className()), e.what());
         return 1;
     }
     QElapsedTimer t;
