@@ -260,27 +260,12 @@ bool TBackUpThread::verifyArchive()
         m_settings.damageArchiveForTest(m_archivePath);
     if (!m_settings.verifyArchive)
         return true;
-    setStatus(
-        [this](shared::JobStatus &s) {
-            if (!s.running)
-                s.running.emplace();
-            s.running->stage = shared::RunStage::Verifying;
-            s.running->archiveDone = 0;
-            s.running->archiveSize = m_archiveSize;
-        },
-        RunStatusStore::Write::Now);
+    enterStage(shared::RunStage::Verifying);
     const auto kind = m_archiveFileName.endsWith(QStringLiteral(".7z"))
                           ? archivers::ArchiveKind::SevenZip
                           : archivers::ArchiveKind::Zip;
-    const QString problem =
-        archivers::testArchive(m_archivePath, kind, [this](qint64 done, qint64) {
-            setStatus(
-                [done](shared::JobStatus &s) {
-                    if (s.running)
-                        s.running->archiveDone = done;
-                },
-                RunStatusStore::Write::Throttled);
-        });
+    const QString problem = archivers::testArchive(
+        m_archivePath, kind, [this](qint64 done, qint64) { archiveProgress(done); });
     if (problem.isEmpty())
         return true;
     // Kept for a person to look at, once per job: the next damaged archive replaces it.

@@ -77,6 +77,29 @@ void TBackUpThread::setStatus(const std::function<void(shared::JobStatus &)> &ch
         m_settings.status->update(key(), change, write);
 }
 
+void TBackUpThread::enterStage(shared::RunStage stage)
+{
+    setStatus(
+        [this, stage](shared::JobStatus &s) {
+            if (!s.running)
+                s.running.emplace();
+            s.running->stage = stage;
+            s.running->archiveDone = 0;
+            s.running->archiveSize = m_archiveSize;
+        },
+        RunStatusStore::Write::Now);
+}
+
+void TBackUpThread::archiveProgress(qint64 done)
+{
+    setStatus(
+        [done](shared::JobStatus &s) {
+            if (s.running)
+                s.running->archiveDone = done;
+        },
+        RunStatusStore::Write::Throttled);
+}
+
 void TBackUpThread::run()
 {
     // Nothing may escape the thread; every path below ends in endOfRun().
@@ -155,15 +178,7 @@ bool TBackUpThread::transfer()
                         .arg(text)
                         .arg(kMaxGenerations));
         }
-        setStatus(
-            [this](shared::JobStatus &s) {
-                if (!s.running)
-                    s.running.emplace();
-                s.running->stage = shared::RunStage::Transferring;
-                s.running->archiveDone = 0;
-                s.running->archiveSize = m_archiveSize;
-            },
-            RunStatusStore::Write::Now);
+        enterStage(shared::RunStage::Transferring);
         const TransferContext ctx{m_settings.scheduler->jobRow(m_jobIndex),
                                   m_jobIndex,
                                   m_archivePath,
@@ -172,14 +187,7 @@ bool TBackUpThread::transfer()
                                   shared::isOn(field("op1")),
                                   field("op1val"),
                                   generations,
-                                  [this](qint64 bytesStored) {
-                                      setStatus(
-                                          [bytesStored](shared::JobStatus &s) {
-                                              if (s.running)
-                                                  s.running->archiveDone = bytesStored;
-                                          },
-                                          RunStatusStore::Write::Throttled);
-                                  }};
+                                  [this](qint64 bytesStored) { archiveProgress(bytesStored); }};
         step(ctx);
 
         log(shared::LogInformation,

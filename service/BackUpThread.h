@@ -86,6 +86,9 @@ private:
     // Changes this job's entry of the run status record, when there is one.
     void setStatus(const std::function<void(shared::JobStatus &)> &change,
                    RunStatusStore::Write write);
+    // Verifying, transferring: bytes of the archive handled, of its size.
+    void enterStage(shared::RunStage stage);
+    void archiveProgress(qint64 done);
 
     const RunSettings m_settings;
     const int m_jobIndex;
