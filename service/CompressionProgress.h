@@ -3,6 +3,7 @@
 // How far the archive step has come: files and bytes done of the sources' totals. The
 // totals come from a walk of the sources on a thread of its own, at the lowest CPU
 // priority, so the archive never waits for it; until it is done they are unknown (-1).
+// The byte total is known only for trees of up to a few thousand files (countSources).
 // The ZIP writer's hooks count what is stored; the 7-Zip engine reports bytes only.
 // Reports reach the caller at most every reportMs, from the thread that compresses (or
 // an engine thread), never from the counting thread.
@@ -35,7 +36,8 @@ struct CompressionFigures
 // The files (regular files and links, as the archive stores them) and their bytes below
 // sources: a source that is a link is followed, links inside are not; folders of virtual
 // file systems in mounts are not entered; what cannot be read is left out. Stops early,
-// returning what it has, when stop becomes true.
+// returning what it has, when stop becomes true. bytesTotal is -1 when there were more
+// files than it sizes (4096): a size costs a call per file, the count does not.
 CompressionFigures countSources(const QStringList &sources, const platform::MountTable *mounts,
                                 const std::atomic<bool> &stop);
 

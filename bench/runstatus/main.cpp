@@ -3,12 +3,12 @@
 //   norvex-status-bench [--rounds N] WORK-FOLDER SOURCE...
 //
 // Packs the sources into WORK-FOLDER/bench.zip the way the service's archive step does
-// (ZIP, maximum level), N times (default 5) without status updates and N times with them,
-// alternately: with them, the sources are counted for the totals on an idle-priority
-// thread, the writer's hooks count files and bytes, and the record in WORK-FOLDER is
-// written as a run writes it (the stage at the start, progress at most once a second, the
-// end durably). Prints the median wall time of each, their ratio, the time of the count
-// walk alone and the number of record writes.
+// (ZIP, maximum level), N times (default 5) in each of three modes, taking turns: without
+// status updates; with them (the sources counted for the totals on an idle-priority
+// thread, the writer's hooks counting files and bytes, the record in WORK-FOLDER written as
+// a run writes it: the stage at the start, progress at most once a second, the end
+// durably); and with them but without the count walk. Prints the median wall and CPU time
+// of each mode, their ratios to "off", the count walk alone and the number of writes.
 #include "archivers/FileErrors.h"
 #include "archivers/QuellZip.h"
 #include "platform/MountTable.h"
@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
 #include <vector>
 
 using namespace norvex;
@@ -34,11 +35,22 @@ int usage()
     return 2;
 }
 
-void pack(const QString &archive, const QStringList &sources, service::RunStatusStore *store)
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+enum class Mode { Off, On, NoTotals };
+
+void pack(const QString &archive, const QStringList &sources, service::RunStatusStore *store,
+          Mode mode)
 {
     const service::JobKey job{1, QStringLiteral("bench")};
     const platform::MountTable mounts = platform::MountTable::current();
-    if (store)
+    if (mode != Mode::Off)
         store->update(
             job, [](shared::JobStatus &s) { s.running.emplace(); },
             service::RunStatusStore::Write::Now);
@@ -56,8 +68,9 @@ void pack(const QString &archive, const QStringList &sources, service::RunStatus
         });
         archivers::TQuellZip zip;
         zip.setMountTable(&mounts);
-        if (store) {
-            progress.countInBackground(sources, &mounts);
+        if (mode != Mode::Off) {
+            if (mode == Mode::On)
+                progress.countInBackground(sources, &mounts);
             progress.attach(zip);
         }
         zip.Close();
@@ -71,7 +84,7 @@ void pack(const QString &archive, const QStringList &sources, service::RunStatus
         zip.AddPaths(sources, QString(), true);
         zip.Close();
     }
-    if (store)
+    if (mode != Mode::Off)
         store->update(
             job, [](shared::JobStatus &s) { s.running.reset(); },
             service::RunStatusStore::Write::Durable);
@@ -106,16 +119,21 @@ int main(int argc, char **argv)
     service::RunStatusStore store(work, clock);
     store.start(QCoreApplication::applicationPid());
 
-    std::vector<double> off;
-    std::vector<double> on;
+    // Wall and CPU seconds of each round, per mode.
+    std::vector<double> wall[3];
+    std::vector<double> cpu[3];
     try {
-        pack(archive, args, nullptr); // warms the page cache
+        pack(archive, args, &store, Mode::Off); // warms the page cache
+        const Mode order[3] = {Mode::Off, Mode::On, Mode::NoTotals};
         for (int i = 0; i < rounds; ++i) {
-            for (const bool withStatus : {i % 2 == 0, i % 2 != 0}) {
+            for (int k = 0; k < 3; ++k) {
+                const Mode mode = order[(i + k) % 3]; // each mode in each position in turn
                 QElapsedTimer t;
+                const double c0 = cpuSeconds();
                 t.start();
-                pack(archive, args, withStatus ? &store : nullptr);
-                (withStatus ? on : off).push_back(t.nsecsElapsed() / 1e9);
+                pack(archive, args, &store, mode);
+                wall[int(mode)].push_back(t.nsecsElapsed() / 1e9);
+                cpu[int(mode)].push_back(cpuSeconds() - c0);
             }
         }
     } catch (const shared::Exception &e) {
@@ -124,22 +142,28 @@ int main(int argc, char **argv)
     }
     QElapsedTimer t;
     t.start();
+    const double c0 = cpuSeconds();
     const std::atomic<bool> stop{false};
     const platform::MountTable mounts = platform::MountTable::current();
     const service::CompressionFigures total = service::countSources(args, &mounts, stop);
     const double walk = t.nsecsElapsed() / 1e9;
+    const double walkCpu = cpuSeconds() - c0;
 
-    const double a = median(off);
-    const double b = median(on);
     std::printf("files=%lld bytes=%lld rounds=%d\n", total.filesTotal, total.bytesTotal, rounds);
-    std::printf("status off: median wall %.3f s (", a);
-    for (double x : off)
-        std::printf(" %.3f", x);
-    std::printf(" )\nstatus on:  median wall %.3f s (", b);
-    for (double x : on)
-        std::printf(" %.3f", x);
-    std::printf(" )\nratio on/off: %.4f (%+.2f %%)\n", b / a, (b / a - 1) * 100);
-    std::printf("count walk alone: %.3f s; record writes: %d (%.1f per run with status)\n", walk,
-                store.writeCount(), double(store.writeCount()) / rounds);
+    const char *names[3] = {"status off", "status on", "on, no totals"};
+    for (int m = 0; m < 3; ++m) {
+        std::printf("%-14s median wall %.3f s, CPU %.3f s (wall:", names[m], median(wall[m]),
+                    median(cpu[m]));
+        for (double x : wall[m])
+            std::printf(" %.3f", x);
+        std::printf(")\n");
+    }
+    for (int m = 1; m < 3; ++m)
+        std::printf("%s / off: wall %+.2f %%, CPU %+.2f %%\n", names[m],
+                    (median(wall[m]) / median(wall[0]) - 1) * 100,
+                    (median(cpu[m]) / median(cpu[0]) - 1) * 100);
+    std::printf("count walk alone: wall %.3f s, CPU %.3f s; record writes: %d in %d runs with "
+                "status\n",
+                walk, walkCpu, store.writeCount(), 2 * rounds);
     return 0;
 }
