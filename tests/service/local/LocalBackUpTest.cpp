@@ -197,7 +197,7 @@ private slots:
             service::LocalGenerationFolder real(r.dest, r.archive);
             fakes::CutShortFolder folder(real, renames, cut);
             try {
-                service::storeRotatePublish(folder, kF, g);
+                service::storeRotatePublish(folder, kF, g, cutRun.size());
             } catch (const shared::Exception &) {
             }
         }
@@ -285,7 +285,7 @@ private slots:
         QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, 1), "old1"));
 
         service::LocalGenerationFolder folder(r.dest, archive);
-        QCOMPARE(service::storeRotatePublish(folder, kF, 2), generationName(kF, 1));
+        QCOMPARE(service::storeRotatePublish(folder, kF, 2, big.size()), generationName(kF, 1));
         ::umask(umask);
         QVERIFY(folder.copied());
         QCOMPARE(readFile(r.dest + QLatin1Char('/') + generationName(kF, 1)), big);
@@ -333,7 +333,8 @@ private slots:
         for (int k = 1; k <= 3; ++k)
             folder.files[generationName(kF, k)] = QStringLiteral("old%1").arg(k);
         const QMap<QString, QString> before = folder.files;
-        QVERIFY_THROWS_EXCEPTION(shared::Exception, service::storeRotatePublish(folder, kF, 3));
+        QVERIFY_THROWS_EXCEPTION(shared::Exception,
+                                 service::storeRotatePublish(folder, kF, 3, 3));
         QCOMPARE(folder.files, before); // the oldest too: it was only moved aside
     }
 
