@@ -243,8 +243,8 @@ QString storeRotatePublish(GenerationFolder &folder, const TransferContext &ctx)
     {
     };
     if (::stat(QFile::encodeName(ctx.archivePath).constData(), &st) != 0)
-        raiseStepError(folder.failureText(), platform::systemErrorText(errno) +
-                                                 QStringLiteral(": ") + ctx.archivePath);
+        raiseStepError(folder.failureText(),
+                       platform::systemErrorText(errno) + QStringLiteral(": ") + ctx.archivePath);
     return storeRotatePublish(folder, ctx.archiveFileName, ctx.generations, st.st_size);
 }
 

@@ -137,7 +137,7 @@ private:
     {
         m_error = m_ftp.ErrorMessage();
         return noSuchFile(m_ftp.StatusCode()) && m_ftp.Connected() ? Result::Absent
-                                                                     : Result::Failed;
+                                                                   : Result::Failed;
     }
 
     TFtpClient &m_ftp;

@@ -122,10 +122,10 @@ void TCustomFtpCli::startRequest(TFtpRequest request, QList<Step> steps)
 
 void TCustomFtpCli::runNextStep()
 {
-    static const Step order[] = {Step::Open, Step::User, Step::Pass, Step::Acct, Step::Cwd,
-                                 Step::Type, Step::Port, Step::Stor, Step::List, Step::Rnfr,
-                                 Step::Rnto, Step::Quit, Step::Mkd,  Step::Dele, Step::Size,
-                                 Step::Mlst};
+    static const Step order[] = {Step::Open, Step::User, Step::Pass, Step::Acct,
+                                 Step::Cwd,  Step::Type, Step::Port, Step::Stor,
+                                 Step::List, Step::Rnfr, Step::Rnto, Step::Quit,
+                                 Step::Mkd,  Step::Dele, Step::Size, Step::Mlst};
     for (;;) {
         if (m_steps.isEmpty()) {
             endRequest(0);

@@ -251,7 +251,7 @@ private:
     int m_dataCloseError = 0;
     uint m_lastDataPort = 0;
     QTimer *m_activityTimer = nullptr;
-    qint64 m_lastAcked = 0; // bytes the server has taken, as far as the kernel knows
+    qint64 m_lastAcked = 0;       // bytes the server has taken, as far as the kernel knows
     bool m_listingActive = false; // the data connection brings a LIST, not takes a file
     QByteArray m_listing;
 };

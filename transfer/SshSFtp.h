@@ -2,8 +2,8 @@
 
 #include <QString>
 #include <QStringList>
-#include <libssh/libssh.h>
 #include <functional>
+#include <libssh/libssh.h>
 #include <memory>
 
 namespace norvex::transfer {

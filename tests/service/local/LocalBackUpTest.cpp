@@ -333,8 +333,7 @@ private slots:
         for (int k = 1; k <= 3; ++k)
             folder.files[generationName(kF, k)] = QStringLiteral("old%1").arg(k);
         const QMap<QString, QString> before = folder.files;
-        QVERIFY_THROWS_EXCEPTION(shared::Exception,
-                                 service::storeRotatePublish(folder, kF, 3, 3));
+        QVERIFY_THROWS_EXCEPTION(shared::Exception, service::storeRotatePublish(folder, kF, 3, 3));
         QCOMPARE(folder.files, before); // the oldest too: it was only moved aside
     }
 
