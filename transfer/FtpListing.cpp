@@ -52,8 +52,13 @@ qint64 lineSize(const QString &line)
     // Unix: "-rw-r--r-- 1 owner group 1234 Dec  9 21:00 name"; the group is missing on
     // some servers, so the size is found as the number before the month.
     if (words[0].size() >= 10 && words[0].startsWith(QLatin1Char('-'))) {
+        // A month counts only with a day and a time or year behind it and a number in
+        // front: an owner may be called "may".
+        static const QRegularExpression timeOrYear(QStringLiteral("^(\\d{1,2}:\\d{2}|\\d{4})$"));
         for (qsizetype i = 2; i + 2 < words.size(); ++i) {
-            if (isMonth(words[i]))
+            const qint64 day = number(words[i + 1]);
+            if (isMonth(words[i]) && day >= 1 && day <= 31 &&
+                timeOrYear.match(words[i + 2]).hasMatch() && number(words[i - 1]) >= 0)
                 return number(words[i - 1]);
         }
         return -1;
