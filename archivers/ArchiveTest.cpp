@@ -326,6 +326,17 @@ public:
     }
 
 private:
+    // The deflate stream ended before the recorded compressed size: bytes that are no
+    // part of the entry, or a size that is wrong.
+    [[noreturn]] static void endsEarly(const QString &name, qint64 recorded, qint64 used)
+    {
+        fail(QStringLiteral("「%1」: 圧縮データが記録された圧縮サイズ %2 バイトより前の %3 "
+                            "バイトで終わっています。")
+                 .arg(name)
+                 .arg(recorded)
+                 .arg(used));
+    }
+
     static QString hex(quint32 v)
     {
         return QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper();
@@ -361,11 +372,7 @@ private:
         if (r != LIBDEFLATE_SUCCESS)
             fail(QStringLiteral("「%1」: 圧縮データが壊れています。").arg(name));
         if (used != c.compressedSize)
-            fail(QStringLiteral("「%1」: 圧縮データが記録された圧縮サイズ %2 バイトより前の %3 "
-                                "バイトで終わっています。")
-                     .arg(name)
-                     .arg(c.compressedSize)
-                     .arg(used));
+            endsEarly(name, qint64(c.compressedSize), qint64(used));
         return {ZipCrc32::of(m_out.data(), produced), produced};
     }
 
@@ -404,11 +411,7 @@ private:
             done += piece - qint64(m_zlib.avail_in);
         }
         if (done != length)
-            fail(QStringLiteral("「%1」: 圧縮データが記録された圧縮サイズ %2 バイトより前の %3 "
-                                "バイトで終わっています。")
-                     .arg(name)
-                     .arg(length)
-                     .arg(done));
+            endsEarly(name, length, done);
         return {crc.value(), produced};
     }
 
@@ -449,10 +452,6 @@ void testZip(ArchiveReader &in)
 QString testArchive(const QString &path, ArchiveKind kind, const ArchiveTestProgress &progress,
                     const QString &password)
 {
-    if (kind == ArchiveKind::SevenZip) {
-        const QString reason = testSevenZipArchive(path, password, progress);
-        return reason.isEmpty() ? QString() : kArchiveTestFailed + reason;
-    }
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return kArchiveTestFailed + QStringLiteral("アーカイブを開けません: ") +
@@ -467,6 +466,10 @@ QString testArchive(const QString &path, ArchiveKind kind, const ArchiveTestProg
     };
     if (::fstat(fd, &st) != 0)
         return kArchiveTestFailed + platform::systemErrorText(errno);
+    if (kind == ArchiveKind::SevenZip) {
+        const QString reason = testSevenZipArchive(fd, st.st_size, password, progress);
+        return reason.isEmpty() ? QString() : kArchiveTestFailed + reason;
+    }
     try {
         ArchiveReader in(fd, st.st_size, progress);
         testZip(in);

@@ -5,14 +5,10 @@
 #include "archivers/SevenZip.h"
 #include "archivers/SevenZipEngine.h"
 #include "archivers/SevenZipLibrary.h"
-#include "platform/Paths.h"
-
-#include <QFile>
 
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -394,28 +390,15 @@ NORVEX_ENGINE_CALL QString testWith(const SevenZipLibrary &library, int fd, UInt
 } // namespace
 } // namespace sevenzip
 
-QString testSevenZipArchive(const QString &path, const QString &password,
+QString testSevenZipArchive(int fd, qint64 size, const QString &password,
                             const ArchiveTestProgress &progress)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return QStringLiteral("アーカイブを開けません: ") + platform::systemErrorText(errno);
-    struct Closer
-    {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0)
-        return platform::systemErrorText(errno);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
         // The library stays loaded while a run that wrote the archive still holds it:
         // dlopen only counts one more reference then.
         const sevenzip::SevenZipLibrary library(TSevenZip::defaultLibraryPaths());
-        return sevenzip::testWith(library, fd, quint64(st.st_size), password, progress);
+        return sevenzip::testWith(library, fd, quint64(size), password, progress);
     } catch (const shared::Exception &e) {
         return e.message();
     } catch (const std::bad_alloc &) {

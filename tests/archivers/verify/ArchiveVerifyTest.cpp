@@ -39,25 +39,26 @@ QByteArray noise(qsizetype size, quint32 seed)
     return bytes;
 }
 
-// The offset of the local header of the entry whose stored name ends with name.
-qint64 localHeaderOf(const QByteArray &zip, const QByteArray &name)
+// The offset of the header (signature, where its name length and its name are) of the
+// entry whose stored name ends with name.
+qint64 headerOf(const QByteArray &zip, const char *signature, int lengthAt, int nameAt,
+                const QByteArray &name)
 {
-    for (qint64 at = zip.indexOf("PK\x03\x04"); at >= 0; at = zip.indexOf("PK\x03\x04", at + 1)) {
-        const int n = getLe16(zip.constData() + at + 26);
-        if (zip.mid(at + 30, n).endsWith(name))
+    for (qint64 at = zip.indexOf(signature); at >= 0; at = zip.indexOf(signature, at + 1)) {
+        if (zip.mid(at + nameAt, getLe16(zip.constData() + at + lengthAt)).endsWith(name))
             return at;
     }
     return -1;
 }
 
+qint64 localHeaderOf(const QByteArray &zip, const QByteArray &name)
+{
+    return headerOf(zip, "PK\x03\x04", 26, 30, name);
+}
+
 qint64 centralHeaderOf(const QByteArray &zip, const QByteArray &name)
 {
-    for (qint64 at = zip.indexOf("PK\x01\x02"); at >= 0; at = zip.indexOf("PK\x01\x02", at + 1)) {
-        const int n = getLe16(zip.constData() + at + 28);
-        if (zip.mid(at + 46, n).endsWith(name))
-            return at;
-    }
-    return -1;
+    return headerOf(zip, "PK\x01\x02", 28, 46, name);
 }
 
 qint64 dataOf(const QByteArray &zip, const QByteArray &name)
@@ -90,6 +91,16 @@ class ArchiveVerifyTest : public QObject
         }
         ziptest::packLikeService(path(name), {m_tree});
         zipLimits() = saved;
+        return path(name);
+    }
+
+    // A copy of good under name, damaged.
+    QString damagedCopy(const QByteArray &good, const QString &name,
+                        const std::function<void(QByteArray &)> &damage)
+    {
+        QByteArray bytes = good;
+        damage(bytes);
+        writeAll(path(name), bytes);
         return path(name);
     }
 
@@ -203,11 +214,7 @@ private slots:
         const QByteArray good = readAll(ourZip(QStringLiteral("good.zip")));
         QVERIFY(!good.isEmpty());
         auto damaged = [&](const char *name, const std::function<void(QByteArray &)> &damage) {
-            QByteArray bytes = good;
-            damage(bytes);
-            const QString file = path(QString::fromUtf8(name) + QStringLiteral(".zip"));
-            writeAll(file, bytes);
-            return file;
+            return damagedCopy(good, QString::fromUtf8(name) + QStringLiteral(".zip"), damage);
         };
 
         QTest::newRow("flipped data byte")
@@ -285,11 +292,7 @@ private slots:
 
         const QByteArray good64 = readAll(ourZip(QStringLiteral("good64.zip"), true));
         auto damaged64 = [&](const char *name, const std::function<void(QByteArray &)> &damage) {
-            QByteArray bytes = good64;
-            damage(bytes);
-            const QString file = path(QString::fromUtf8(name) + QStringLiteral(".zip"));
-            writeAll(file, bytes);
-            return file;
+            return damagedCopy(good64, QString::fromUtf8(name) + QStringLiteral(".zip"), damage);
         };
         QTest::newRow("ZIP64 end record signature") << damaged64("zip64sig", [](QByteArray &z) {
             const qint64 at = z.lastIndexOf("PK\x06\x06");
@@ -327,11 +330,7 @@ private slots:
                  0);
         const QByteArray seven = readAll(good7z);
         auto damaged7z = [&](const char *name, const std::function<void(QByteArray &)> &damage) {
-            QByteArray bytes = seven;
-            damage(bytes);
-            const QString file = path(QString::fromUtf8(name) + QStringLiteral(".7z"));
-            writeAll(file, bytes);
-            return file;
+            return damagedCopy(seven, QString::fromUtf8(name) + QStringLiteral(".7z"), damage);
         };
         QTest::newRow("7z flipped data byte")
             << damaged7z("flipped",
