@@ -251,6 +251,7 @@ TListPage::TListPage(Program &program, QWidget *parent)
 
     // Only the two status columns follow the run status record on their own, and only
     // while the list is shown.
+    m_warningIcon = style()->standardIcon(QStyle::SP_MessageBoxWarning);
     m_statusTimer->setObjectName(QStringLiteral("TimRunStatus"));
     m_statusTimer->setInterval(StatusRefreshMs);
     connect(m_statusTimer, &QTimer::timeout, this, [this] { refreshStatus(); });
@@ -400,9 +401,7 @@ void TListPage::refreshStatus(const shared::RunStatusRecord &record)
         result->setText(cells.result);
         result->setToolTip(cells.toolTip);
         result->setData(Qt::AccessibleDescriptionRole, cells.warning);
-        result->setIcon(cells.warning.isEmpty()
-                            ? QIcon()
-                            : style()->standardIcon(QStyle::SP_MessageBoxWarning));
+        result->setIcon(cells.warning.isEmpty() ? QIcon() : m_warningIcon);
         result->setData(ProgressRole, cells.progress < 0 ? QVariant() : QVariant(cells.progress));
         m_grid->item(row, SuccessColumn)->setText(cells.lastSuccess);
     }

@@ -3,6 +3,8 @@
 #include "config/ListStatus.h"
 #include "config/Page.h"
 
+#include <QIcon>
+
 #include <vector>
 
 class QAction;
@@ -75,6 +77,7 @@ private:
     QToolButton *m_renew, *m_add, *m_edit, *m_del, *m_backUp, *m_exit;
     QMenu *m_popup;
     QTimer *m_statusTimer;
+    QIcon m_warningIcon;
     // What each job row needs to look up and judge its status, and what it shows, so
     // that a refresh touches only the cells that changed.
     struct RowJob
