@@ -209,9 +209,9 @@ TListPage::TListPage(Program &program, QWidget *parent)
     // some room beside the two status columns.
     header->resizeSection(NameColumn, 120);
     header->resizeSection(DestinationColumn, 96);
-    header->resizeSection(IntervalColumn, 104);
+    header->resizeSection(IntervalColumn, 112);
     header->resizeSection(NextRunColumn, 150);
-    header->resizeSection(ResultColumn, 250);
+    header->resizeSection(ResultColumn, 286);
     header->resizeSection(SuccessColumn, 150);
     connect(header, &QHeaderView::sectionResized, this, [this](int column) {
         if (!m_fitting && (column == NameColumn || column == SourcesColumn))

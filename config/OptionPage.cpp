@@ -90,7 +90,10 @@ TOptionPage::TOptionPage(Program &program, QWidget *parent)
     command->addWidget(m_notifyTest);
     auto *form = new QFormLayout(after);
     form->addRow(caption(QStringLiteral("通知コマンド"), m_notifyCommand, after), command);
-    form->addRow(caption(QStringLiteral("再試行回数"), m_retryCount, after), m_retryCount);
+    auto *retries = new QHBoxLayout;
+    retries->addWidget(m_retryCount);
+    retries->addStretch(1);
+    form->addRow(caption(QStringLiteral("再試行回数"), m_retryCount, after), retries);
     form->addRow(QString(), m_verifyArchive);
 
     auto *note =
