@@ -23,7 +23,8 @@ class Program;
 
 // The job list page (TabList): every job of the job table in the grid GrdList, the toolbar
 // and the context menu PopGrdList. Each load also decides whether a backup is in progress
-// and locks the page while one is.
+// and locks the page while one is. The last two columns show each job's last result and
+// last success from the run status record.
 class TListPage : public TPage
 {
     Q_OBJECT
