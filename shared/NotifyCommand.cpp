@@ -1,7 +1,12 @@
 #include "shared/NotifyCommand.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
+
+#include <algorithm>
+#include <csignal>
+#include <unistd.h>
 
 namespace norvex::shared {
 
@@ -15,10 +20,28 @@ QString lastErrorLine(QProcess &process)
     return line.isEmpty() ? QString() : QStringLiteral(" ") + line.left(300);
 }
 
+// The command and whatever it started: a script killed alone would leave its children
+// (a hanging curl, a mail transfer) running with the pipes open.
+void killGroup(QProcess &process)
+{
+    const pid_t pid = pid_t(process.processId());
+    if (pid > 0)
+        ::kill(-pid, SIGKILL);
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+QString limitText(int timeoutMs)
+{
+    if (timeoutMs % 1000 == 0)
+        return QString::number(timeoutMs / 1000) + QStringLiteral(" 秒");
+    return QString::number(timeoutMs) + QStringLiteral(" ミリ秒");
+}
+
 } // namespace
 
 QString runNotifyCommand(const QString &command, const QString &job, const QString &event,
-                         const QString &text, int timeoutMs)
+                         const QString &text, int timeoutMs, const std::atomic<bool> *cancel)
 {
     QStringList words = QProcess::splitCommand(command);
     if (words.isEmpty())
@@ -33,16 +56,26 @@ QString runNotifyCommand(const QString &command, const QString &job, const QStri
     process.setProcessEnvironment(env);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    const QDeadlineTimer deadline(timeoutMs);
     process.start(program, words);
     if (!process.waitForStarted(timeoutMs))
         return QStringLiteral("通知コマンド %1 を起動できませんでした。%2")
             .arg(program, process.errorString());
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return QStringLiteral("通知コマンド %1 が %2 秒以内に終了しなかったため停止しました。")
-            .arg(program)
-            .arg(timeoutMs / 1000);
+    // In slices, so that a stop of the service does not wait for the whole limit.
+    while (!process.waitForFinished(int(std::min<qint64>(deadline.remainingTime(), 100)))) {
+        if (process.state() == QProcess::NotRunning)
+            break;
+        if (cancel && cancel->load()) {
+            killGroup(process);
+            return QStringLiteral("通知コマンド %1 をサービスの終了のため停止しました。")
+                .arg(program);
+        }
+        if (deadline.hasExpired()) {
+            killGroup(process);
+            return QStringLiteral("通知コマンド %1 が %2以内に終了しなかったため停止しました。")
+                .arg(program, limitText(timeoutMs));
+        }
     }
     if (process.exitStatus() == QProcess::CrashExit)
         return QStringLiteral("通知コマンド %1 が異常終了しました。").arg(program) +
@@ -52,6 +85,8 @@ QString runNotifyCommand(const QString &command, const QString &job, const QStri
                    .arg(program)
                    .arg(process.exitCode()) +
                lastErrorLine(process);
+    // The command's own children may live on (a mail queued in the background): that is
+    // the command's choice, not a failure.
     return {};
 }
 

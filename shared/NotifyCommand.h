@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <atomic>
+
 namespace norvex::shared {
 
 // Event names the command receives in NORVEX_EVENT.
@@ -18,10 +20,13 @@ inline constexpr int NotifyCommandTimeoutMs = 60000;
 // Runs `command` without a shell: it is split into words as a shell would split them (single
 // and double quotes group, nothing is expanded), the first word is the program (searched in
 // PATH). Its environment is the caller's plus NORVEX_JOB, NORVEX_EVENT and NORVEX_TEXT; its
-// standard input is empty. A command still running after timeoutMs is killed. Returns
-// empty on success (exit code 0), otherwise why it failed, in Japanese, with the end of what
-// the command wrote to standard error. Blocks the calling thread.
+// standard input is empty. It runs in a process group of its own, and a command still
+// running after timeoutMs, or when *cancel becomes true, is killed with everything it
+// started (a script's mail or curl child included). Returns empty on success (exit code 0),
+// otherwise why it failed, in Japanese, with the end of what the command wrote to standard
+// error. Blocks the calling thread.
 QString runNotifyCommand(const QString &command, const QString &job, const QString &event,
-                         const QString &text, int timeoutMs = NotifyCommandTimeoutMs);
+                         const QString &text, int timeoutMs = NotifyCommandTimeoutMs,
+                         const std::atomic<bool> *cancel = nullptr);
 
 } // namespace norvex::shared
