@@ -40,10 +40,69 @@ QString limitText(int timeoutMs)
 
 } // namespace
 
+bool splitNotifyCommand(const QString &command, QStringList &words)
+{
+    words.clear();
+    QString word;
+    bool inWord = false;
+    enum class Quote { None, Single, Double } quote = Quote::None;
+    const qsizetype n = command.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = command[i];
+        switch (quote) {
+        case Quote::Single:
+            if (c == QLatin1Char('\''))
+                quote = Quote::None;
+            else
+                word += c;
+            break;
+        case Quote::Double:
+            if (c == QLatin1Char('"')) {
+                quote = Quote::None;
+            } else if (c == QLatin1Char('\\') && i + 1 < n &&
+                       QStringView(u"\"\\$`").contains(command[i + 1])) {
+                word += command[++i];
+            } else {
+                word += c;
+            }
+            break;
+        case Quote::None:
+            if (c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n')) {
+                if (inWord)
+                    words.append(word);
+                word.clear();
+                inWord = false;
+                break;
+            }
+            inWord = true;
+            if (c == QLatin1Char('\''))
+                quote = Quote::Single;
+            else if (c == QLatin1Char('"'))
+                quote = Quote::Double;
+            else if (c == QLatin1Char('\\') && i + 1 < n)
+                word += command[++i];
+            else
+                word += c;
+            break;
+        }
+    }
+    if (quote != Quote::None) {
+        words.clear();
+        return false;
+    }
+    if (inWord)
+        words.append(word);
+    return true;
+}
+
 QString runNotifyCommand(const QString &command, const QString &job, const QString &event,
                          const QString &text, int timeoutMs, const std::atomic<bool> *cancel)
 {
-    QStringList words = QProcess::splitCommand(command);
+    // QProcess::splitCommand knows only double quotes; a command written for a shell's
+    // rules, as the setting's users write it, needs single quotes too.
+    QStringList words;
+    if (!splitNotifyCommand(command, words))
+        return QStringLiteral("通知コマンドの引用符が閉じられていません。");
     if (words.isEmpty())
         return QStringLiteral("通知コマンドが設定されていません。");
     const QString program = words.takeFirst();

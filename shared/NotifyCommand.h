@@ -4,6 +4,7 @@
 // a stale alarm and a recovery; the options page runs it from its test button.
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -16,6 +17,12 @@ inline constexpr char NotifyRecovered[] = "recovered";
 inline constexpr char NotifyTest[] = "test";
 
 inline constexpr int NotifyCommandTimeoutMs = 60000;
+
+// The words of a command line as a POSIX shell splits them, without expanding anything:
+// blanks separate words; single quotes keep everything up to the next single quote; double
+// quotes keep everything but a backslash before ", \\, $ or `; a backslash outside quotes
+// keeps the next character. False (and no words) when a quote is not closed.
+bool splitNotifyCommand(const QString &command, QStringList &words);
 
 // Runs `command` without a shell: it is split into words as a shell would split them (single
 // and double quotes group, nothing is expanded), the first word is the program (searched in
