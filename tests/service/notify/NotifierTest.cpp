@@ -7,6 +7,7 @@
 #include "service/DesktopNotifier.h"
 #include "service/ServiceNotifier.h"
 #include "service/support/PrivateSessionBus.h"
+#include "service/support/ServiceRunner.h"
 #include "shared/EventLog.h"
 #include "shared/IniFileCompo.h"
 
@@ -28,28 +29,6 @@ using norvex::tests::writeBytes;
 Q_DECLARE_METATYPE(norvex::service::NotifyEvent)
 
 namespace {
-
-// A fresh installation folder with its Log folder.
-QString makeHome(const QString &name)
-{
-    const QString home =
-        QString::fromLocal8Bit(qgetenv("NORVEX_HOME")) + QLatin1Char('/') + name + QLatin1Char('/');
-    QDir(home).removeRecursively();
-    QDir().mkpath(home + QStringLiteral("Log"));
-    return home;
-}
-
-// The entries of today's day file without their time stamps.
-QStringList entries(const QString &home)
-{
-    QStringList out;
-    const QString text =
-        QString::fromUtf8(readBytes(shared::logFilePath(home, QDate::currentDate())));
-    for (const QString &line : text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts).mid(1))
-        out << line.section(QLatin1Char('\t'), 0, 0) + QLatin1Char('\t') +
-                   line.section(QLatin1Char('\t'), 2);
-    return out;
-}
 
 // A script that appends its notification environment to the file named by its argument.
 QString envScript(const QString &folder)
@@ -275,7 +254,7 @@ private slots:
         QFETCH(NotifyEvent, event);
         QFETCH(QString, name);
         QFETCH(QString, text);
-        const QString home = makeHome(QStringLiteral("env-") + name);
+        const QString home = makeInstallFolder(QStringLiteral("env-") + name);
         const QString out = home + QStringLiteral("out file.txt");
         // The single quotes keep the blank of "out file.txt", as a shell would.
         CommandNotifier notifier(home, QLatin1Char('"') + envScript(home) + QStringLiteral("\" '") +
@@ -314,7 +293,7 @@ private slots:
         QFETCH(QString, command);
         QFETCH(int, timeoutMs);
         QFETCH(QString, reason);
-        const QString home = makeHome(QStringLiteral("fail-") + QTest::currentDataTag());
+        const QString home = makeInstallFolder(QStringLiteral("fail-") + QTest::currentDataTag());
         CommandNotifier notifier(home, command, timeoutMs);
         notifier.notify(QStringLiteral("日次"), NotifyEvent::Failed, QStringLiteral("text"));
         notifier.finish(120000);
@@ -329,7 +308,7 @@ private slots:
     // Events go out one after another in the order they came, while the caller goes on.
     void commandsRunInOrderBesideTheCaller()
     {
-        const QString home = makeHome(QStringLiteral("order"));
+        const QString home = makeInstallFolder(QStringLiteral("order"));
         const QString gate = home + QStringLiteral("gate");
         const QString out = home + QStringLiteral("out");
         CommandNotifier notifier(
@@ -349,7 +328,7 @@ private slots:
     // later events are dropped.
     void stopEndsAHangingCommandWithItsChildren()
     {
-        const QString home = makeHome(QStringLiteral("stop"));
+        const QString home = makeInstallFolder(QStringLiteral("stop"));
         const QString pidFile = home + QStringLiteral("child.pid");
         CommandNotifier notifier(
             home, QStringLiteral("sh -c 'sleep 300 & echo $! > \"$0\"; wait' ") + pidFile);
@@ -382,7 +361,8 @@ private slots:
         QFETCH(bool, bus);
         QFETCH(bool, command);
         QFETCH(bool, icon);
-        const QString home = makeHome(QStringLiteral("service-") + QTest::currentDataTag());
+        const QString home =
+            makeInstallFolder(QStringLiteral("service-") + QTest::currentDataTag());
         const QString out = home + QStringLiteral("out");
         if (command)
             writeBytes(home + QStringLiteral("Norvex.ini"),
