@@ -10,8 +10,9 @@ namespace norvex::service {
 
 namespace {
 
-// How long a cancelled delivery gets to end before its thread is left behind.
-constexpr auto CancelGrace = std::chrono::seconds(3);
+// How long a cancelled delivery gets to end before its thread is left behind: a killed
+// command is reaped within it even on a busy machine.
+constexpr auto CancelGrace = std::chrono::seconds(10);
 
 } // namespace
 

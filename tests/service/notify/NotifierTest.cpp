@@ -340,9 +340,11 @@ private slots:
         notifier.finish(100);
         QTRY_VERIFY_WITH_TIMEOUT(processEnded(child), 30000);
         notifier.notify(QStringLiteral("after"), NotifyEvent::Failed, QString());
-        QCOMPARE(entries(home),
-                 QStringList{QStringLiteral("E\tjob 通知コマンドの実行に失敗しました。\t通知コマ"
-                                            "ンド sh をサービスの終了のため停止しました。")});
+        QTRY_COMPARE_WITH_TIMEOUT(
+            entries(home),
+            QStringList{QStringLiteral("E\tjob 通知コマンドの実行に失敗しました。\t通知コマ"
+                                       "ンド sh をサービスの終了のため停止しました。")},
+            30000);
     }
 
     void serviceNotifierUsesEveryChannelSetUp_data()
