@@ -167,7 +167,7 @@ TFrmMain::TFrmMain(Prompter *prompter, const shared::Clock *clock, const QString
     // The left column is read first: the tree, then the service button below it.
     setTabOrder(m_tree, m_service->findChild<QPushButton *>(QStringLiteral("BotService")));
 
-    setFixedSize(1000, 700);
+    setFixedSize(1340, 700);
     if (const QScreen *screen = this->screen()) {
         QRect frame(QPoint(), size());
         frame.moveCenter(screen->availableGeometry().center());

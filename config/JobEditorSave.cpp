@@ -1,12 +1,14 @@
 // The job editor's OK: in-progress check, validation, confirmation and the write.
 #include "config/DestinationSubPage.h"
 #include "config/JobEditor.h"
+#include "config/ListStatus.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
 #include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
 #include "shared/JobTable.h"
+#include "shared/RunStatus.h"
 #include "shared/mlb2.h"
 
 #include <QButtonGroup>
@@ -70,11 +72,12 @@ bool TJobEditor::backupInProgress(QString *failure)
     // The job list's rule: a state that cannot be queried counts as a run under way.
     bool inProgress = serviceCountsAsRunning(m_program, failure);
     if (inProgress && failure->isEmpty()) {
-        inProgress = false;
+        // A retry runs while the job's next run time lies ahead.
+        inProgress = recordShowsRunInProgress(shared::readRunStatus(m_program.installFolder()));
         shared::TMlb2 &table = m_program.jobTable();
         table.LoadFromFile(shared::jobTablePath(m_program.installFolder()));
         const QDateTime now = m_program.clock().now();
-        for (int record = 1; record <= table.RecordCount(); ++record) {
+        for (int record = 1; !inProgress && record <= table.RecordCount(); ++record) {
             table.GoToRecord(record);
             try {
                 if (shared::readDateTime(table.FieldByName(QStringLiteral("backupdt"))) < now) {

@@ -3,22 +3,28 @@
 #include "config/FooterGrid.h"
 
 #include "config/Heading.h"
+#include "config/ListStatus.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
 #include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
 #include "shared/JobTable.h"
+#include "shared/RunStatus.h"
 #include "shared/mlb2.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QMenu>
+#include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
+#include <QStyleOptionProgressBar>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -27,13 +33,27 @@ namespace norvex::config {
 
 namespace {
 
-enum Column { NameColumn, SourcesColumn, DestinationColumn, IntervalColumn, NextRunColumn };
-constexpr int ColumnCount = 5;
+enum Column {
+    NameColumn,
+    SourcesColumn,
+    DestinationColumn,
+    IntervalColumn,
+    NextRunColumn,
+    ResultColumn,
+    SuccessColumn
+};
+constexpr int ColumnCount = 7;
+// The result cell of a run in progress: 0 to 1000 of its stage, painted as a bar.
+constexpr int ProgressRole = Qt::UserRole + 1;
+constexpr int StatusRefreshMs = 2000;
 
 // A row whose next run time has passed is green while the service is shown as running:
 // decided while the cell is painted, so a change of the service button shows at once. Its
 // text is white, as in the event log: black on that green is hard to read (about 4:1).
 // A source list cut off by its column shows the whole list, one path a line, as a tooltip.
+// A result cell that warns (a failed run, no success for two intervals) is red whatever the
+// row's colour; a run in progress is a progress bar, painted here rather than by a widget
+// per row so that a refresh of fifty rows stays cheap.
 class ListCellDelegate : public QStyledItemDelegate
 {
 public:
@@ -63,10 +83,46 @@ public:
         return true;
     }
 
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override
+    {
+        const QVariant progress = index.data(ProgressRole);
+        if (index.column() != ResultColumn || !progress.isValid()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        cell.text.clear();
+        const QWidget *view = option.widget;
+        QStyle *style = view ? view->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, view);
+        QStyleOptionProgressBar bar;
+        bar.initFrom(view);
+        // Readable also while the page is locked, which it is during most runs.
+        bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
+        bar.rect = option.rect.adjusted(2, 2, -2, -2);
+        bar.minimum = 0;
+        bar.maximum = 1000;
+        bar.progress = progress.toInt();
+        bar.text = index.data().toString();
+        bar.textVisible = true;
+        bar.textAlignment = Qt::AlignCenter;
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, view);
+    }
+
 protected:
     void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
     {
         QStyledItemDelegate::initStyleOption(option, index);
+        if (index.column() == ResultColumn &&
+            !index.data(Qt::AccessibleDescriptionRole).toString().isEmpty()) {
+            // White on this red is about 6.5:1.
+            option->backgroundBrush = QColor(192, 0, 0);
+            option->palette.setColor(QPalette::Text, Qt::white);
+            option->palette.setColor(QPalette::HighlightedText, Qt::white);
+            return;
+        }
         if (!m_program.serviceButtonPressed())
             return;
         const QString next = index.sibling(index.row(), NextRunColumn).data().toString();
@@ -100,7 +156,7 @@ bool isOverdue(const QString &next, const QDateTime &now)
 TListPage::TListPage(Program &program, QWidget *parent)
     : TPage(parent), m_program(program),
       m_grid(new FooterGrid<QTableWidget>(QStringLiteral("GrdListFooter"), this)),
-      m_popup(new QMenu(this))
+      m_popup(new QMenu(this)), m_statusTimer(new QTimer(this))
 {
     setObjectName(QStringLiteral("TabList"));
 
@@ -129,7 +185,8 @@ TListPage::TListPage(Program &program, QWidget *parent)
     m_grid->setHorizontalHeaderLabels(
         {QStringLiteral("バックアップ名"), QStringLiteral("バックアップ対象"),
          QStringLiteral("バックアップ先"), QStringLiteral("バックアップ間隔"),
-         QStringLiteral("次回バックアップ時間")});
+         QStringLiteral("次回バックアップ時間"), QStringLiteral("前回の結果"),
+         QStringLiteral("最終成功")});
     m_grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -145,12 +202,17 @@ TListPage::TListPage(Program &program, QWidget *parent)
     header->setStretchLastSection(false);
     for (int column : {NameColumn, SourcesColumn})
         header->setSectionResizeMode(column, QHeaderView::Interactive);
-    for (int column : {DestinationColumn, IntervalColumn, NextRunColumn})
+    for (int column :
+         {DestinationColumn, IntervalColumn, NextRunColumn, ResultColumn, SuccessColumn})
         header->setSectionResizeMode(column, QHeaderView::Fixed);
-    header->resizeSection(NameColumn, 130);
-    header->resizeSection(DestinationColumn, 112);
-    header->resizeSection(IntervalColumn, 124);
-    header->resizeSection(NextRunColumn, 160);
+    // Each fixed column just holds its title and its widest text, so that the sources keep
+    // some room beside the two status columns.
+    header->resizeSection(NameColumn, 120);
+    header->resizeSection(DestinationColumn, 96);
+    header->resizeSection(IntervalColumn, 112);
+    header->resizeSection(NextRunColumn, 150);
+    header->resizeSection(ResultColumn, 286);
+    header->resizeSection(SuccessColumn, 150);
     connect(header, &QHeaderView::sectionResized, this, [this](int column) {
         if (!m_fitting && (column == NameColumn || column == SourcesColumn))
             m_userSizedColumns = true;
@@ -187,6 +249,13 @@ TListPage::TListPage(Program &program, QWidget *parent)
     // The grid is made first but read after the toolbar above it.
     setTabOrder(m_exit, m_grid);
 
+    // Only the two status columns follow the run status record on their own, and only
+    // while the list is shown.
+    m_warningIcon = style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    m_statusTimer->setObjectName(QStringLiteral("TimRunStatus"));
+    m_statusTimer->setInterval(StatusRefreshMs);
+    connect(m_statusTimer, &QTimer::timeout, this, [this] { refreshStatus(); });
+
     m_grid->setRowCount(MinimumRows);
     applyRowRule();
 }
@@ -207,6 +276,18 @@ void TListPage::showAction()
 {
     m_stateFailureShown = false;
     load();
+}
+
+void TListPage::showEvent(QShowEvent *event)
+{
+    TPage::showEvent(event);
+    m_statusTimer->start();
+}
+
+void TListPage::hideEvent(QHideEvent *event)
+{
+    m_statusTimer->stop();
+    TPage::hideEvent(event);
 }
 
 bool TListPage::eventFilter(QObject *watched, QEvent *event)
@@ -239,14 +320,17 @@ void TListPage::load()
     if (fresh.LoadFromFile(shared::jobTablePath(m_program.installFolder())))
         m_program.jobTable().CopyFrom(fresh);
     fillGrid();
+    const shared::RunStatusRecord record = shared::readRunStatus(m_program.installFolder());
+    refreshStatus(record);
 
     bool overdue = false;
     shared::TMlb2 &table = m_program.jobTable();
     for (bool more = table.First(); more && !table.Eof(); more = table.Next())
         overdue = overdue || isOverdue(table.FieldByName(QStringLiteral("backupdt")), now);
-    bool inProgress = overdue;
+    // A retry runs while the job's next run time lies ahead: the record tells of it.
+    bool inProgress = overdue || recordShowsRunInProgress(record);
     QString failure;
-    if (overdue)
+    if (inProgress)
         inProgress = serviceCountsAsRunning(m_program, &failure);
     m_program.setBackupInProgress(inProgress);
     m_grid->setEnabled(!inProgress);
@@ -269,6 +353,7 @@ void TListPage::fillGrid()
     const int jobs = table.RecordCount();
     m_grid->clearContents();
     m_grid->setRowCount(std::max(MinimumRows, jobs));
+    m_rowJobs.clear();
     int row = 0;
     for (bool more = table.First(); more && !table.Eof(); more = table.Next(), ++row) {
         auto field = [&table](const char *name) { return table.FieldByName(QLatin1String(name)); };
@@ -283,6 +368,42 @@ void TListPage::fillGrid()
                                                            : Qt::AlignCenter);
             m_grid->setItem(row, column, item);
         }
+        for (int column : {ResultColumn, SuccessColumn}) {
+            auto *item = new QTableWidgetItem;
+            item->setTextAlignment(Qt::AlignCenter);
+            m_grid->setItem(row, column, item);
+        }
+        const QString unit = field("backuptani");
+        m_rowJobs.push_back({field("backupname"),
+                             field("backupint").toInt(),
+                             unit.size() == 1 ? unit.at(0) : QChar(),
+                             {}});
+    }
+}
+
+void TListPage::refreshStatus()
+{
+    refreshStatus(shared::readRunStatus(m_program.installFolder()));
+}
+
+void TListPage::refreshStatus(const shared::RunStatusRecord &record)
+{
+    const QDateTime now = m_program.clock().now();
+    const bool live = recordShowsRunInProgress(record);
+    for (int row = 0; row < int(m_rowJobs.size()); ++row) {
+        RowJob &job = m_rowJobs[std::size_t(row)];
+        const StatusCells cells = statusCells(shared::findJobStatus(record, row + 1, job.name),
+                                              live, job.interval, job.unit, now);
+        if (cells == job.shown)
+            continue;
+        job.shown = cells;
+        QTableWidgetItem *result = m_grid->item(row, ResultColumn);
+        result->setText(cells.result);
+        result->setToolTip(cells.toolTip);
+        result->setData(Qt::AccessibleDescriptionRole, cells.warning);
+        result->setIcon(cells.warning.isEmpty() ? QIcon() : m_warningIcon);
+        result->setData(ProgressRole, cells.progress < 0 ? QVariant() : QVariant(cells.progress));
+        m_grid->item(row, SuccessColumn)->setText(cells.lastSuccess);
     }
 }
 
@@ -397,6 +518,7 @@ void TListPage::deleteJob()
         return;
     m_grid->setUpdatesEnabled(false);
     fillGrid();
+    refreshStatus();
     selectRow(std::min(row, m_grid->rowCount() - 1));
     applyRowRule();
     m_grid->setUpdatesEnabled(true);

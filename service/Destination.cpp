@@ -1,10 +1,16 @@
 #include "service/Destination.h"
 
+#include "platform/Paths.h"
+
+#include <QFile>
 #include <QList>
 #include <QStringList>
 
 #include <utility>
 #include <vector>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace norvex::service {
 
@@ -197,14 +203,27 @@ private:
 
 } // namespace
 
-QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, int generations)
+QString sizeMismatchText(qint64 stored, qint64 expected)
+{
+    return QStringLiteral("転送したファイルのサイズ %1 バイトが元のファイルのサイズ %2 "
+                          "バイトと一致しません。")
+        .arg(stored)
+        .arg(expected);
+}
+
+QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, int generations,
+                           qint64 archiveSize)
 {
     const QString part = partName(fileName, generations);
 
     // A ".part" of a run that was cut short is no generation.
     folder.removeFile(part);
     try {
-        folder.storePart(part);
+        // A server may answer "stored" for a file it cut short or padded; such a copy must
+        // never take a generation's place.
+        const qint64 stored = folder.storePart(part);
+        if (stored != archiveSize)
+            raiseStepError(folder.failureText(), sizeMismatchText(stored, archiveSize));
     } catch (...) {
         folder.removeFile(part);
         throw;
@@ -216,6 +235,17 @@ QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, in
     run.publish();
     run.removeSurplus();
     return finalName(fileName, generations);
+}
+
+QString storeRotatePublish(GenerationFolder &folder, const TransferContext &ctx)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(ctx.archivePath).constData(), &st) != 0)
+        raiseStepError(folder.failureText(),
+                       platform::systemErrorText(errno) + QStringLiteral(": ") + ctx.archivePath);
+    return storeRotatePublish(folder, ctx.archiveFileName, ctx.generations, st.st_size);
 }
 
 } // namespace norvex::service

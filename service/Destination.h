@@ -12,9 +12,10 @@
 //   - reads the job's settings from ctx.jobRow (the job row copy) and the pre-read
 //     destination options of ctx;
 //   - stores the archive through storeRotatePublish(), which fixes the one order every
-//     destination follows: store under final name + ".part", rotate the generations from
-//     what the folder holds, rename ".part" to the final name; on failure remove ".part"
-//     and undo what can be undone without renaming over a file;
+//     destination follows: store under final name + ".part", check that ".part" holds
+//     exactly the archive's size, rotate the generations from what the folder holds,
+//     rename ".part" to the final name; on failure remove ".part" and undo what can be
+//     undone without renaming over a file;
 //   - on success removes the archive from the temporary folder (a local move already has);
 //   - writes no log entries: the run writes the start, end and error entries around it;
 //   - reports failure by throwing. Its own failures are shared::Exception (class name
@@ -102,9 +103,13 @@ public:
     virtual ~GenerationFolder() = default;
 
     // Stores the archive (ctx.archivePath) completely under partName (upload, copy or
-    // move; flushed/closed). Throws the destination's error (raiseStepError) on failure;
-    // a partial partName may be left, storeRotatePublish() removes it.
-    virtual void storePart(const QString &partName) = 0;
+    // move; flushed/closed), calling ctx.onProgress as bytes are stored. Returns the size
+    // partName has as the destination itself reports it: read from the open file before
+    // it is closed where the destination allows, else asked for after the store; a
+    // transfer that lost or added bytes on the way shows here. Throws the destination's
+    // error (raiseStepError) on failure, also when the size cannot be read; a partial
+    // partName may be left, storeRotatePublish() removes it.
+    virtual qint64 storePart(const QString &partName) = 0;
 
     // Whether a file of that name is there: Done when it is, Absent when it is not, Failed
     // when the destination cannot tell (lastError() says why). Never throws.
@@ -133,8 +138,9 @@ public:
 // any two calls (a dropped connection, a time-out, a kill), so each run starts from what
 // the folder holds, never from what a complete earlier run would have left. The slots are
 // generations 1..G (with G = 0 the one name F); the aside file is that of the oldest slot.
-//   1. removeFile(part) (left by a run cut short), then folder.storePart(part); on failure
-//      removeFile(part) and rethrow.
+//   1. removeFile(part) (left by a run cut short), then folder.storePart(part), whose
+//      stored size must be archiveSize; on failure or a mismatch (an error naming both
+//      sizes) removeFile(part) and rethrow. Nothing else has been touched yet.
 //   2. findFile() for every slot and the aside file (also the older versions' name). An
 //      aside file whose slot is free goes back into it: it is the oldest archive.
 //   3. The new archive needs slot 1. Only the generations below the first free slot move
@@ -150,6 +156,13 @@ public:
 // a file. Moves that cannot be undone are left as they are and named in the error raised
 // (the destination's failure text, its explanation, then where the files are); the next
 // run's rotation puts them in order. Returns the final name.
-QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, int generations);
+QString storeRotatePublish(GenerationFolder &folder, const QString &fileName, int generations,
+                           qint64 archiveSize);
+
+// The same for a step: F, G and the archive's size (read now) from ctx.
+QString storeRotatePublish(GenerationFolder &folder, const TransferContext &ctx);
+
+// The detail of the error raised when the stored copy's size is not the archive's.
+QString sizeMismatchText(qint64 stored, qint64 expected);
 
 } // namespace norvex::service

@@ -2,6 +2,7 @@
 
 #include "shared/mlb2.h"
 #include "transfer/FtpCli.h"
+#include "transfer/FtpListing.h"
 
 #include <QFile>
 
@@ -16,32 +17,46 @@ using transfer::TFtpClient;
 class FtpGenerationFolder : public GenerationFolder
 {
 public:
-    FtpGenerationFolder(TFtpClient &ftp, QString archivePath)
+    FtpGenerationFolder(TFtpClient &ftp, QString archivePath,
+                        std::function<void(qint64)> onProgress)
         : m_ftp(ftp), m_archivePath(std::move(archivePath))
     {
         // Which half of a rename the server refused.
         m_ftp.OnCommand = [this](transfer::TCustomFtpCli *, const QString &line) {
             m_lastVerb = line.section(QLatin1Char(' '), 0, 0);
         };
+        if (onProgress)
+            m_ftp.OnProgress = [onProgress](transfer::TCustomFtpCli *, qint64 count) {
+                onProgress(count);
+            };
     }
-    ~FtpGenerationFolder() override { m_ftp.OnCommand = nullptr; }
+    ~FtpGenerationFolder() override
+    {
+        m_ftp.OnCommand = nullptr;
+        m_ftp.OnProgress = nullptr;
+    }
 
-    void storePart(const QString &partName) override
+    // A 226 only says the data connection ended well: the size the server then reports
+    // for the file is what it really holds.
+    qint64 storePart(const QString &partName) override
     {
         m_ftp.LocalFileName = m_archivePath;
         m_ftp.HostFileName = partName;
         if (!m_ftp.Put())
             raiseStepError(kFtpUploadFailed, m_ftp.ErrorMessage());
+        qint64 size = -1;
+        const Result there = lookUp(partName, &size);
+        if (there != Result::Done || size < 0)
+            raiseStepError(kFtpUploadFailed,
+                           QStringLiteral("転送したファイルのサイズを確認できませんでした。 ") +
+                               (there == Result::Done ? m_ftp.LastResponse() : m_error));
+        return size;
     }
 
     Result findFile(const QString &name) override
     {
-        // SIZE answers on the control connection alone; 550 is the usual "no such file".
-        m_ftp.HostFileName = name;
-        if (m_ftp.Size())
-            return Result::Done;
-        m_error = m_ftp.ErrorMessage();
-        return m_ftp.StatusCode() == 550 ? Result::Absent : Result::Failed;
+        qint64 size = -1;
+        return lookUp(name, &size);
     }
 
     bool removeFile(const QString &name) override
@@ -71,8 +86,64 @@ public:
     QString failureText() const override { return kFtpUploadFailed; }
 
 private:
+    // 500 to 504: the server does not know the command (or not in this form); another
+    // way may still work. 550 and 450 are the usual "no such file".
+    static bool unknownCommand(int code) { return code >= 500 && code <= 504; }
+    static bool noSuchFile(int code) { return code == 550 || code == 450; }
+
+    // Whether name is there and its size (-1 when the answer holds none): SIZE, or where
+    // the server lacks it, MLST, then LIST. A command refused as unknown is not asked
+    // again on this connection.
+    Result lookUp(const QString &name, qint64 *size)
+    {
+        m_ftp.HostFileName = name;
+        if (m_haveSize) {
+            if (m_ftp.Size()) {
+                bool ok = false;
+                *size = m_ftp.LastResponse().mid(4).trimmed().toLongLong(&ok);
+                if (!ok)
+                    *size = -1;
+                return Result::Done;
+            }
+            if (!usable(unknownCommand(m_ftp.StatusCode()), &m_haveSize))
+                return refused();
+        }
+        if (m_haveMlst) {
+            if (m_ftp.Mlst()) {
+                *size = transfer::mlstSize(m_ftp.ResponseText());
+                return Result::Done;
+            }
+            if (!usable(unknownCommand(m_ftp.StatusCode()), &m_haveMlst))
+                return refused();
+        }
+        if (!m_ftp.List())
+            return refused();
+        bool empty = false;
+        *size = transfer::listSize(m_ftp.ListingData(), &empty);
+        return empty ? Result::Absent : Result::Done;
+    }
+
+    // After a refusal: false when it settles the question; a command the server does not
+    // know is switched off when the connection is still up for the next way.
+    bool usable(bool unknown, bool *command)
+    {
+        if (!unknown || !m_ftp.Connected())
+            return false;
+        *command = false;
+        return true;
+    }
+
+    Result refused()
+    {
+        m_error = m_ftp.ErrorMessage();
+        return noSuchFile(m_ftp.StatusCode()) && m_ftp.Connected() ? Result::Absent
+                                                                   : Result::Failed;
+    }
+
     TFtpClient &m_ftp;
     QString m_archivePath;
+    bool m_haveSize = true;
+    bool m_haveMlst = true;
     QString m_lastVerb;
     QString m_error;
 };
@@ -102,8 +173,8 @@ void FtpBackUp(const TransferContext &ctx)
             if (!ftp.Cwd())
                 raiseStepError(kFtpFolderFailed, ftp.ErrorMessage());
         }
-        FtpGenerationFolder folder(ftp, ctx.archivePath);
-        storeRotatePublish(folder, ctx.archiveFileName, ctx.generations);
+        FtpGenerationFolder folder(ftp, ctx.archivePath, ctx.onProgress);
+        storeRotatePublish(folder, ctx);
         if (!ftp.Quit())
             raiseStepError(kFtpCloseFailed, ftp.ErrorMessage());
     } catch (...) {

@@ -17,8 +17,9 @@ inline const QString kFtpCloseFailed =
 
 // Transfer step for tobackup "FTP": logs in (15 s per blocking operation), switches to
 // binary, creates (result ignored) and enters the sub-folder when asked, and stores the
-// archive through storeRotatePublish(): STOR to the final name + ".part", look up the
-// generations with SIZE, rotate them with RNFR/RNTO, move F (if any) aside, rename the
+// archive through storeRotatePublish(): STOR to the final name + ".part", check its size
+// and look up the generations with SIZE (MLST, then LIST where the server lacks SIZE),
+// rotate them with RNFR/RNTO, move F (if any) aside, rename the
 // ".part" to generation 1 or F, and only then DELE what was moved aside; then QUIT. The connection
 // is aborted before any error leaves the step; the archive leaves the temporary folder only after
 // all of that succeeded.

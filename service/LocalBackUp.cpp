@@ -32,8 +32,10 @@ QByteArray native(const QString &path)
 
 } // namespace
 
-LocalGenerationFolder::LocalGenerationFolder(QString folder, QString archivePath)
-    : m_folder(std::move(folder)), m_archivePath(std::move(archivePath))
+LocalGenerationFolder::LocalGenerationFolder(QString folder, QString archivePath,
+                                             std::function<void(qint64)> onProgress)
+    : m_folder(std::move(folder)), m_archivePath(std::move(archivePath)),
+      m_onProgress(std::move(onProgress))
 {
 }
 
@@ -42,7 +44,7 @@ QString LocalGenerationFolder::path(const QString &name) const
     return m_folder + QLatin1Char('/') + name;
 }
 
-void LocalGenerationFolder::storePart(const QString &partName)
+qint64 LocalGenerationFolder::storePart(const QString &partName)
 {
     const QString target = path(partName);
     // A ".part" left by a run that was cut short is ours to replace.
@@ -53,21 +55,30 @@ void LocalGenerationFolder::storePart(const QString &partName)
         // The archiver closed the file but need not have flushed it, and made it with the
         // service's umask.
         const int fd = ::open(native(target).constData(), O_RDONLY | O_CLOEXEC);
-        const int error = fd < 0 ? errno : ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0 ? 0 : errno;
+        struct stat st
+        {
+        };
+        const int error = fd < 0 ? errno
+                          : ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0
+                              ? 0
+                              : errno;
         if (fd >= 0)
             ::close(fd);
         if (error != 0)
             raiseSystem(error);
-        return;
+        // Stored in one step: the whole size at once.
+        if (m_onProgress)
+            m_onProgress(st.st_size);
+        return st.st_size;
     }
     const int linkError = errno;
     if (linkError != EXDEV && linkError != EPERM && linkError != EOPNOTSUPP && linkError != EMLINK)
         raiseSystem(linkError);
-    copyArchive(target);
     m_copied = true;
+    return copyArchive(target);
 }
 
-void LocalGenerationFolder::copyArchive(const QString &target)
+qint64 LocalGenerationFolder::copyArchive(const QString &target)
 {
     const int in = ::open(native(m_archivePath).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
@@ -81,6 +92,7 @@ void LocalGenerationFolder::copyArchive(const QString &target)
     }
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     int error = 0;
+    qint64 copied = 0;
     for (;;) {
         const ssize_t n = ::read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
@@ -95,6 +107,9 @@ void LocalGenerationFolder::copyArchive(const QString &target)
             error = errno;
             break;
         }
+        copied += n;
+        if (m_onProgress)
+            m_onProgress(copied);
     }
     ::close(in);
     // The umask may have taken bits away, never added any; still, be explicit.
@@ -102,10 +117,16 @@ void LocalGenerationFolder::copyArchive(const QString &target)
         error = errno;
     if (error == 0 && ::fsync(out) != 0)
         error = errno;
+    struct stat st
+    {
+    };
+    if (error == 0 && ::fstat(out, &st) != 0)
+        error = errno;
     if (::close(out) != 0 && error == 0)
         error = errno;
     if (error != 0)
         raiseSystem(error);
+    return st.st_size;
 }
 
 GenerationFolder::Result LocalGenerationFolder::findFile(const QString &name)
@@ -176,8 +197,8 @@ void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ct
         // One level only; a missing localbackupdir makes the store report the error.
         ::mkdir(native(folder).constData(), 0777);
     }
-    LocalGenerationFolder destination(folder, ctx.archivePath);
-    storeRotatePublish(destination, ctx.archiveFileName, ctx.generations);
+    LocalGenerationFolder destination(folder, ctx.archivePath, ctx.onProgress);
+    storeRotatePublish(destination, ctx);
     // The archive leaves the temporary folder; its temporary name is never a stored name,
     // even when that folder is the destination.
     ::unlink(native(ctx.archivePath).constData());

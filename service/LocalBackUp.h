@@ -22,9 +22,11 @@ void storeInLocalFolder(const QString &localBackupDir, const TransferContext &ct
 class LocalGenerationFolder : public GenerationFolder
 {
 public:
-    LocalGenerationFolder(QString folder, QString archivePath);
+    LocalGenerationFolder(QString folder, QString archivePath,
+                          std::function<void(qint64)> onProgress = {});
 
-    void storePart(const QString &partName) override;
+    // The size is that of the open stored file (fstat before close).
+    qint64 storePart(const QString &partName) override;
     Result findFile(const QString &name) override;
     bool removeFile(const QString &name) override;
     Result moveFile(const QString &from, const QString &to) override;
@@ -37,10 +39,11 @@ public:
 
 private:
     QString path(const QString &name) const;
-    void copyArchive(const QString &target);
+    qint64 copyArchive(const QString &target);
 
     QString m_folder;
     QString m_archivePath;
+    std::function<void(qint64)> m_onProgress;
     bool m_copied = false;
     int m_error = 0; // errno of the last failed call
 };

@@ -124,6 +124,8 @@ void TNorvex::ServiceStop(bool &stopped)
 {
     m_stopped = true; // a tick already queued on the main thread starts nothing
     QMetaObject::invokeMethod(TimBackUp, &QTimer::stop, Qt::QueuedConnection);
+    if (m_notifier)
+        m_notifier->finish(NotifyStopWaitMs);
     shared::WriteLog(shared::LogInformation, QStringLiteral("Norvexサービスを終了いたしました。"));
     stopped = true;
 }

@@ -22,6 +22,9 @@ public:
     // from any thread; must not throw and must not block a run for long (a slow command
     // runs beside the run).
     virtual void notify(const QString &job, NotifyEvent event, const QString &text) = 0;
+    // At service stop: delivers what is pending for at most waitMs, then gives up on the
+    // rest; later events are dropped.
+    virtual void finish(int waitMs) { (void)waitMs; }
 };
 
 } // namespace norvex::service

@@ -1,20 +1,58 @@
 #include "service/ServiceNotifier.h"
 
+#include "service/CommandNotifier.h"
+#include "service/DesktopNotifier.h"
+#include "shared/Options.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+
+#include <vector>
+
 namespace norvex::service {
 
 namespace {
 
-class SilentNotifier : public Notifier
+class ChannelsNotifier : public Notifier
 {
 public:
-    void notify(const QString &, NotifyEvent, const QString &) override {}
+    void add(std::unique_ptr<Notifier> channel) { m_channels.push_back(std::move(channel)); }
+
+    void notify(const QString &job, NotifyEvent event, const QString &text) override
+    {
+        for (const auto &channel : m_channels)
+            channel->notify(job, event, text);
+    }
+
+    // One bound for all channels together: they deliver at the same time anyway.
+    void finish(int waitMs) override
+    {
+        const QDeadlineTimer deadline(waitMs);
+        for (const auto &channel : m_channels)
+            channel->finish(int(deadline.remainingTime()));
+    }
+
+private:
+    std::vector<std::unique_ptr<Notifier>> m_channels;
 };
 
 } // namespace
 
-std::unique_ptr<Notifier> makeServiceNotifier(const QString &, const shared::TIniFileCompo &)
+std::unique_ptr<Notifier> makeServiceNotifier(const QString &installFolder,
+                                              const shared::TIniFileCompo &settings,
+                                              const QProcessEnvironment &environment)
 {
-    return std::make_unique<SilentNotifier>();
+    auto notifier = std::make_unique<ChannelsNotifier>();
+    const QString bus = sessionBusAddress(environment);
+    if (!bus.isEmpty()) {
+        const QString icon = installFolder + QStringLiteral("icons/norvex.svg");
+        notifier->add(
+            std::make_unique<DesktopNotifier>(bus, QFileInfo(icon).isFile() ? icon : QString()));
+    }
+    const QString command = shared::readNotifyCommand(settings).trimmed();
+    if (!command.isEmpty())
+        notifier->add(std::make_unique<CommandNotifier>(installFolder, command));
+    return notifier;
 }
 
 } // namespace norvex::service

@@ -23,25 +23,35 @@ constexpr quint32 NoSuchFile = 2;
 class SftpGenerationFolder : public GenerationFolder
 {
 public:
-    SftpGenerationFolder(TSshSFtp &sftp, QString prefix, QString archivePath)
-        : m_sftp(sftp), m_prefix(std::move(prefix)), m_archivePath(std::move(archivePath))
+    SftpGenerationFolder(TSshSFtp &sftp, QString prefix, QString archivePath,
+                         std::function<void(qint64)> onProgress)
+        : m_sftp(sftp), m_prefix(std::move(prefix)), m_archivePath(std::move(archivePath)),
+          m_onProgress(std::move(onProgress))
     {
     }
 
-    void storePart(const QString &partName) override
+    qint64 storePart(const QString &partName) override
     {
         // Created private whatever the server's umask: it holds the user's files.
         const QString h = m_sftp.OpenRemoteFile(m_prefix + partName, QStringLiteral("writeOnly"),
                                                 QStringLiteral("createTruncate"), 0600);
         if (h.isEmpty())
             raiseStepError(kSftpUploadFailed, m_sftp.ErrorText());
-        if (m_sftp.UploadToHandle(h, m_archivePath) != 1) {
+        if (m_sftp.UploadToHandle(h, m_archivePath, m_onProgress) != 1) {
+            const QString reason = m_sftp.ErrorText();
+            m_sftp.CloseRemoteHandle(h);
+            raiseStepError(kSftpUploadFailed, reason);
+        }
+        // What the server holds for the handle we wrote, not whatever the name leads to.
+        const qint64 size = m_sftp.HandleSize(h);
+        if (size < 0) {
             const QString reason = m_sftp.ErrorText();
             m_sftp.CloseRemoteHandle(h);
             raiseStepError(kSftpUploadFailed, reason);
         }
         if (m_sftp.CloseRemoteHandle(h) != 1)
             raiseStepError(kSftpCloseFailed, m_sftp.ErrorText());
+        return size;
     }
 
     Result findFile(const QString &name) override
@@ -82,6 +92,7 @@ private:
     TSshSFtp &m_sftp;
     QString m_prefix;
     QString m_archivePath;
+    std::function<void(qint64)> m_onProgress;
     QString m_error;
 };
 
@@ -144,8 +155,8 @@ void SftpBackUp(const TransferContext &ctx)
         prefix = QStringLiteral("./") + ctx.subFolderName + QLatin1Char('/');
     }
 
-    SftpGenerationFolder folder(sftp, prefix, ctx.archivePath);
-    storeRotatePublish(folder, ctx.archiveFileName, ctx.generations);
+    SftpGenerationFolder folder(sftp, prefix, ctx.archivePath, ctx.onProgress);
+    storeRotatePublish(folder, ctx);
     QFile::remove(ctx.archivePath);
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/FileIo.h"
+#include "platform/JournalStream.h"
 #include "platform/Paths.h"
 #include "shared/LogReader.h"
 #include "shared/mlb2.h"
@@ -34,7 +35,22 @@ bool appendLine(const QByteArray &path, const QByteArray &line)
     return ok;
 }
 
+// The journal's priority of a category: err, warning, info.
+const char *journalPriority(QChar category)
+{
+    if (category == QLatin1Char('E'))
+        return "<3>";
+    if (category == QLatin1Char('W'))
+        return "<4>";
+    return "<6>";
+}
+
 } // namespace
+
+QByteArray journalLine(QChar category, const QString &text)
+{
+    return QByteArray(journalPriority(category)) + logStoredText(text).toUtf8() + '\n';
+}
 
 QString logHeaderLine()
 {
@@ -100,6 +116,10 @@ void WriteLog(const QString &installFolder, int level, const QString &text, cons
         const QByteArray header = (logHeaderLine() + QLatin1String("\r\n")).toUtf8();
 
         std::lock_guard<std::mutex> lock(logMutex());
+        // Under systemd the entry also goes to the journal with its priority, so that
+        // journalctl -p err lists the failures; also when the Log folder is missing.
+        if (platform::stderrIsJournal())
+            platform::writeAll(STDERR_FILENO, journalLine(category, text));
         // The day file appears complete with its header, so the header is always first
         // even when another process appends at the same moment.
         if (!platform::createFileExclusively(path, header, 0666 & ~platform::processUmask()))

@@ -26,6 +26,9 @@ QString logHeaderLine();
 void WriteLog(int level, const QString &text);
 // The same with an explicit installation folder and time.
 void WriteLog(const QString &installFolder, int level, const QString &text, const QDateTime &when);
+// When standard error is the systemd journal, WriteLog also writes each entry there as one
+// line: "<3>" for E, "<4>" for W, "<6>" for I, then the text as stored.
+QByteArray journalLine(QChar category, const QString &text);
 
 // The stored text of an entry text: every line break as backslash-n.
 QString logStoredText(const QString &text);

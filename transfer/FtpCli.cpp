@@ -97,7 +97,7 @@ void TCustomFtpCli::startRequest(TFtpRequest request, QList<Step> steps)
         {Step::User, &UserName},      {Step::Pass, &PassWord},     {Step::Acct, &Account},
         {Step::Cwd, &HostDirName},    {Step::Mkd, &HostFileName},  {Step::Dele, &HostFileName},
         {Step::Size, &HostFileName},  {Step::Stor, &HostFileName}, {Step::Rnfr, &HostFileName},
-        {Step::Rnto, &LocalFileName},
+        {Step::Rnto, &LocalFileName}, {Step::Mlst, &HostFileName}, {Step::List, &HostFileName},
     };
     for (const auto &[step, value] : arguments) {
         if (steps.contains(step) && hasLineBreak(*value)) {
@@ -122,9 +122,10 @@ void TCustomFtpCli::startRequest(TFtpRequest request, QList<Step> steps)
 
 void TCustomFtpCli::runNextStep()
 {
-    static const Step order[] = {Step::Open, Step::User, Step::Pass, Step::Acct, Step::Cwd,
-                                 Step::Type, Step::Port, Step::Stor, Step::Rnfr, Step::Rnto,
-                                 Step::Quit, Step::Mkd,  Step::Dele, Step::Size};
+    static const Step order[] = {Step::Open, Step::User, Step::Pass, Step::Acct,
+                                 Step::Cwd,  Step::Type, Step::Port, Step::Stor,
+                                 Step::List, Step::Rnfr, Step::Rnto, Step::Quit,
+                                 Step::Mkd,  Step::Dele, Step::Size, Step::Mlst};
     for (;;) {
         if (m_steps.isEmpty()) {
             endRequest(0);
@@ -205,6 +206,12 @@ void TCustomFtpCli::runStep(Step step)
         break;
     case Step::Size:
         sendCommand("SIZE", HostFileName, {213});
+        break;
+    case Step::Mlst:
+        sendCommand("MLST", HostFileName, {250});
+        break;
+    case Step::List:
+        listStep();
         break;
     }
 }
@@ -587,6 +594,16 @@ void TCustomFtpCli::SizeAsync()
     startRequest(TFtpRequest::ftpRqSize, {Step::Size});
 }
 
+void TCustomFtpCli::MlstAsync()
+{
+    startRequest(TFtpRequest::ftpRqMlst, {Step::Mlst});
+}
+
+void TCustomFtpCli::ListAsync()
+{
+    startRequest(TFtpRequest::ftpRqList, {Step::Port, Step::List});
+}
+
 void TCustomFtpCli::RenameAsync()
 {
     startRequest(TFtpRequest::ftpRqRename, {Step::Rnfr, Step::Rnto});
@@ -703,6 +720,16 @@ bool TFtpClient::Dele()
 bool TFtpClient::Size()
 {
     return synchronize(&TCustomFtpCli::SizeAsync);
+}
+
+bool TFtpClient::Mlst()
+{
+    return synchronize(&TCustomFtpCli::MlstAsync);
+}
+
+bool TFtpClient::List()
+{
+    return synchronize(&TCustomFtpCli::ListAsync);
 }
 
 bool TFtpClient::Rename()

@@ -68,7 +68,9 @@ enum class TFtpRequest {
     ftpRqPut,
     ftpRqQuit,
     ftpRqAbort,
-    ftpRqSize
+    ftpRqSize,
+    ftpRqMlst,
+    ftpRqList
 };
 
 // The asynchronous FTP client: each request runs as a sequence of steps driven by the
@@ -121,6 +123,12 @@ public:
     std::function<void(TCustomFtpCli *sender, const QString &line)> OnCommand;
     std::function<void(TCustomFtpCli *sender, const QString &line)> OnResponse;
     std::function<void(TCustomFtpCli *sender, TFtpRequest request, int error)> OnRequestDone;
+    // During an upload: the bytes the server has taken so far (sent and acknowledged), a
+    // few times a second, and the whole count once the server confirmed the file.
+    std::function<void(TCustomFtpCli *sender, qint64 count)> OnProgress;
+
+    // What the last LIST brought on its data connection (at most 1 MiB).
+    const QByteArray &ListingData() const { return m_listing; }
 
     // Start a request; the end is reported through the state (ready) and OnRequestDone.
     void OpenAsync();
@@ -133,6 +141,10 @@ public:
     void DeleAsync();
     // SIZE HostFileName: 213 when the file is there (the size is in LastResponse()).
     void SizeAsync();
+    // MLST HostFileName: 250 with the facts of the file in ResponseText().
+    void MlstAsync();
+    // PORT, then LIST HostFileName; the listing is in ListingData().
+    void ListAsync();
     void RenameAsync();
     void PutAsync();
     void QuitAsync();
@@ -160,7 +172,9 @@ private:
         Quit,
         Mkd,
         Dele,
-        Size
+        Size,
+        Mlst,
+        List
     };
     using Completion = void (TCustomFtpCli::*)(bool ok);
 
@@ -178,6 +192,7 @@ private:
     void openStep();
     void portStep();
     void storStep();
+    void listStep();
     void quitDone(bool ok);
 
     // control connection
@@ -236,7 +251,9 @@ private:
     int m_dataCloseError = 0;
     uint m_lastDataPort = 0;
     QTimer *m_activityTimer = nullptr;
-    qint64 m_lastAcked = 0; // bytes the server has taken, as far as the kernel knows
+    qint64 m_lastAcked = 0;       // bytes the server has taken, as far as the kernel knows
+    bool m_listingActive = false; // the data connection brings a LIST, not takes a file
+    QByteArray m_listing;
 };
 
 // The blocking operations the programs use. Each starts one request and processes the
@@ -259,6 +276,8 @@ public:
     bool Cwd();
     bool Dele();
     bool Size();
+    bool Mlst();
+    bool List();
     bool Rename();
     bool Put();
     bool Quit();

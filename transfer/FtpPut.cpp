@@ -1,9 +1,10 @@
-// The upload of TCustomFtpCli: PORT, STOR and the active data connection.
+// The data connection of TCustomFtpCli: PORT, then STOR (upload) or LIST (a listing).
 #include "transfer/FtpCli.h"
 
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace norvex::transfer {
@@ -19,6 +20,7 @@ void TCustomFtpCli::portStep()
     m_storPhase = 0;
     m_startSeen = m_dataAccepted = m_goodFinal = m_dataClosed = false;
     m_eofReached = m_eofSent = m_sending = false;
+    m_listingActive = false;
     m_dataCloseError = 0;
     m_byteCount = 0;
 
@@ -92,6 +94,17 @@ void TCustomFtpCli::storStep()
     sendCommand("STOR", HostFileName, {150, 125}, &TCustomFtpCli::storReply);
 }
 
+void TCustomFtpCli::listStep()
+{
+    if (!m_connected)
+        throw FtpException(QStringLiteral("LIST: not connected"));
+    m_listing.clear();
+    m_listingActive = true;
+    m_storPhase = 1;
+    // The same two replies as STOR: 150/125, then 226/250 once the listing is sent.
+    sendCommand("LIST", HostFileName, {150, 125}, &TCustomFtpCli::storReply);
+}
+
 void TCustomFtpCli::storReply(bool ok)
 {
     if (m_storPhase == 1) {
@@ -144,8 +157,13 @@ void TCustomFtpCli::dataSessionAvailable()
 
 void TCustomFtpCli::dataDataAvailable()
 {
+    constexpr qsizetype maxListing = 1 << 20;
     char sink[4096];
-    m_data->Receive(sink, sizeof sink);
+    const int n = m_data->Receive(sink, sizeof sink);
+    if (n > 0 && m_listingActive) {
+        m_byteCount += n;
+        m_listing.append(sink, int(std::min<qsizetype>(n, maxListing - m_listing.size())));
+    }
 }
 
 void TCustomFtpCli::dataDataSent()
@@ -168,6 +186,8 @@ void TCustomFtpCli::dataSessionClosed(int error)
 
 void TCustomFtpCli::startSendingIfReady()
 {
+    if (m_listingActive)
+        return;
     if (!m_startSeen || !m_dataAccepted || m_sending || m_eofSent || m_dataClosed)
         return;
     m_sending = true;
@@ -227,6 +247,8 @@ void TCustomFtpCli::checkUploadActivity()
     if (acked > m_lastAcked) {
         m_lastAcked = acked;
         progressed();
+        if (OnProgress)
+            OnProgress(this, acked);
     }
 }
 
@@ -247,14 +269,17 @@ void TCustomFtpCli::finishIfDone()
     int result = m_dataCloseError;
     if (result != 0) {
         m_errorMessage = QStringLiteral("426 Data connection closed - ") + WSocketErrorDesc(result);
-    } else if (!m_eofSent) {
+    } else if (!m_eofSent && !m_listingActive) {
         // 226 for a file we did not finish sending must not count as stored.
         result = 426;
         m_errorMessage =
             QStringLiteral("426 Data connection closed before the whole file was sent");
     }
+    const bool upload = !m_listingActive;
     closeDataAndFile();
     if (result == 0) {
+        if (upload && OnProgress)
+            OnProgress(this, m_byteCount);
         stepDone(true);
     } else {
         m_statusCode = 426;
@@ -267,6 +292,7 @@ void TCustomFtpCli::closeDataAndFile()
     m_activityTimer->stop();
     m_localFile.close();
     m_sending = false;
+    m_listingActive = false;
     m_dataAccepted = false;
     m_storPhase = 0;
     m_data->Abort();

@@ -24,6 +24,7 @@ enum : quint8 {
     FxpClose = 4,
     FxpWrite = 6,
     FxpLstat = 7,
+    FxpFstat = 8,
     FxpOpenDir = 11,
     FxpRemove = 13,
     FxpMkDir = 14,
@@ -36,6 +37,7 @@ enum : quint8 {
 };
 
 constexpr quint32 StatusOk = 0;
+constexpr quint32 AttrSize = 0x01;
 constexpr quint32 AttrPermissions = 0x04;
 // Replies larger than this are not SFTP v3 replies to anything we send.
 constexpr quint32 MaxReply = 256 * 1024;
@@ -403,7 +405,29 @@ bool SftpChannel::close(const QByteArray &handle)
            expectStatusOk(reply, QStringLiteral("Closing the remote file failed"));
 }
 
-bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
+bool SftpChannel::fstat(const QByteArray &handle, quint64 *size)
+{
+    QByteArray payload;
+    putString(payload, handle);
+    Reply reply;
+    const QString what = QStringLiteral("Cannot read the size of the remote file");
+    if (!request(FxpFstat, payload, &reply))
+        return false;
+    if (reply.type != FxpAttrs) {
+        if (expectStatusOk(reply, what))
+            return fail(what + QStringLiteral(": the server sent no attributes"));
+        return false;
+    }
+    Reader r(reply.body);
+    const quint32 flags = r.u32();
+    if (!r.ok() || !(flags & AttrSize))
+        return fail(what + QStringLiteral(": the server sent no size"));
+    *size = r.u64();
+    return r.ok() || fail(what + QStringLiteral(": malformed attributes"));
+}
+
+bool SftpChannel::upload(const QByteArray &handle, const QString &localPath,
+                         const std::function<void(quint64)> &onProgress)
 {
     if (m_broken)
         return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_lostReason);
@@ -422,6 +446,7 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
     QHash<quint32, quint64> pending; // request id -> file offset
     quint64 pendingBytes = 0;
     quint64 offset = 0;
+    quint64 acknowledged = 0;
     bool atEof = false;
     QString failure;
     int strays = 0;
@@ -448,6 +473,10 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath)
         Reply reply{quint8(packet[0]), id, packet.mid(5)};
         if (!expectStatusOk(reply, what) && failure.isEmpty())
             failure = m_error + QStringLiteral(" at offset %1").arg(at);
+        // Every request but the last is a full chunk.
+        acknowledged = qMin(acknowledged + chunk, offset);
+        if (onProgress && failure.isEmpty())
+            onProgress(acknowledged);
         return true;
     };
 

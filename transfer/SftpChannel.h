@@ -4,6 +4,8 @@
 #include <QString>
 #include <libssh/libssh.h>
 
+#include <functional>
+
 namespace norvex::transfer {
 
 // SFTP version 3 over one libssh channel on the "sftp" subsystem. Our own layer rather
@@ -41,9 +43,12 @@ public:
     // mode >= 0 is sent as the permissions of a file the server creates.
     bool open(const QString &path, quint32 flags, QByteArray *handle, int mode = -1);
     bool close(const QByteArray &handle);
+    // FSTAT of an open handle: the size the server holds for it.
+    bool fstat(const QByteArray &handle, quint64 *size);
     // Writes the whole local file from offset 0, keeping about 2 MiB of WRITE requests in
-    // flight.
-    bool upload(const QByteArray &handle, const QString &localPath);
+    // flight. onProgress gets the bytes the server has acknowledged, after each reply.
+    bool upload(const QByteArray &handle, const QString &localPath,
+                const std::function<void(quint64)> &onProgress = {});
 
     bool broken() const { return m_broken; }
     QString errorText() const { return m_error; }

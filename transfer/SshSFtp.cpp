@@ -554,16 +554,36 @@ QString TSshSFtp::OpenRemoteFile(const QString &path, const QString &access,
     return h;
 }
 
-int TSshSFtp::UploadToHandle(const QString &handle, const QString &localPath)
+int TSshSFtp::UploadToHandle(const QString &handle, const QString &localPath,
+                             const std::function<void(qint64)> &onProgress)
 {
     if (!needSftp())
         return 0;
     if (!m_openHandles.contains(handle))
         return fail(QStringLiteral("The handle \"%1\" is not open").arg(handle));
-    return m_sftp->upload(QByteArray::fromHex(handle.toLatin1()), localPath)
+    std::function<void(quint64)> report;
+    if (onProgress)
+        report = [&onProgress](quint64 bytes) { onProgress(qint64(bytes)); };
+    return m_sftp->upload(QByteArray::fromHex(handle.toLatin1()), localPath, report)
                ? 1
                : fail(QStringLiteral("Uploading \"%1\" failed: %2")
                           .arg(localPath, m_sftp->errorText()));
+}
+
+qint64 TSshSFtp::HandleSize(const QString &handle)
+{
+    if (!needSftp())
+        return -1;
+    if (!m_openHandles.contains(handle)) {
+        fail(QStringLiteral("The handle \"%1\" is not open").arg(handle));
+        return -1;
+    }
+    quint64 size = 0;
+    if (!m_sftp->fstat(QByteArray::fromHex(handle.toLatin1()), &size)) {
+        fail(m_sftp->errorText());
+        return -1;
+    }
+    return qint64(size);
 }
 
 int TSshSFtp::CloseRemoteHandle(const QString &handle)

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <libssh/libssh.h>
 #include <memory>
 
@@ -63,7 +64,11 @@ public:
     // creates gets the permission bits mode (less the server's umask); -1: its defaults.
     QString OpenRemoteFile(const QString &path, const QString &access, const QString &disposition,
                            int mode = -1);
-    int UploadToHandle(const QString &handle, const QString &localPath);
+    // onProgress gets the bytes the server has acknowledged so far.
+    int UploadToHandle(const QString &handle, const QString &localPath,
+                       const std::function<void(qint64)> &onProgress = {});
+    // The size of the open remote file as the server reports it (FSTAT); -1 on failure.
+    qint64 HandleSize(const QString &handle);
     int CloseRemoteHandle(const QString &handle);
     void Disconnect();
 

@@ -20,7 +20,7 @@ public:
     {
     }
 
-    void storePart(const QString &partName) override { m_inner.storePart(partName); }
+    qint64 storePart(const QString &partName) override { return m_inner.storePart(partName); }
     Result findFile(const QString &name) override
     {
         return dropped() ? Result::Failed : m_inner.findFile(name);

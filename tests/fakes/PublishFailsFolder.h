@@ -16,7 +16,11 @@ class PublishFailsFolder : public service::GenerationFolder
 public:
     QMap<QString, QString> files; // name -> content
 
-    void storePart(const QString &partName) override { files[partName] = QStringLiteral("new"); }
+    qint64 storePart(const QString &partName) override
+    {
+        files[partName] = QStringLiteral("new");
+        return 3;
+    }
     Result findFile(const QString &name) override
     {
         return files.contains(name) ? Result::Done : Result::Absent;

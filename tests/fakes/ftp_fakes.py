@@ -342,6 +342,60 @@ class RenameDoneButFailedServer(RenameRefusingServer):
         return True
 
 
+class OneByteShortServer(RenameRefusingServer):
+    """Keeps files in the folder given as argument; stores every upload without its last
+    byte and still answers 226, as a server whose disk filled up at the end may."""
+
+    def store(self, conn, name):
+        self.reply(conn, "150 opening data connection")
+        data = socket.create_connection(self.data_address)
+        received = bytearray()
+        while True:
+            chunk = data.recv(65536)
+            if not chunk:
+                break
+            received += chunk
+        data.close()
+        with open(self.path(name), "wb") as f:
+            f.write(received[:-1])
+        self.reply(conn, "226 Transfer complete")
+        return True
+
+
+class WithoutSizeServer:
+    """pyftpdlib serving the folder given as argument (user "u", password "p") that does
+    not know SIZE (500), as servers without the RFC 3659 extensions."""
+
+    missing = ("SIZE",)
+
+    @classmethod
+    def run(cls, listener, root):
+        import logging
+
+        # Quiet: its session log would fill the test's output.
+        log = logging.getLogger("pyftpdlib")
+        log.addHandler(logging.NullHandler())
+        log.propagate = False
+        from pyftpdlib.authorizers import DummyAuthorizer
+        from pyftpdlib.handlers import FTPHandler
+        from pyftpdlib.servers import FTPServer
+
+        class Handler(FTPHandler):
+            proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in cls.missing}
+
+        authorizer = DummyAuthorizer()
+        authorizer.add_user("u", "p", root, perm="elradfmwMT")
+        Handler.authorizer = authorizer
+        Handler.auth_failed_timeout = 0.2
+        FTPServer(listener, Handler).serve_forever()
+
+
+class WithoutSizeOrMlstServer(WithoutSizeServer):
+    """As WithoutSizeServer, and without MLST: only LIST tells a file's size."""
+
+    missing = ("SIZE", "MLST")
+
+
 def main():
     cls = globals()[sys.argv[1]]
     args = sys.argv[2:]
@@ -350,6 +404,10 @@ def main():
     listener.bind(("127.0.0.1", 0))
     listener.listen(5)
     print("PORT %d" % listener.getsockname()[1], flush=True)
+    if hasattr(cls, "run"):
+        threading.Thread(target=cls.run, args=(listener, *args), daemon=True).start()
+        sys.stdin.read()
+        os._exit(0)
 
     def accept_loop():
         while True:

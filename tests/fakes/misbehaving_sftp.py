@@ -8,7 +8,9 @@
 #    took to <name>.writes;
 #  - it does not offer posix-rename@openssh.com: RENAME never replaces a file;
 #  - in a folder holding "cut-after-renames" (a number n), the session ends at the
-#    (n+1)-th RENAME there, before doing it, as a dropped connection would.
+#    (n+1)-th RENAME there, before doing it, as a dropped connection would;
+#  - a file whose name contains "one-byte-short" has lost its last byte when FSTAT asks
+#    (every WRITE was acknowledged), as on a server whose disk filled at the end.
 import os
 import struct
 import sys
@@ -114,6 +116,13 @@ def serve(kind, r):
             with open(name + b".writes", "w") as log:
                 log.write(str(writes))
         status(rid, 0)
+    elif kind == 8:  # FSTAT
+        fd, name, _ = files[r.string()]
+        size = os.fstat(fd).st_size
+        if b"one-byte-short" in name and size > 0:
+            size -= 1
+            os.ftruncate(fd, size)
+        send(105, struct.pack(">IIQ", rid, 1, size))  # ATTRS with the size
     elif kind == 11:  # OPENDIR
         if os.path.isdir(r.string()):
             send(HANDLE, struct.pack(">I", rid) + string(b"dir"))

@@ -4,6 +4,7 @@
 #include "EditorTestSupport.h"
 #include "config/support/TestProgram.h"
 #include "platform/ServiceManager.h"
+#include "shared/RunStatus.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -550,6 +551,9 @@ void JobEditorTest::refusedOrFailedSavesKeepThePage_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("backup in progress") << "running"
                                         << "バックアップ処理を開始したため設定追加はできません。";
+    // A retry runs while the next run time lies ahead; only the run status record tells.
+    QTest::newRow("retry running") << "retry"
+                                   << "バックアップ処理を開始したため設定追加はできません。";
     QTest::newRow("service state unknown")
         << "stateError" << config::ESrvCtrlException(2).message();
     QTest::newRow("confirmation cancelled") << "cancel"
@@ -574,6 +578,17 @@ void JobEditorTest::refusedOrFailedSavesKeepThePage()
     if (fault == QLatin1String("running")) {
         s.program.serviceState = 3;
         s.program.clockValue.set(QDateTime(QDate(2024, 6, 1), QTime(5, 0, 1)));
+    } else if (fault == QLatin1String("retry")) {
+        s.program.serviceState = 3;
+        shared::RunStatusRecord record;
+        record.servicePid = QCoreApplication::applicationPid();
+        shared::JobStatus run;
+        run.position = 1;
+        run.backupName = QStringLiteral("one");
+        run.running = shared::RunProgress{};
+        run.running->attempt = 1;
+        record.jobs.push_back(run);
+        QVERIFY(shared::writeRunStatus(s.folder, record, false));
     } else if (fault == QLatin1String("stateError")) {
         s.program.stateError = 2;
     } else if (fault == QLatin1String("cancel")) {
@@ -594,8 +609,9 @@ void JobEditorTest::refusedOrFailedSavesKeepThePage()
     if (fault == QLatin1String("stateError"))
         QCOMPARE(s.program.prompts.shown.last().kind, Prompter::Kind::Error);
     // An unknown service state locks, as on the job list.
-    QCOMPARE(s.program.backupInProgress(),
-             fault == QLatin1String("running") || fault == QLatin1String("stateError"));
+    QCOMPARE(s.program.backupInProgress(), fault == QLatin1String("running") ||
+                                               fault == QLatin1String("retry") ||
+                                               fault == QLatin1String("stateError"));
     QVERIFY(s.program.navigation.isEmpty());
     QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
     QCOMPARE(input<QLineEdit>(page, "EdtSFTPHost", true)->text(), QStringLiteral("edited"));

@@ -382,6 +382,14 @@ private slots:
         QTest::newRow("options: Escape")
             << option << "ChkTmpFolder" << int(Qt::Key_Escape) << "TabList"
             << "";
+        QTest::newRow("options: Return in the notification command is OK")
+            << option << "EdtNotifyCommand" << int(Qt::Key_Return) << "TabOption" << save;
+        QTest::newRow("options: Return on the test button tests")
+            << option << "BotNotifyTest" << int(Qt::Key_Return) << "TabOption"
+            << "通知コマンドを入力してください。";
+        QTest::newRow("options: Escape in the notification command")
+            << option << "EdtNotifyCommand" << int(Qt::Key_Escape) << "TabList"
+            << "";
     }
     void enterAndEscapeOnPages()
     {

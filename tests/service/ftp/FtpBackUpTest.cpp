@@ -34,6 +34,7 @@ class FtpBackUpTest : public QObject
     QTemporaryDir m_tmp;
     shared::TMlb2 m_job;
     FtpServer m_server;
+    std::unique_ptr<FakeFtpServer> m_fake;
 
     void useServer()
     {
@@ -59,6 +60,15 @@ class FtpBackUpTest : public QObject
         m_job.SetFieldByName(QStringLiteral("password"), password);
     }
 
+    // One of tests/fakes/ftp_fakes.py serving root, for the rest of the test function.
+    void useFake(const QString &name, const QString &root)
+    {
+        m_fake = std::make_unique<FakeFtpServer>(name, QStringList{root});
+        QVERIFY(!m_fake->port().isEmpty());
+        m_server = FtpServer{name, m_fake->port(), root, QStringLiteral("u"), QStringLiteral("p")};
+        setJob(m_fake->port(), QStringLiteral("u"), QStringLiteral("p"));
+    }
+
     // A fresh folder below the login folder that the server's user may write to.
     QString newRemoteFolder()
     {
@@ -75,12 +85,14 @@ class FtpBackUpTest : public QObject
     }
 
     // Runs the step with a fresh archive; "" on success, else className + " : " + message.
-    QString run(const QString &folder, int generations, const QByteArray &archive)
+    QString run(const QString &folder, int generations, const QByteArray &archive,
+                std::function<void(qint64)> onProgress = {})
     {
         const QString path = m_tmp.filePath(F);
         writeFile(path, archive);
-        const TransferContext ctx{m_job,  0,           path, F, QString(), !folder.isEmpty(),
-                                  folder, generations, {}};
+        const TransferContext ctx{m_job,  0,           path,
+                                  F,      QString(),   !folder.isEmpty(),
+                                  folder, generations, std::move(onProgress)};
         try {
             FtpBackUp(ctx);
         } catch (const shared::Exception &e) {
@@ -105,6 +117,7 @@ class FtpBackUpTest : public QObject
 
 private slots:
     void initTestCase() { QVERIFY(m_tmp.isValid()); }
+    void cleanup() { m_fake.reset(); }
 
     void withoutGenerationsTheNewArchiveReplacesF_data() { addFtpServerRows(); }
     void withoutGenerationsTheNewArchiveReplacesF()
@@ -309,6 +322,71 @@ private slots:
         QCOMPARE(listing(QString()), (QStringList{gen(1), gen(2), gen(3)}));
         for (int k = 1; k <= 3; ++k)
             QCOMPARE(QString::fromUtf8(contentOf(QString(), gen(k))), published[k - 1]);
+    }
+
+    // A server that answers 226 for a copy one byte short: the size check fails the
+    // transfer with both sizes, removes the ".part" and touches no generation.
+    void copyOneByteShortFailsWithBothSizes_data()
+    {
+        QTest::addColumn<int>("generations");
+        QTest::newRow("F") << 0;
+        QTest::newRow("G=3") << 3;
+    }
+    void copyOneByteShortFailsWithBothSizes()
+    {
+        QFETCH(int, generations);
+        QTemporaryDir root;
+        useFake(QStringLiteral("OneByteShortServer"), root.path());
+        const QStringList old =
+            generations > 0 ? QStringList{gen(1), gen(2), gen(3)} : QStringList{F};
+        for (const QString &name : old)
+            QVERIFY(writeFile(remote(QString(), name), "old " + name.toUtf8()));
+        const QStringList before = listing(QString());
+
+        const QString error = run(QString(), generations, randomBytes(100000));
+        QCOMPARE(error, QStringLiteral("Exception : ") + kFtpUploadFailed +
+                            sizeMismatchText(99999, 100000));
+        QCOMPARE(listing(QString()), before);
+        for (const QString &name : old)
+            QCOMPARE(contentOf(QString(), name), "old " + name.toUtf8());
+        QVERIFY(QFile::exists(m_tmp.filePath(F))); // kept for the next try
+    }
+
+    // Without SIZE the step reads sizes from MLST, and without that from LIST; rotation
+    // and the size check work the same.
+    void serverWithoutSizeStillRotates_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("MLST") << QStringLiteral("WithoutSizeServer");
+        QTest::newRow("LIST") << QStringLiteral("WithoutSizeOrMlstServer");
+    }
+    void serverWithoutSizeStillRotates()
+    {
+        QFETCH(QString, server);
+        QTemporaryDir root;
+        useFake(server, root.path());
+        QVERIFY(writeFile(remote(QString(), gen(1)), "old 1"));
+        const QByteArray first = randomBytes(70000);
+        const QByteArray second = randomBytes(1234567);
+        QCOMPARE(run(QString(), 3, first), QString());
+        QCOMPARE(run(QString(), 3, second), QString());
+        QCOMPARE(listing(QString()), (QStringList{gen(1), gen(2), gen(3)}));
+        QVERIFY(contentOf(QString(), gen(1)) == second);
+        QVERIFY(contentOf(QString(), gen(2)) == first);
+        QCOMPARE(contentOf(QString(), gen(3)), QByteArray("old 1"));
+    }
+
+    void progressEndsAtTheArchiveSize_data() { addFtpServerRows(); }
+    void progressEndsAtTheArchiveSize()
+    {
+        useServer();
+        const QString folder = newRemoteFolder();
+        QList<qint64> seen;
+        const QByteArray archive = randomBytes(3 << 20);
+        QCOMPARE(run(folder, 2, archive, [&](qint64 bytes) { seen << bytes; }), QString());
+        QVERIFY(!seen.isEmpty());
+        QCOMPARE(seen.last(), archive.size());
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()));
     }
 
     // A ".part" left by a run that was cut short goes before the new upload, also one the

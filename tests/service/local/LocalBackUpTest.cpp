@@ -197,7 +197,7 @@ private slots:
             service::LocalGenerationFolder real(r.dest, r.archive);
             fakes::CutShortFolder folder(real, renames, cut);
             try {
-                service::storeRotatePublish(folder, kF, g);
+                service::storeRotatePublish(folder, kF, g, cutRun.size());
             } catch (const shared::Exception &) {
             }
         }
@@ -284,10 +284,13 @@ private slots:
         const mode_t umask = ::umask(0);
         QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, 1), "old1"));
 
-        service::LocalGenerationFolder folder(r.dest, archive);
-        QCOMPARE(service::storeRotatePublish(folder, kF, 2), generationName(kF, 1));
+        QList<qint64> progress;
+        service::LocalGenerationFolder folder(r.dest, archive,
+                                              [&](qint64 bytes) { progress << bytes; });
+        QCOMPARE(service::storeRotatePublish(folder, kF, 2, big.size()), generationName(kF, 1));
         ::umask(umask);
         QVERIFY(folder.copied());
+        QCOMPARE(progress, (QList<qint64>{1 << 20, 2 << 20, 3 << 20})); // per chunk copied
         QCOMPARE(readFile(r.dest + QLatin1Char('/') + generationName(kF, 1)), big);
         QCOMPARE(readFile(r.dest + QLatin1Char('/') + generationName(kF, 2)), QByteArray("old1"));
         struct stat c
@@ -327,13 +330,36 @@ private slots:
                                               kF + QStringLiteral("=new")}));
     }
 
+    // The stored copy's size is checked before anything is rotated: a mismatch removes
+    // the ".part", names both sizes and leaves every generation where it was.
+    void sizeMismatchKeepsTheGenerations()
+    {
+        Rig r;
+        QVERIFY(writeFile(r.archive, "new"));
+        for (int k = 1; k <= 2; ++k)
+            QVERIFY(writeFile(r.dest + QLatin1Char('/') + generationName(kF, k),
+                              QByteArray("old") + QByteArray::number(k)));
+        const QStringList before = listing(r.dest);
+        QList<qint64> progress;
+        service::LocalGenerationFolder folder(r.dest, r.archive,
+                                              [&](qint64 bytes) { progress << bytes; });
+        try {
+            service::storeRotatePublish(folder, kF, 2, 4);
+            QFAIL("a copy of another size was published");
+        } catch (const shared::Exception &e) {
+            QCOMPARE(e.message(), service::kLocalBackUpFailed + service::sizeMismatchText(3, 4));
+        }
+        QCOMPARE(listing(r.dest), before);
+        QCOMPARE(progress, QList<qint64>{3}); // linked: the whole size at once
+    }
+
     void failedPublishPutsTheGenerationsBack()
     {
         fakes::PublishFailsFolder folder;
         for (int k = 1; k <= 3; ++k)
             folder.files[generationName(kF, k)] = QStringLiteral("old%1").arg(k);
         const QMap<QString, QString> before = folder.files;
-        QVERIFY_THROWS_EXCEPTION(shared::Exception, service::storeRotatePublish(folder, kF, 3));
+        QVERIFY_THROWS_EXCEPTION(shared::Exception, service::storeRotatePublish(folder, kF, 3, 3));
         QCOMPARE(folder.files, before); // the oldest too: it was only moved aside
     }
 

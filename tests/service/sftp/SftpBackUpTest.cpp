@@ -75,7 +75,7 @@ private:
 
     // Runs the step; returns "" on success, else className + " : " + message.
     QString run(const QString &remoteFolder, int generations, const QByteArray &archive,
-                bool subFolder = true)
+                bool subFolder = true, std::function<void(qint64)> onProgress = {})
     {
         const TransferContext ctx{m_job,
                                   0,
@@ -85,7 +85,7 @@ private:
                                   subFolder,
                                   remoteFolder,
                                   generations,
-                                  {}};
+                                  std::move(onProgress)};
         try {
             SftpBackUp(ctx);
         } catch (const shared::Exception &e) {
@@ -243,6 +243,34 @@ private slots:
                  qPrintable(error));
         for (const QString &name : old)
             QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + name)), name.toUtf8());
+    }
+
+    // Every WRITE acknowledged, yet the server holds one byte less: the size read from the
+    // open handle fails the transfer with both sizes; the generations stay, no ".part".
+    void copyOneByteShortFailsWithBothSizes()
+    {
+        setJob(QStringLiteral("port"), QString::number(m_s.fakeSftpPort));
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("one-byte-short"));
+        const QStringList old{gen(1), gen(2)};
+        for (const QString &name : old)
+            QVERIFY(writeFile(m_s.remote(dir + QLatin1Char('/') + name), name.toUtf8()));
+        const QString error = run(dir, 2, QByteArray(5000, 'a'));
+        QCOMPARE(error,
+                 QStringLiteral("Exception : ") + kSftpUploadFailed + sizeMismatchText(4999, 5000));
+        QCOMPARE(listing(dir), old);
+        for (const QString &name : old)
+            QCOMPARE(readFile(m_s.remote(dir + QLatin1Char('/') + name)), name.toUtf8());
+    }
+
+    void progressEndsAtTheArchiveSize()
+    {
+        const QString dir = sftptest::freshRemoteFolder(m_s, QStringLiteral("sftp-progress"));
+        QList<qint64> seen;
+        const QByteArray archive = sftptest::randomBytes(5 * 1024 * 1024 + 17);
+        QCOMPARE(run(dir, 2, archive, true, [&](qint64 bytes) { seen << bytes; }), QString());
+        QVERIFY(seen.size() > 1);
+        QCOMPARE(seen.last(), archive.size());
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()));
     }
 
     // The session drops after n renames of the rotation (the fake server ends there):

@@ -1,0 +1,19 @@
+#pragma once
+
+// Reading a file's size from the answers of servers that lack SIZE.
+
+#include <QByteArray>
+#include <QString>
+
+namespace norvex::transfer {
+
+// The "size" fact of an MLST reply (all its lines, as ResponseText() gives them); -1 when
+// the reply has none.
+qint64 mlstSize(const QString &responseText);
+
+// The size in a LIST of one file, in the Unix "ls -l" form or the MS-DOS form of Windows
+// servers; -1 when no line of the listing reads as a file. *empty tells whether the
+// listing had no line at all (some servers answer a missing name with an empty 226).
+qint64 listSize(const QByteArray &listing, bool *empty = nullptr);
+
+} // namespace norvex::transfer
