@@ -265,7 +265,8 @@ bool TBackUpThread::verifyArchive()
                           ? archivers::ArchiveKind::SevenZip
                           : archivers::ArchiveKind::Zip;
     const QString problem = archivers::testArchive(
-        m_archivePath, kind, [this](qint64 done, qint64) { archiveProgress(done); });
+        m_archivePath, kind, [this](qint64 done, qint64) { archiveProgress(done); },
+        shared::isOn(field("op2")) ? field("op2val") : QString());
     if (problem.isEmpty())
         return true;
     // Kept for a person to look at, once per job: the next damaged archive replaces it.
@@ -277,11 +278,10 @@ bool TBackUpThread::verifyArchive()
     if (::rename(QFile::encodeName(m_archivePath).constData(),
                  QFile::encodeName(kept).constData()) == 0)
         where = QStringLiteral(" 調査用に %1 に残しました。").arg(printable(kept));
-    m_failure = QStringLiteral("Exception : 作成したアーカイブ %1 を検査したところ、正しく読み出せ"
-                               "ませんでした。 %2%3")
-                    .arg(m_archiveFileName, problem, where);
+    m_failure = QStringLiteral("Exception : ") + problem + where;
     m_failureEntry =
-        m_name + QStringLiteral(" アーカイブの検査で異常が見つかりました。\t") + m_failure;
+        m_name + QStringLiteral(" 作成したアーカイブが正しく読み出せないため、転送しません。\t") +
+        m_failure;
     log(shared::LogError, m_failureEntry);
     return false;
 }

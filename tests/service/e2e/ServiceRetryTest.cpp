@@ -236,12 +236,12 @@ private slots:
 
         const QString kept = tmp + QStringLiteral("/Norvex-damaged.zip.damaged");
         const QString detail =
-            QStringLiteral("Exception : 作成したアーカイブ Norvex-damaged.zip を検査したところ、"
-                           "正しく読み出せませんでした。 ");
+            QStringLiteral("Exception : アーカイブの検査で誤りが見つかりました。 ");
         const QStringList all = jobEntries(home, QStringLiteral("damaged"));
         const QString failure =
             QStringLiteral("^E\\tdamaged ") +
-            esc(QStringLiteral("アーカイブの検査で異常が見つかりました。\t") + detail) +
+            esc(QStringLiteral("作成したアーカイブが正しく読み出せないため、転送しません。\t") +
+                detail) +
             QStringLiteral(".+") +
             esc(QStringLiteral(" 調査用に ") + kept + QStringLiteral(" に残しました。")) +
             QStringLiteral("$");
