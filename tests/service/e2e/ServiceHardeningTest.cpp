@@ -73,14 +73,7 @@ private slots:
         const auto writable = qScopeGuard([&] { ::chmod(homePath.constData(), 0755); });
         QCOMPARE(::chmod(table.constData(), 0444), 0);
 
-        QVERIFY(service.start(
-            {QStringLiteral("LD_PRELOAD=") + QString::fromLocal8Bit(qgetenv("NORVEX_BINARY_DIR")) +
-                 QStringLiteral("/tests/service/e2e/FastWallClock.so"),
-             QStringLiteral("FAST_WALL_CLOCK_FACTOR=90"),
-             // A sanitizer build would refuse a library loaded ahead of its runtime.
-             QString::fromLocal8Bit(qgetenv("ASAN_OPTIONS"))
-                     .prepend(QStringLiteral("ASAN_OPTIONS=")) +
-                 QStringLiteral(":verify_asan_link_order=0")}));
+        QVERIFY(service.start(fastWallClock(90)));
         const QString ended = QStringLiteral("^I\\tstuck バックアップ処理を終了しました。");
         QVERIFY(service.waitForEntries(ended, 4, 240000));
         QCOMPARE(readJobs(home).first()[QStringLiteral("backupdt")], due);

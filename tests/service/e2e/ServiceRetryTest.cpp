@@ -23,17 +23,6 @@ bool writeSettings(const QString &home, const QByteArray &more = {})
                               "[Option]\r\nTmpFolder=" + home.toUtf8() + "tmp\r\n" + more);
 }
 
-QStringList fastClock(int factor)
-{
-    return {
-        QStringLiteral("LD_PRELOAD=") + QString::fromLocal8Bit(qgetenv("NORVEX_BINARY_DIR")) +
-            QStringLiteral("/tests/service/e2e/FastWallClock.so"),
-        QStringLiteral("FAST_WALL_CLOCK_FACTOR=%1").arg(factor),
-        // A sanitizer build would refuse a library loaded ahead of its runtime.
-        QString::fromLocal8Bit(qgetenv("ASAN_OPTIONS")).prepend(QStringLiteral("ASAN_OPTIONS=")) +
-            QStringLiteral(":verify_asan_link_order=0")};
-}
-
 QString dueMinuteAgo()
 {
     return shared::formatDateTime(QDateTime::currentDateTime().addSecs(-60));
@@ -96,7 +85,7 @@ private slots:
         // 30 times faster: the first retry (5 min) comes 10 real seconds after the failed
         // run, at least one tick later, which leaves time to stop the service before it.
         ServiceRunner first(home);
-        QVERIFY(first.start(fastClock(30)));
+        QVERIFY(first.start(fastWallClock(30)));
         const QString planned = QStringLiteral("^I\\tretry ") +
                                 esc(QStringLiteral("バックアップ処理を再試行します。\t再試行 1/3 "
                                                    "回目は ")) +
@@ -123,7 +112,7 @@ private slots:
 
         // A new process, its clock back at the real time: the plan still stands.
         ServiceRunner second(home);
-        QVERIFY(second.start(fastClock(30)));
+        QVERIFY(second.start(fastWallClock(30)));
         const QString closing = QStringLiteral("^I\\tretry バックアップ処理を終了しました。");
         QVERIFY(second.waitForEntries(closing, 2, 180000));
         QVERIFY(second.stop());
@@ -182,7 +171,7 @@ private slots:
         QVERIFY(writeJobs(home, {job}));
 
         ServiceRunner service(home);
-        QVERIFY(service.start(fastClock(90)));
+        QVERIFY(service.start(fastWallClock(90)));
         const QString alarm =
             QStringLiteral("^E\\tstale ") +
             esc(QStringLiteral("前回のバックアップ成功から2回分の間隔を過ぎました。\t登録 ")) +

@@ -92,6 +92,19 @@ inline bool hasOne(const QStringList &all, const QString &pattern)
     return n == 1;
 }
 
+// The environment that runs the service with its wall clock `factor` times faster
+// (tests/fakes/FastWallClock.cpp); its 10-second ticks stay real.
+inline QStringList fastWallClock(int factor)
+{
+    return {
+        QStringLiteral("LD_PRELOAD=") + QString::fromLocal8Bit(qgetenv("NORVEX_BINARY_DIR")) +
+            QStringLiteral("/tests/service/e2e/FastWallClock.so"),
+        QStringLiteral("FAST_WALL_CLOCK_FACTOR=%1").arg(factor),
+        // A sanitizer build would refuse a library loaded ahead of its runtime.
+        QString::fromLocal8Bit(qgetenv("ASAN_OPTIONS")).prepend(QStringLiteral("ASAN_OPTIONS=")) +
+            QStringLiteral(":verify_asan_link_order=0")};
+}
+
 class ServiceRunner
 {
 public:
