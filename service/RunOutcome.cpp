@@ -61,7 +61,8 @@ bool raiseStaleAlarm(shared::JobStatus &status, int interval, QChar unit, const 
 
 QString retryStartDetail(int attempt, int retryCount)
 {
-    return QStringLiteral("\t再試行 %1/%2 回目").arg(attempt).arg(retryCount);
+    // A plan made before RetryCount was lowered still runs; it never reads "3/2".
+    return QStringLiteral("\t再試行 %1/%2 回目").arg(attempt).arg(qMax(attempt, retryCount));
 }
 
 QString retryPlannedEntry(const QString &name, const shared::JobStatus &status, int retryCount)

@@ -272,6 +272,9 @@ private slots:
             QCOMPARE(service::retryDue(s, at(retryAt).addSecs(-1)), 0);
             QCOMPARE(service::retryDue(s, at(retryAt)), attempt + 1);
         }
+        // A plan made before RetryCount was lowered never reads as more than all retries.
+        QCOMPARE(service::retryStartDetail(attempt + 1, attempt),
+                 QStringLiteral("\t再試行 %1/%1 回目").arg(attempt + 1));
     }
 
     void tellsOfAStreakOnceAndOfItsEnd()
