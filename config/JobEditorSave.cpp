@@ -72,22 +72,10 @@ bool TJobEditor::backupInProgress(QString *failure)
     // The job list's rule: a state that cannot be queried counts as a run under way.
     bool inProgress = serviceCountsAsRunning(m_program, failure);
     if (inProgress && failure->isEmpty()) {
-        // A retry runs while the job's next run time lies ahead.
-        inProgress = recordShowsRunInProgress(shared::readRunStatus(m_program.installFolder()));
         shared::TMlb2 &table = m_program.jobTable();
         table.LoadFromFile(shared::jobTablePath(m_program.installFolder()));
-        const QDateTime now = m_program.clock().now();
-        for (int record = 1; !inProgress && record <= table.RecordCount(); ++record) {
-            table.GoToRecord(record);
-            try {
-                if (shared::readDateTime(table.FieldByName(QStringLiteral("backupdt"))) < now) {
-                    inProgress = true;
-                    break;
-                }
-            } catch (const shared::EConvertError &) {
-                // The service cannot schedule such a job either: it is not running.
-            }
-        }
+        inProgress = filesShowRunInProgress(table, shared::readRunStatus(m_program.installFolder()),
+                                            m_program.clock().now());
     }
     m_program.setBackupInProgress(inProgress);
     return inProgress;

@@ -142,15 +142,6 @@ private:
     Program &m_program;
 };
 
-bool isOverdue(const QString &next, const QDateTime &now)
-{
-    try {
-        return shared::readDateTime(next) < now;
-    } catch (const shared::Exception &) {
-        return false;
-    }
-}
-
 } // namespace
 
 TListPage::TListPage(Program &program, QWidget *parent)
@@ -323,12 +314,7 @@ void TListPage::load()
     const shared::RunStatusRecord record = shared::readRunStatus(m_program.installFolder());
     refreshStatus(record);
 
-    bool overdue = false;
-    shared::TMlb2 &table = m_program.jobTable();
-    for (bool more = table.First(); more && !table.Eof(); more = table.Next())
-        overdue = overdue || isOverdue(table.FieldByName(QStringLiteral("backupdt")), now);
-    // A retry runs while the job's next run time lies ahead: the record tells of it.
-    bool inProgress = overdue || recordShowsRunInProgress(record);
+    bool inProgress = filesShowRunInProgress(m_program.jobTable(), record, now);
     QString failure;
     if (inProgress)
         inProgress = serviceCountsAsRunning(m_program, &failure);

@@ -1,7 +1,9 @@
 #include "config/ListStatus.h"
 
+#include "shared/Exception.h"
 #include "shared/JobTable.h"
 #include "shared/RunStatus.h"
+#include "shared/mlb2.h"
 
 #include <QLocale>
 
@@ -96,6 +98,21 @@ bool recordShowsRunInProgress(const shared::RunStatusRecord &record)
     for (const shared::JobStatus &status : record.jobs)
         if (status.running)
             return shared::runIsLive(record);
+    return false;
+}
+
+bool filesShowRunInProgress(shared::TMlb2 &table, const shared::RunStatusRecord &record,
+                            const QDateTime &now)
+{
+    if (recordShowsRunInProgress(record))
+        return true;
+    for (bool more = table.First(); more && !table.Eof(); more = table.Next()) {
+        try {
+            if (shared::readDateTime(table.FieldByName(QStringLiteral("backupdt"))) < now)
+                return true;
+        } catch (const shared::EConvertError &) {
+        }
+    }
     return false;
 }
 
