@@ -3,6 +3,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "shared/Exception.h"
+#include "shared/mlb2.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -337,6 +338,45 @@ QDateTime runNowTime(const QDateTime &backupdt, int interval, QChar unit, const 
         p = fromWallMs(anchor - ++k * step);
     requireValid(p, "run time");
     return p;
+}
+
+} // namespace norvex::shared
+
+namespace norvex::shared {
+
+FtpDataMode readFtpMode(const QString &text)
+{
+    if (text.isEmpty() || text == QLatin1String("active"))
+        return FtpDataMode::Active;
+    if (text == QLatin1String("passive"))
+        return FtpDataMode::Passive;
+    throw EConvertError(QStringLiteral("'%1' is not a valid FTP connection mode").arg(text));
+}
+
+FtpSecurity readFtpSecurity(const QString &text)
+{
+    if (text.isEmpty() || text == QLatin1String("none"))
+        return FtpSecurity::None;
+    if (text == QLatin1String("tls"))
+        return FtpSecurity::ExplicitTls;
+    throw EConvertError(QStringLiteral("'%1' is not a valid FTP encryption").arg(text));
+}
+
+QString ftpModeText(FtpDataMode mode)
+{
+    return mode == FtpDataMode::Passive ? QStringLiteral("passive") : QStringLiteral("active");
+}
+
+QString ftpSecurityText(FtpSecurity security)
+{
+    return security == FtpSecurity::ExplicitTls ? QStringLiteral("tls") : QStringLiteral("none");
+}
+
+bool setJobField(TMlb2 &table, const QString &name, const QString &value)
+{
+    if (table.FieldPosition(name) == 0 && !table.AddField(name))
+        return false;
+    return table.SetFieldByName(name, value);
 }
 
 } // namespace norvex::shared

@@ -19,6 +19,24 @@ inline constexpr char JobTableFileName[] = "backuplist.csv";
 // The 19 field names in the order of a new file's header ("backupname" first).
 const QStringList &jobFieldNames();
 
+// Fields added after the first 19, each a named column at the end of the header. A table
+// without them reads as before; a writer adds the column when it first sets the field.
+inline constexpr char FtpModeField[] = "ftpmode";         // "passive" or "active" (empty)
+inline constexpr char FtpSecurityField[] = "ftpsecurity"; // "tls" or "none" (empty)
+
+enum class FtpDataMode { Active, Passive };
+enum class FtpSecurity { None, ExplicitTls };
+// The stored texts of a job's FTP connection. Empty (an older table) reads as active without
+// TLS. An unknown text raises EConvertError: a security setting that is not understood must
+// never fall back to clear text.
+FtpDataMode readFtpMode(const QString &text);
+FtpSecurity readFtpSecurity(const QString &text);
+QString ftpModeText(FtpDataMode mode);
+QString ftpSecurityText(FtpSecurity security);
+// Sets a field of the current record, adding the column to the header first when the table
+// lacks it (the table then keeps every other column as it was).
+bool setJobField(TMlb2 &table, const QString &name, const QString &value);
+
 // Path of the job table in an installation folder (with or without trailing '/').
 QString jobTablePath(const QString &installFolder);
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "shared/Exception.h"
+#include "shared/JobTable.h"
+#include "transfer/CertTrust.h"
 #include "transfer/WSocket.h"
 
 #include <QByteArray>
@@ -73,6 +75,17 @@ enum class TFtpRequest {
     ftpRqList
 };
 
+// A server certificate that neither verified against the system's trust store nor matched
+// the fingerprint recorded for the server.
+struct TFtpCertificate
+{
+    QString subject;     // one line, as OpenSSL prints a name ("CN = ftp.example, O = ...")
+    QString fingerprint; // certificateFingerprint() of the presented certificate
+    QString recorded;    // what known_certs holds for the server; empty when nothing
+    QString verifyError; // why it did not verify ("self-signed certificate")
+    bool isEmpty() const { return fingerprint.isEmpty(); }
+};
+
 // The asynchronous FTP client: each request runs as a sequence of steps driven by the
 // events of its two sockets (control and active data connection) on the owning thread.
 class TCustomFtpCli : public QObject
@@ -107,6 +120,23 @@ public:
     // socket still queues them in 1460-byte blocks. One block per turn caps loopback
     // uploads far below what the network takes (see docs/performance.md).
     int UploadHandover = 256 * 1024;
+
+    // Data connections: active (PORT, or EPRT over IPv6: the server connects back) or
+    // passive (EPSV, then PASV when the server does not know it: we connect).
+    shared::FtpDataMode DataMode = shared::FtpDataMode::Active;
+    // Explicit TLS: AUTH TLS, PBSZ 0 and PROT P before the login; the data connections are
+    // TLS too and resume the control connection's session. Never falls back to clear text.
+    shared::FtpSecurity Security = shared::FtpSecurity::None;
+    // Fingerprints of certificates trusted on first use.
+    QString KnownCertsFile = defaultKnownCertsFile();
+    // False (the service): an unknown certificate that does not verify is recorded and
+    // trusted. True (the window's check): Open fails instead and PendingCertificate() says
+    // what was presented, so a person can decide. A changed certificate fails either way.
+    bool AskBeforeTrusting = false;
+    // After a failed Open: the certificate that was not trusted; empty for other failures.
+    const TFtpCertificate &PendingCertificate() const { return m_pendingCertificate; }
+    // After Open: the fingerprint this connection recorded on first use; empty otherwise.
+    QString NewlyTrustedCertificate() const { return m_newlyTrusted; }
 
     QString ErrorMessage() const { return m_errorMessage; }
     int StatusCode() const { return m_statusCode; }
@@ -254,6 +284,8 @@ private:
     qint64 m_lastAcked = 0;       // bytes the server has taken, as far as the kernel knows
     bool m_listingActive = false; // the data connection brings a LIST, not takes a file
     QByteArray m_listing;
+    TFtpCertificate m_pendingCertificate;
+    QString m_newlyTrusted;
 };
 
 // The blocking operations the programs use. Each starts one request and processes the
