@@ -67,23 +67,22 @@ void TFtpSubPage::reset()
 void TFtpSubPage::load(const shared::TMlb2 &job)
 {
     TServerSubPage::load(job);
-    const QString mode = job.FieldByName(QLatin1String(shared::FtpModeField));
-    const QString security = job.FieldByName(QLatin1String(shared::FtpSecurityField));
     QStringList unknown;
-    try {
-        select(m_mode, shared::readFtpMode(mode));
-    } catch (const shared::EConvertError &) {
-        select(m_mode, FtpDataMode::Passive);
-        unknown << QStringLiteral("接続モード %1 「%2」 は読めないため、パッシブとしました。")
-                       .arg(QLatin1String(shared::FtpModeField), mode);
-    }
-    try {
-        select(m_security, shared::readFtpSecurity(security));
-    } catch (const shared::EConvertError &) {
-        select(m_security, FtpSecurity::ExplicitTls);
-        unknown << QStringLiteral("暗号化 %1 「%2」 は読めないため、明示的 TLS (FTPS) としました。")
-                       .arg(QLatin1String(shared::FtpSecurityField), security);
-    }
+    const auto show = [&](QComboBox *box, const char *field, auto read, auto safe,
+                          const QString &caption) {
+        const QString text = job.FieldByName(QLatin1String(field));
+        try {
+            select(box, read(text));
+        } catch (const shared::EConvertError &) {
+            select(box, safe);
+            unknown << QStringLiteral("%1 %2 「%3」 は読めないため、%4としました。")
+                           .arg(caption, QLatin1String(field), text, box->currentText());
+        }
+    };
+    show(m_mode, shared::FtpModeField, shared::readFtpMode, FtpDataMode::Passive,
+         QStringLiteral("接続モード"));
+    show(m_security, shared::FtpSecurityField, shared::readFtpSecurity, FtpSecurity::ExplicitTls,
+         QStringLiteral("暗号化"));
     if (!unknown.isEmpty())
         m_program.prompter().message(unknown.join(QStringLiteral("\r\n")), Prompter::Kind::Warning);
 }

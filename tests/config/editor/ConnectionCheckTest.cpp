@@ -241,16 +241,10 @@ void ConnectionCheckTest::sftpHostKeyIsTrustedOnlyWhenTheUserAgrees()
 
     const Press press = pressOnce(page, program, "BotSFTPConnect", answers);
     QCOMPARE(program.prompts.answers.size(), 0);
-    // Shown as OpenSSH shows it; ssh-keygen names the recorded key's fingerprint alike.
-    const QString recorded = QString::fromLatin1(other.split(' ').value(1));
-    QProcess keygen;
-    keygen.start(QStringLiteral("ssh-keygen"),
-                 {QStringLiteral("-l"), QStringLiteral("-E"), QStringLiteral("sha256"),
-                  QStringLiteral("-f"), s.key(QStringLiteral("id_unauthorized.pub"))});
-    QVERIFY(keygen.waitForFinished(10000));
+    // Shown as OpenSSH shows them.
     const QString recordedFingerprint =
-        QString::fromLatin1(keygen.readAllStandardOutput().split(' ').value(1));
-    QVERIFY(recordedFingerprint.startsWith(QStringLiteral("SHA256:")) && !recorded.isEmpty());
+        sftptest::keyFingerprint(s.key(QStringLiteral("id_unauthorized.pub")));
+    QVERIFY(recordedFingerprint.startsWith(QStringLiteral("SHA256:")));
     const QString problem =
         checkQuestions(press, changed, answers, QStringLiteral("127.0.0.1:%1").arg(s.port),
                        QStringLiteral("ssh-ed25519 ") + s.hostKeySha256,
