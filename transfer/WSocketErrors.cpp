@@ -306,25 +306,80 @@ static int resolverErrorToWinsock(int gaiError)
     }
 }
 
+bool WSocketIsIPv6(const QString &name)
+{
+    return name.contains(QLatin1Char(':'));
+}
+
+QString WSocketUnbracketed(const QString &name)
+{
+    if (name.size() >= 2 && name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        return name.mid(1, name.size() - 2);
+    return name;
+}
+
+QString WSocketAddressText(const sockaddr *address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
+                  sizeof text);
+    else if (address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
+                  sizeof text);
+    return QString::fromLatin1(text);
+}
+
+// Every address of name in the resolver's order (which ranks the families as the system is
+// configured to), each once.
 int WSocketLookUp(const QByteArray &name, QStringList *addresses)
 {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     const int rc = getaddrinfo(name.constData(), nullptr, &hints, &found);
     if (rc != 0)
         return resolverErrorToWinsock(rc);
     for (addrinfo *a = found; a; a = a->ai_next) {
-        char text[INET_ADDRSTRLEN];
-        const auto *sin = reinterpret_cast<const sockaddr_in *>(a->ai_addr);
-        inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
-        const QString address = QString::fromLatin1(text);
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
+            continue;
+        const QString address = WSocketAddressText(a->ai_addr);
         if (!addresses->contains(address))
             addresses->append(address);
     }
     freeaddrinfo(found);
     return addresses->isEmpty() ? 11004 : 0;
+}
+
+socklen_t WSocketResolveAddress(const QString &name, quint16 port, sockaddr_storage *out)
+{
+    *out = sockaddr_storage{};
+    const QString bare = WSocketUnbracketed(name);
+    if (!bare.isEmpty() && bare.size() <= 256 && WSocketIsIPv6(bare)) {
+        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(out);
+        if (inet_pton(AF_INET6, bare.toLatin1().constData(), &sin6->sin6_addr) != 1)
+            throw ESocketException(QStringLiteral("Winsock Resolve Host: '") + name +
+                                   QStringLiteral("' Invalid IP address."));
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(port);
+        return sizeof(sockaddr_in6);
+    }
+    if (!WSocketIsDottedIP(name) && !name.isEmpty() && name.size() <= 256) {
+        QStringList addresses;
+        const int code = WSocketLookUp(name.toUtf8(), &addresses);
+        if (code != 0)
+            throw ESocketException(
+                QStringLiteral("Winsock Resolve Host: Cannot convert host address '") + name +
+                    QStringLiteral("' - ") + WSocketErrorDesc(code),
+                code);
+        return WSocketResolveAddress(addresses.first(), port, out);
+    }
+    auto *sin = reinterpret_cast<sockaddr_in *>(out);
+    sin->sin_family = AF_INET;
+    sin->sin_port = htons(port);
+    sin->sin_addr.s_addr = WSocketResolveHost(name);
+    return sizeof(sockaddr_in);
 }
 
 quint32 WSocketResolveHost(const QString &name)
