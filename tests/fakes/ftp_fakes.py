@@ -396,6 +396,49 @@ class WithoutSizeOrMlstServer(WithoutSizeServer):
     missing = ("SIZE", "MLST")
 
 
+class PrivatePasvAddressServer(FakeFtpServer):
+    """A server behind address translation: it does not know EPSV (502), and its PASV reply
+    names its own private address (10.1.2.3) instead of the one the client reached. The
+    data port really listens on 127.0.0.1."""
+
+    def command(self, conn, verb, arg):
+        if verb == "EPSV":
+            self.reply(conn, "502 EPSV not implemented")
+            return True
+        if verb == "PASV":
+            self.passive = socket.socket()
+            self.passive.bind(("127.0.0.1", 0))
+            self.passive.listen(1)
+            port = self.passive.getsockname()[1]
+            self.reply(conn, "227 Entering Passive Mode (10,1,2,3,%d,%d)." % (port >> 8, port & 255))
+            return True
+        return super().command(conn, verb, arg)
+
+    def store(self, conn, name):
+        self.passive.settimeout(10)
+        data, _ = self.passive.accept()
+        self.passive.close()
+        self.reply(conn, "150 opening data connection")
+        total = self.receive(data)
+        data.close()
+        self.reply(conn, "226 stored %d bytes" % total)
+        return True
+
+
+class PassiveToClosedPortServer(FakeFtpServer):
+    """Answers EPSV with a port nothing listens on, so the data connection is refused."""
+
+    def command(self, conn, verb, arg):
+        if verb == "EPSV":
+            probe = socket.socket()
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+            probe.close()
+            self.reply(conn, "229 Entering Extended Passive Mode (|||%d|)" % port)
+            return True
+        return super().command(conn, verb, arg)
+
+
 def main():
     cls = globals()[sys.argv[1]]
     args = sys.argv[2:]

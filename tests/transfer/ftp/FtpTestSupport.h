@@ -39,8 +39,14 @@ inline QMap<QString, QString> readFtpServersEnv()
 inline FtpServer ftpServer(const QString &name)
 {
     const QMap<QString, QString> env = readFtpServersEnv();
-    const QString prefix = name == QLatin1String("pyftpdlib") ? QStringLiteral("PYFTPD_")
-                                                              : QStringLiteral("PUREFTPD_");
+    static const QMap<QString, QString> prefixes = {
+        {QStringLiteral("pyftpdlib"), QStringLiteral("PYFTPD_")},
+        {QStringLiteral("pure-ftpd"), QStringLiteral("PUREFTPD_")},
+        {QStringLiteral("vsftpd-tls"), QStringLiteral("FTPS_VSFTPD_")},
+        {QStringLiteral("pure-ftpd-tls"), QStringLiteral("FTPS_PURE_")},
+        {QStringLiteral("pyftpdlib-ipv6"), QStringLiteral("FTP6_")},
+    };
+    const QString prefix = prefixes.value(name);
     return FtpServer{name, env.value(prefix + QStringLiteral("PORT")),
                      env.value(prefix + QStringLiteral("ROOT")),
                      env.value(QStringLiteral("FTP_USER")),

@@ -1,0 +1,125 @@
+// Passive data connections against fakes of peer behaviour real test servers do not show.
+// Runs in a network namespace with only its loopback (see CMakeLists.txt).
+#include "FtpTestSupport.h"
+#include "fakes/FakeFtpServer.h"
+
+#include <QtTest>
+
+using namespace norvex::transfer;
+
+class FtpPassiveFaultTest : public QObject
+{
+    Q_OBJECT
+
+    QString m_home = qEnvironmentVariable("NORVEX_HOME");
+
+private slots:
+    void passiveAddressChoice_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("public, as named") << "198.51.100.7"
+                                          << "203.0.113.5"
+                                          << "198.51.100.7";
+        QTest::newRow("the peer itself") << "10.0.0.5"
+                                         << "10.0.0.5"
+                                         << "10.0.0.5";
+        QTest::newRow("RFC 1918 10/8") << "10.1.2.3"
+                                       << "203.0.113.5"
+                                       << "203.0.113.5";
+        QTest::newRow("RFC 1918 172.16/12") << "172.31.0.1"
+                                            << "203.0.113.5"
+                                            << "203.0.113.5";
+        QTest::newRow("172.32 is public") << "172.32.0.1"
+                                          << "203.0.113.5"
+                                          << "172.32.0.1";
+        QTest::newRow("RFC 1918 192.168/16") << "192.168.1.10"
+                                             << "203.0.113.5"
+                                             << "203.0.113.5";
+        QTest::newRow("shared 100.64/10") << "100.127.0.1"
+                                          << "203.0.113.5"
+                                          << "203.0.113.5";
+        QTest::newRow("100.128 is public") << "100.128.0.1"
+                                           << "203.0.113.5"
+                                           << "100.128.0.1";
+        QTest::newRow("link-local") << "169.254.3.4"
+                                    << "203.0.113.5"
+                                    << "203.0.113.5";
+        QTest::newRow("0.0.0.0") << "0.0.0.0"
+                                 << "203.0.113.5"
+                                 << "203.0.113.5";
+        QTest::newRow("loopback from afar") << "127.0.0.1"
+                                            << "203.0.113.5"
+                                            << "203.0.113.5";
+        QTest::newRow("loopback to loopback") << "127.0.0.2"
+                                              << "127.0.0.1"
+                                              << "127.0.0.2";
+        QTest::newRow("private peer, other private") << "192.168.0.9"
+                                                     << "10.0.0.5"
+                                                     << "10.0.0.5";
+    }
+    void passiveAddressChoice()
+    {
+        QFETCH(QString, reply);
+        QFETCH(QString, peer);
+        QFETCH(QString, expected);
+        QCOMPARE(FtpPassiveAddress(reply, peer), expected);
+    }
+
+    // A server that knows only PASV and names its private address: the upload goes to the
+    // address the control connection reached, and EPSV is not tried again in the session.
+    void privatePasvAddressLeadsToTheControlPeer()
+    {
+        FakeFtpServer fake(QStringLiteral("PrivatePasvAddressServer"));
+        QVERIFY(!fake.port().isEmpty());
+        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        ftp->DataMode = norvex::shared::FtpDataMode::Passive;
+        QStringList commands;
+        QStringList shown;
+        ftp->OnCommand = [&](TCustomFtpCli *, const QString &line) { commands << line; };
+        ftp->OnDisplay = [&](TCustomFtpCli *, const QString &line) { shown << line; };
+        QVERIFY2(ftp->Connect(), qPrintable(ftp->ErrorMessage()));
+        const QString local = m_home + QStringLiteral("f.zip");
+        QVERIFY(writeFile(local, randomBytes(500000)));
+        ftp->LocalFileName = local;
+        for (const QString &name : {QStringLiteral("f.zip"), QStringLiteral("g.zip")}) {
+            ftp->HostFileName = name;
+            QVERIFY2(ftp->Put(), qPrintable(ftp->ErrorMessage()));
+            QCOMPARE(ftp->LastResponse(), QStringLiteral("226 stored 500000 bytes"));
+        }
+        QCOMPARE(commands, (QStringList{"USER u", "PASS p", "EPSV", "PASV", "STOR f.zip", "PASV",
+                                        "STOR g.zip"}));
+        QCOMPARE(shown.filter(QStringLiteral("! Data connection to 127.0.0.1 port ")).size(), 2);
+        QVERIFY(ftp->Quit());
+    }
+
+    void refusedPassiveDataConnectionFailsClearly()
+    {
+        FakeFtpServer fake(QStringLiteral("PassiveToClosedPortServer"));
+        QVERIFY(!fake.port().isEmpty());
+        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        ftp->DataMode = norvex::shared::FtpDataMode::Passive;
+        QStringList commands;
+        ftp->OnCommand = [&](TCustomFtpCli *, const QString &line) { commands << line; };
+        QVERIFY(ftp->Connect());
+        const QString local = m_home + QStringLiteral("f.zip");
+        QVERIFY(writeFile(local, "abc"));
+        ftp->LocalFileName = local;
+        ftp->HostFileName = QStringLiteral("f.zip");
+        QVERIFY(!ftp->Put());
+        QVERIFY2(QRegularExpression(QStringLiteral("^425 Cannot open the data connection to "
+                                                   "127\\.0\\.0\\.1 port \\d+ - Connection "
+                                                   "refused \\(#10061\\)$"))
+                     .match(ftp->ErrorMessage())
+                     .hasMatch(),
+                 qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(ftp->StatusCode(), 425);
+        QCOMPARE(commands.last(), QStringLiteral("EPSV")); // no STOR without a data connection
+        QVERIFY(ftp->Connected());
+        QCOMPARE(ftp->State(), TFtpState::ftpReady);
+    }
+};
+
+QTEST_GUILESS_MAIN(FtpPassiveFaultTest)
+#include "FtpPassiveFaultTest.moc"
