@@ -439,6 +439,30 @@ class PassiveToClosedPortServer(FakeFtpServer):
         return super().command(conn, verb, arg)
 
 
+class UnansweredIPv6AddressServer(FakeFtpServer):
+    """A host whose first address (::1) takes no connections: a listener there on the
+    same port has its queue full, so the kernel drops further SYNs and a connect waits.
+    Its IPv4 address (127.0.0.1) serves normally."""
+
+    held = []
+
+    @classmethod
+    def prepare(cls, listener):
+        stalled = socket.socket(socket.AF_INET6)
+        stalled.bind(("::1", listener.getsockname()[1]))
+        stalled.listen(0)
+        cls.held.append(stalled)
+        for _ in range(3):
+            c = socket.socket(socket.AF_INET6)
+            c.setblocking(False)
+            try:
+                c.connect(("::1", listener.getsockname()[1]))
+            except BlockingIOError:
+                pass
+            cls.held.append(c)
+        time.sleep(0.2)
+
+
 def main():
     cls = globals()[sys.argv[1]]
     args = sys.argv[2:]
@@ -446,6 +470,8 @@ def main():
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
     listener.listen(5)
+    if hasattr(cls, "prepare"):
+        cls.prepare(listener)
     print("PORT %d" % listener.getsockname()[1], flush=True)
     if hasattr(cls, "run"):
         threading.Thread(target=cls.run, args=(listener, *args), daemon=True).start()

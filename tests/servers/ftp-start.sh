@@ -104,23 +104,33 @@ wait_listening "$pures_port" "$state/pure-ftpd-tls.pid" "$state/pure-ftpd-tls.lo
 
 # vsftpd logs in system users through PAM: the test user is one (root: an account of its
 # own; a contributor: a second name of their own account, so what it writes is theirs).
-# vsftpd enters the home folder before the chroot: the home is the server's root.
-vs_root=$state/vsftpd-root
-mkdir -p "$vs_root" "$state/vsftpd-empty"
+# vsftpd enters the account's home before it changes to local_root and chroots there: the
+# home is "/", so that fixtures of several build trees can share the account.
+mkdir -p "$state/vsftpd-empty"
 if [ "$SERVER_OWNER_UID" -eq 0 ]; then
-  if id "$user" >/dev/null 2>&1; then
-    usermod -d "$vs_root" "$user"
-  else
-    useradd -M -d "$vs_root" -s /bin/bash "$user"
+  if ! id "$user" >/dev/null 2>&1; then
+    useradd -M -d / -s /bin/bash "$user"
+  elif [ "$(getent passwd "$user" | cut -d: -f6)" != / ]; then
+    usermod -d / "$user"
   fi
 else
-  have=$(getent passwd "$user" | cut -d: -f3,4,6 || true)
-  if [ "$have" != "$SERVER_OWNER_UID:$SERVER_OWNER_GID:$vs_root" ]; then
+  have=$(getent passwd "$user" | cut -d: -f3,4 || true)
+  if [ "$have" != "$SERVER_OWNER_UID:$SERVER_OWNER_GID" ]; then
     [ -z "$have" ] || userdel -f "$user" 2>/dev/null
-    useradd -o -u "$SERVER_OWNER_UID" -g "$SERVER_OWNER_GID" -M -d "$vs_root" -s /bin/bash "$user"
+    useradd -o -u "$SERVER_OWNER_UID" -g "$SERVER_OWNER_GID" -M -d / -s /bin/bash "$user"
   fi
 fi
 echo "$user:$password" | chpasswd
+# vsftpd enters its root as that user: when the state folder lies in a folder the user may
+# not pass (a home of mode 0700, mktemp's folders), the root goes to a folder of its own.
+vs_base=$state
+if ! setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --clear-groups test -x "$state"; then
+  vs_base=$(mktemp -d /tmp/norvex-vsftpd.XXXXXX)
+  chmod 755 "$vs_base"
+  echo "$vs_base" >"$state/vsftpd-base"
+fi
+vs_root=$vs_base/vsftpd-root
+mkdir -p "$vs_root"
 # The system's password check without vsftpd's own list of refused users.
 pam=/etc/pam.d/norvex-test-vsftpd
 [ -f $pam ] || printf '@include common-auth\n@include common-account\n@include common-session\n' >$pam
@@ -135,6 +145,7 @@ anonymous_enable=NO
 local_enable=YES
 write_enable=YES
 local_umask=022
+local_root=$vs_root
 chroot_local_user=YES
 allow_writeable_chroot=YES
 secure_chroot_dir=$state/vsftpd-empty

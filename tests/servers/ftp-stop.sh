@@ -17,5 +17,11 @@ for name in pyftpdlib pure-ftpd pyftpdlib6 pure-ftpd-tls vsftpd; do
   fi
   rm -f "$pidfile"
 done
+# vsftpd's root when it could not lie in the state folder (ftp-start.sh)
+if [ -f "$state/vsftpd-base" ]; then
+  base=$(cat "$state/vsftpd-base")
+  case $base in /tmp/norvex-vsftpd.*) rm -rf "$base" ;; esac
+  rm -f "$state/vsftpd-base"
+fi
 rm -f "$state/servers.env"
 exit 0

@@ -1,6 +1,8 @@
-// Passive data connections against fakes of peer behaviour real test servers do not show.
-// Runs in a network namespace with only its loopback (see CMakeLists.txt).
+// Passive data connections and hosts with several addresses, against fakes of peer
+// behaviour real test servers do not show. Runs in a network namespace with only its
+// loopback, where tests/fakes/hosts names twofamilies.norvex.test (see CMakeLists.txt).
 #include "FtpTestSupport.h"
+#include "TestPorts.h"
 #include "fakes/FakeFtpServer.h"
 
 #include <QtTest>
@@ -92,6 +94,48 @@ private slots:
                                         "STOR g.zip"}));
         QCOMPARE(shown.filter(QStringLiteral("! Data connection to 127.0.0.1 port ")).size(), 2);
         QVERIFY(ftp->Quit());
+    }
+
+    // A name with an IPv6 and an IPv4 address: when the first refuses or does not answer,
+    // the second is tried, within the one time-out of the whole request.
+    void secondAddressServesWhenTheFirstFails_data()
+    {
+        QTest::addColumn<QString>("fake");
+        QTest::addColumn<int>("timeout");
+        QTest::newRow("::1 refuses") << "FakeFtpServer" << 15;
+        QTest::newRow("::1 does not answer") << "UnansweredIPv6AddressServer" << 8;
+    }
+    void secondAddressServesWhenTheFirstFails()
+    {
+        QFETCH(QString, fake);
+        QFETCH(int, timeout);
+        QStringList addresses;
+        QCOMPARE(WSocketLookUp("twofamilies.norvex.test", &addresses), 0);
+        QCOMPARE(addresses, (QStringList{"::1", "127.0.0.1"}));
+
+        FakeFtpServer server(fake);
+        QVERIFY(!server.port().isEmpty());
+        auto ftp = ftpClientFor(server.port(), QStringLiteral("u"), QStringLiteral("p"));
+        ftp->HostName = QStringLiteral("twofamilies.norvex.test");
+        ftp->Timeout = timeout;
+        QStringList shown;
+        ftp->OnDisplay = [&](TCustomFtpCli *, const QString &line) { shown << line; };
+        QVERIFY2(ftp->Connect(), qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(ftp->StatusCode(), 230);
+        if (fake == QLatin1String("UnansweredIPv6AddressServer"))
+            QCOMPARE(shown.filter(QStringLiteral("! No answer from ::1")).size(), 1);
+        QVERIFY(ftp->Quit());
+    }
+
+    // Both addresses down: the error of the last one, as for a single address.
+    void everyAddressRefusedIsAConnectError()
+    {
+        auto ftp = ftpClientFor(QString::number(norvex::tests::closedLoopbackPort()),
+                                QStringLiteral("u"), QStringLiteral("p"));
+        ftp->HostName = QStringLiteral("twofamilies.norvex.test");
+        QVERIFY(!ftp->Connect());
+        QCOMPARE(ftp->ErrorMessage(),
+                 QStringLiteral("500 Connect error - Connection refused (#10061)"));
     }
 
     void refusedPassiveDataConnectionFailsClearly()
