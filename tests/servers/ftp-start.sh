@@ -4,7 +4,7 @@
 #   pyftpdlib and pure-ftpd on 127.0.0.1, clear text;
 #   vsftpd and pure-ftpd on 127.0.0.1 with TLS required for the login and the data
 #   connections, and (vsftpd) data connections required to resume the control session;
-#   pyftpdlib on ::1.
+#   pyftpdlib on ::1, and the TLS vsftpd on ::1 too (same root).
 # The TLS servers share one self-signed certificate made here. Runs as root without
 # systemd; ftp-stop.sh STATE_DIR stops them all again.
 set -euo pipefail
@@ -172,6 +172,14 @@ CONF
 setsid "$vsftpd" "$state/vsftpd.conf" <>"$state/vsftpd.out" >&0 2>&1 &
 echo $! >"$state/vsftpd.pid"
 wait_listening "$vs_port" "$state/vsftpd.pid" "$state/vsftpd.out"
+# The same server on ::1 (vsftpd listens on one family per instance).
+vs6_port=$(free_port ::1)
+sed -e 's/^listen=YES$/listen=NO\nlisten_ipv6=YES/' -e 's/^listen_address=.*/listen_address6=::1/' \
+  -e "s/^listen_port=.*/listen_port=$vs6_port/" -e 's#/vsftpd\.log$#/vsftpd6.log#' \
+  "$state/vsftpd.conf" >"$state/vsftpd6.conf"
+setsid "$vsftpd" "$state/vsftpd6.conf" <>"$state/vsftpd6.out" >&0 2>&1 &
+echo $! >"$state/vsftpd6.pid"
+wait_listening "$vs6_port" "$state/vsftpd6.pid" "$state/vsftpd6.out" ::1
 
 cat >"$state/servers.env" <<ENV
 FTP_USER=$user
@@ -182,6 +190,7 @@ PUREFTPD_PORT=$pure_port
 PUREFTPD_ROOT=$pure_root
 FTPS_VSFTPD_PORT=$vs_port
 FTPS_VSFTPD_ROOT=$vs_root
+FTPS6_VSFTPD_PORT=$vs6_port
 FTPS_PURE_PORT=$pures_port
 FTPS_PURE_ROOT=$pures_root
 FTPS_CERT=$state/ftps.crt

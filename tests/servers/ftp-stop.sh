@@ -5,7 +5,7 @@ set -uo pipefail
 state=${1:?state folder}
 # Alive and not a zombie waiting for its (foreign) parent to reap it.
 alive() { kill -0 "$1" 2>/dev/null && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat" 2>/dev/null; }
-for name in pyftpdlib pure-ftpd pyftpdlib6 pure-ftpd-tls vsftpd; do
+for name in pyftpdlib pure-ftpd pyftpdlib6 pure-ftpd-tls vsftpd vsftpd6; do
   pidfile=$state/$name.pid
   [ -f "$pidfile" ] || continue
   pid=$(cat "$pidfile")

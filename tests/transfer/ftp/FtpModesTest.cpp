@@ -92,6 +92,10 @@ private slots:
                                            << "127.0.0.1" << false << true << port4;
         QTest::newRow("vsftpd TLS passive") << "vsftpd-tls"
                                             << "127.0.0.1" << true << true << epsv;
+        QTest::newRow("vsftpd TLS ::1 active") << "vsftpd-tls-ipv6"
+                                               << "::1" << false << true << eprt6;
+        QTest::newRow("vsftpd TLS [::1] passive") << "vsftpd-tls-ipv6"
+                                                  << "[::1]" << true << true << epsv;
         QTest::newRow("pure-ftpd TLS active") << "pure-ftpd-tls"
                                               << "127.0.0.1" << false << true << port4;
         QTest::newRow("pure-ftpd TLS passive") << "pure-ftpd-tls"
@@ -145,8 +149,9 @@ private slots:
             qPrintable(commands.join(QLatin1Char('|'))));
         // vsftpd refuses a data connection that does not resume the session; pure-ftpd
         // 1.0.50 issues no TLS 1.3 session tickets, so there every one is a new session.
-        const QString session = server == QLatin1String("vsftpd-tls") ? QStringLiteral("resumed")
-                                                                      : QStringLiteral("new");
+        const QString session = server.startsWith(QLatin1String("vsftpd"))
+                                    ? QStringLiteral("resumed")
+                                    : QStringLiteral("new");
         if (tls)
             QCOMPARE(shown.filter(QStringLiteral("Data connection TLS, session ") + session).size(),
                      opened.size());

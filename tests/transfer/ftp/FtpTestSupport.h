@@ -46,6 +46,12 @@ inline FtpServer ftpServer(const QString &name)
         {QStringLiteral("pure-ftpd-tls"), QStringLiteral("FTPS_PURE_")},
         {QStringLiteral("pyftpdlib-ipv6"), QStringLiteral("FTP6_")},
     };
+    if (name == QLatin1String("vsftpd-tls-ipv6")) {
+        FtpServer s = ftpServer(QStringLiteral("vsftpd-tls"));
+        s.name = name;
+        s.port = env.value(QStringLiteral("FTPS6_VSFTPD_PORT"));
+        return s;
+    }
     const QString prefix = prefixes.value(name);
     return FtpServer{name, env.value(prefix + QStringLiteral("PORT")),
                      env.value(prefix + QStringLiteral("ROOT")),
