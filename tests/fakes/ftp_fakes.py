@@ -439,28 +439,48 @@ class PassiveToClosedPortServer(FakeFtpServer):
         return super().command(conn, verb, arg)
 
 
+def stalled_listener(family, address, port=0):
+    """A listening socket whose queue is full: the kernel drops further SYNs, so a connect
+    to it neither succeeds nor fails until the connecting side gives up."""
+    stalled = socket.socket(family)
+    stalled.bind((address, port))
+    stalled.listen(0)
+    held = [stalled]
+    for _ in range(3):
+        c = socket.socket(family)
+        c.setblocking(False)
+        try:
+            c.connect((address, stalled.getsockname()[1]))
+        except BlockingIOError:
+            pass
+        held.append(c)
+    time.sleep(0.2)
+    return held
+
+
+class UnansweredPassivePortServer(FakeFtpServer):
+    """Answers EPSV with a port where connections are never answered."""
+
+    held = []
+
+    def command(self, conn, verb, arg):
+        if verb == "EPSV":
+            UnansweredPassivePortServer.held = stalled_listener(socket.AF_INET, "127.0.0.1")
+            port = UnansweredPassivePortServer.held[0].getsockname()[1]
+            self.reply(conn, "229 Entering Extended Passive Mode (|||%d|)" % port)
+            return True
+        return super().command(conn, verb, arg)
+
+
 class UnansweredIPv6AddressServer(FakeFtpServer):
-    """A host whose first address (::1) takes no connections: a listener there on the
-    same port has its queue full, so the kernel drops further SYNs and a connect waits.
-    Its IPv4 address (127.0.0.1) serves normally."""
+    """A host whose first address (::1) takes no connections (a stalled listener on the
+    same port); its IPv4 address (127.0.0.1) serves normally."""
 
     held = []
 
     @classmethod
     def prepare(cls, listener):
-        stalled = socket.socket(socket.AF_INET6)
-        stalled.bind(("::1", listener.getsockname()[1]))
-        stalled.listen(0)
-        cls.held.append(stalled)
-        for _ in range(3):
-            c = socket.socket(socket.AF_INET6)
-            c.setblocking(False)
-            try:
-                c.connect(("::1", listener.getsockname()[1]))
-            except BlockingIOError:
-                pass
-            cls.held.append(c)
-        time.sleep(0.2)
+        cls.held = stalled_listener(socket.AF_INET6, "::1", listener.getsockname()[1])
 
 
 def main():

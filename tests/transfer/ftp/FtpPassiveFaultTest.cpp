@@ -138,6 +138,29 @@ private slots:
                  QStringLiteral("500 Connect error - Connection refused (#10061)"));
     }
 
+    // A data connection that never comes up ends with the time-out, naming where it went.
+    void unansweredPassiveDataConnectionTimesOut()
+    {
+        FakeFtpServer fake(QStringLiteral("UnansweredPassivePortServer"));
+        QVERIFY(!fake.port().isEmpty());
+        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        ftp->DataMode = norvex::shared::FtpDataMode::Passive;
+        QVERIFY(ftp->Connect());
+        ftp->Timeout = 2;
+        const QString local = m_home + QStringLiteral("f.zip");
+        QVERIFY(writeFile(local, "abc"));
+        ftp->LocalFileName = local;
+        ftp->HostFileName = QStringLiteral("f.zip");
+        QVERIFY(!ftp->Put());
+        QVERIFY2(QRegularExpression(QStringLiteral("^426 Timeout - no data connection to "
+                                                   "127\\.0\\.0\\.1 port \\d+$"))
+                     .match(ftp->ErrorMessage())
+                     .hasMatch(),
+                 qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(ftp->StatusCode(), 426);
+        QVERIFY(!ftp->Connected()); // the time-out aborts both connections, as always
+    }
+
     void refusedPassiveDataConnectionFailsClearly()
     {
         FakeFtpServer fake(QStringLiteral("PassiveToClosedPortServer"));

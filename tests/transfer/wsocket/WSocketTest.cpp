@@ -18,12 +18,15 @@ struct Server
 {
     TWSocket listener;
     TWSocket peer;
+    QString peerAddr; // as Accept reported it
 
-    Server()
+    explicit Server(const QString &address = QStringLiteral("127.0.0.1"))
     {
-        listener.SetAddr(QStringLiteral("127.0.0.1"));
+        listener.SetAddr(address);
         listener.SetPort(QStringLiteral("0"));
-        listener.OnSessionAvailable = [this](TWSocket *, int) { peer.Dup(listener.Accept()); };
+        listener.OnSessionAvailable = [this](TWSocket *, int) {
+            peer.Dup(listener.Accept(&peerAddr));
+        };
         listener.Listen();
     }
     QString port() const { return listener.LocalPort(); }
@@ -118,6 +121,55 @@ private slots:
         // Answered inside the call: no event loop has run.
         QCOMPARE(reported, 0);
         QCOMPARE(s.DnsResult(), QStringLiteral("127.0.0.1"));
+    }
+
+    void ipv6LiteralsAreAnsweredWithoutLookup_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("bare") << QStringLiteral("::1");
+        QTest::newRow("bracketed") << QStringLiteral("[::1]");
+    }
+    void ipv6LiteralsAreAnsweredWithoutLookup()
+    {
+        QFETCH(QString, name);
+        TWSocket s;
+        int reported = -1;
+        s.OnDnsLookupDone = [&](TWSocket *, int error) { reported = error; };
+        s.DnsLookup(name);
+        QCOMPARE(reported, 0);
+        QCOMPARE(s.DnsResultList(), QStringList{QStringLiteral("::1")});
+
+        sockaddr_storage address{};
+        QCOMPARE(WSocketResolveAddress(name, 21, &address), socklen_t(sizeof(sockaddr_in6)));
+        QCOMPARE(WSocketAddressText(reinterpret_cast<sockaddr *>(&address)), QStringLiteral("::1"));
+        try {
+            WSocketResolveAddress(QStringLiteral("::zz"), 21, &address);
+            QFAIL("no exception");
+        } catch (const ESocketException &e) {
+            QCOMPARE(e.message(),
+                     QStringLiteral("Winsock Resolve Host: '::zz' Invalid IP address."));
+        }
+    }
+
+    void connectsOverIPv6()
+    {
+        Server server(QStringLiteral("::"));
+        TWSocket client;
+        int connected = -1;
+        client.OnSessionConnected = [&](TWSocket *, int error) { connected = error; };
+        client.SetAddr(QStringLiteral("[::1]"));
+        client.SetPort(server.port());
+        client.Connect();
+        QTRY_COMPARE(connected, 0);
+        QTRY_COMPARE(server.peer.State(), TSocketState::wsConnected);
+        QCOMPARE(server.peerAddr, QStringLiteral("::1"));
+        QCOMPARE(client.GetPeerAddr(), QStringLiteral("::1"));
+        QCOMPARE(client.GetPeerPort(), server.port());
+        QCOMPARE(server.peer.GetPeerPort(), client.GetXPort());
+        QByteArray got;
+        server.peer.OnDataAvailable = [&](TWSocket *s, int) { got += s->ReceiveStr(); };
+        QCOMPARE(client.SendStr("over IPv6"), 9);
+        QTRY_COMPARE(got, QByteArray("over IPv6"));
     }
 
     void nameLookupArrivesThroughTheEventLoop()
