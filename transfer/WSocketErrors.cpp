@@ -306,6 +306,23 @@ static int resolverErrorToWinsock(int gaiError)
     }
 }
 
+static ESocketException lookUpFailed(const QString &name, int code)
+{
+    return ESocketException(QStringLiteral("Winsock Resolve Host: Cannot convert host address '") +
+                                name + QStringLiteral("' - ") + WSocketErrorDesc(code),
+                            code);
+}
+
+// The first address of a host name in the resolver's order, of either family.
+static QString firstAddressOf(const QString &name)
+{
+    QStringList addresses;
+    const int code = WSocketLookUp(name.toUtf8(), &addresses);
+    if (code != 0)
+        throw lookUpFailed(name, code);
+    return addresses.first();
+}
+
 bool WSocketIsIPv6(const QString &name)
 {
     return name.contains(QLatin1Char(':'));
@@ -365,16 +382,8 @@ socklen_t WSocketResolveAddress(const QString &name, quint16 port, sockaddr_stor
         sin6->sin6_port = htons(port);
         return sizeof(sockaddr_in6);
     }
-    if (!WSocketIsDottedIP(name) && !name.isEmpty() && name.size() <= 256) {
-        QStringList addresses;
-        const int code = WSocketLookUp(name.toUtf8(), &addresses);
-        if (code != 0)
-            throw ESocketException(
-                QStringLiteral("Winsock Resolve Host: Cannot convert host address '") + name +
-                    QStringLiteral("' - ") + WSocketErrorDesc(code),
-                code);
-        return WSocketResolveAddress(addresses.first(), port, out);
-    }
+    if (!WSocketIsDottedIP(name) && !name.isEmpty() && name.size() <= 256)
+        return WSocketResolveAddress(firstAddressOf(name), port, out);
     auto *sin = reinterpret_cast<sockaddr_in *>(out);
     sin->sin_family = AF_INET;
     sin->sin_port = htons(port);
@@ -399,13 +408,14 @@ quint32 WSocketResolveHost(const QString &name)
     QStringList addresses;
     const int code = WSocketLookUp(name.toUtf8(), &addresses);
     if (code != 0)
-        throw ESocketException(
-            QStringLiteral("Winsock Resolve Host: Cannot convert host address '") + name +
-                QStringLiteral("' - ") + WSocketErrorDesc(code),
-            code);
-    in_addr address{};
-    inet_pton(AF_INET, addresses.first().toLatin1().constData(), &address);
-    return address.s_addr;
+        throw lookUpFailed(name, code);
+    // The first IPv4 address: this form has no room for another family.
+    for (const QString &text : std::as_const(addresses)) {
+        in_addr address{};
+        if (inet_pton(AF_INET, text.toLatin1().constData(), &address) == 1)
+            return address.s_addr;
+    }
+    throw lookUpFailed(name, 11004);
 }
 
 quint16 WSocketResolvePort(const QString &port, const QString &proto)

@@ -15,6 +15,22 @@ class FtpPassiveFaultTest : public QObject
 
     QString m_home = qEnvironmentVariable("NORVEX_HOME");
 
+    // A client in passive mode for the fake, logged in, with a small file to put as f.zip;
+    // every command it sends goes to *commands.
+    std::unique_ptr<TFtpClient> passiveClient(const FakeFtpServer &fake, QStringList *commands)
+    {
+        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        ftp->DataMode = norvex::shared::FtpDataMode::Passive;
+        ftp->OnCommand = [commands](TCustomFtpCli *, const QString &line) { *commands << line; };
+        if (!ftp->Connect())
+            qWarning() << "Connect failed:" << ftp->ErrorMessage();
+        ftp->LocalFileName = m_home + QStringLiteral("f.zip");
+        if (!writeFile(ftp->LocalFileName, randomBytes(500000)))
+            qWarning() << "cannot write" << ftp->LocalFileName;
+        ftp->HostFileName = QStringLiteral("f.zip");
+        return ftp;
+    }
+
 private slots:
     void passiveAddressChoice_data()
     {
@@ -75,16 +91,11 @@ private slots:
     {
         FakeFtpServer fake(QStringLiteral("PrivatePasvAddressServer"));
         QVERIFY(!fake.port().isEmpty());
-        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
-        ftp->DataMode = norvex::shared::FtpDataMode::Passive;
         QStringList commands;
         QStringList shown;
-        ftp->OnCommand = [&](TCustomFtpCli *, const QString &line) { commands << line; };
+        auto ftp = passiveClient(fake, &commands);
+        QVERIFY(ftp->Connected());
         ftp->OnDisplay = [&](TCustomFtpCli *, const QString &line) { shown << line; };
-        QVERIFY2(ftp->Connect(), qPrintable(ftp->ErrorMessage()));
-        const QString local = m_home + QStringLiteral("f.zip");
-        QVERIFY(writeFile(local, randomBytes(500000)));
-        ftp->LocalFileName = local;
         for (const QString &name : {QStringLiteral("f.zip"), QStringLiteral("g.zip")}) {
             ftp->HostFileName = name;
             QVERIFY2(ftp->Put(), qPrintable(ftp->ErrorMessage()));
@@ -143,14 +154,10 @@ private slots:
     {
         FakeFtpServer fake(QStringLiteral("UnansweredPassivePortServer"));
         QVERIFY(!fake.port().isEmpty());
-        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
-        ftp->DataMode = norvex::shared::FtpDataMode::Passive;
-        QVERIFY(ftp->Connect());
+        QStringList commands;
+        auto ftp = passiveClient(fake, &commands);
+        QVERIFY(ftp->Connected());
         ftp->Timeout = 2;
-        const QString local = m_home + QStringLiteral("f.zip");
-        QVERIFY(writeFile(local, "abc"));
-        ftp->LocalFileName = local;
-        ftp->HostFileName = QStringLiteral("f.zip");
         QVERIFY(!ftp->Put());
         QVERIFY2(QRegularExpression(QStringLiteral("^426 Timeout - no data connection to "
                                                    "127\\.0\\.0\\.1 port \\d+$"))
@@ -165,15 +172,9 @@ private slots:
     {
         FakeFtpServer fake(QStringLiteral("PassiveToClosedPortServer"));
         QVERIFY(!fake.port().isEmpty());
-        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
-        ftp->DataMode = norvex::shared::FtpDataMode::Passive;
         QStringList commands;
-        ftp->OnCommand = [&](TCustomFtpCli *, const QString &line) { commands << line; };
-        QVERIFY(ftp->Connect());
-        const QString local = m_home + QStringLiteral("f.zip");
-        QVERIFY(writeFile(local, "abc"));
-        ftp->LocalFileName = local;
-        ftp->HostFileName = QStringLiteral("f.zip");
+        auto ftp = passiveClient(fake, &commands);
+        QVERIFY(ftp->Connected());
         QVERIFY(!ftp->Put());
         QVERIFY2(QRegularExpression(QStringLiteral("^425 Cannot open the data connection to "
                                                    "127\\.0\\.0\\.1 port \\d+ - Connection "
