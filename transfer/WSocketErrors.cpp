@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -338,12 +339,17 @@ QString WSocketUnbracketed(const QString &name)
 QString WSocketAddressText(const sockaddr *address)
 {
     char text[INET6_ADDRSTRLEN] = {};
-    if (address->sa_family == AF_INET)
+    if (address->sa_family == AF_INET) {
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
                   sizeof text);
-    else if (address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
-                  sizeof text);
+    } else if (address->sa_family == AF_INET6) {
+        const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(address);
+        inet_ntop(AF_INET6, &sin6->sin6_addr, text, sizeof text);
+        // A link-local address means nothing without its interface: "fe80::1%2".
+        if (sin6->sin6_scope_id != 0)
+            return QString::fromLatin1(text) + QLatin1Char('%') +
+                   QString::number(sin6->sin6_scope_id);
+    }
     return QString::fromLatin1(text);
 }
 
@@ -374,11 +380,18 @@ socklen_t WSocketResolveAddress(const QString &name, quint16 port, sockaddr_stor
     *out = sockaddr_storage{};
     const QString bare = WSocketUnbracketed(name);
     if (!bare.isEmpty() && bare.size() <= 256 && WSocketIsIPv6(bare)) {
-        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(out);
-        if (inet_pton(AF_INET6, bare.toLatin1().constData(), &sin6->sin6_addr) != 1)
+        // getaddrinfo, not inet_pton: it also reads a zone ("fe80::1%eth0", "fe80::1%2").
+        addrinfo hints{};
+        hints.ai_family = AF_INET6;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICHOST;
+        addrinfo *found = nullptr;
+        if (getaddrinfo(bare.toLatin1().constData(), nullptr, &hints, &found) != 0 || !found)
             throw ESocketException(QStringLiteral("Winsock Resolve Host: '") + name +
                                    QStringLiteral("' Invalid IP address."));
-        sin6->sin6_family = AF_INET6;
+        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(out);
+        memcpy(sin6, found->ai_addr, sizeof(sockaddr_in6));
+        freeaddrinfo(found);
         sin6->sin6_port = htons(port);
         return sizeof(sockaddr_in6);
     }

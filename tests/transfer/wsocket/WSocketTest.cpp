@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <memory>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -142,6 +143,13 @@ private slots:
         sockaddr_storage address{};
         QCOMPARE(WSocketResolveAddress(name, 21, &address), socklen_t(sizeof(sockaddr_in6)));
         QCOMPARE(WSocketAddressText(reinterpret_cast<sockaddr *>(&address)), QStringLiteral("::1"));
+        // A link-local address keeps its zone, by name or number.
+        QCOMPARE(WSocketResolveAddress(QStringLiteral("fe80::1%lo"), 21, &address),
+                 socklen_t(sizeof(sockaddr_in6)));
+        const QString zoned = WSocketAddressText(reinterpret_cast<sockaddr *>(&address));
+        QCOMPARE(zoned, QStringLiteral("fe80::1%") + QString::number(if_nametoindex("lo")));
+        WSocketResolveAddress(zoned, 21, &address);
+        QCOMPARE(WSocketAddressText(reinterpret_cast<sockaddr *>(&address)), zoned);
         try {
             WSocketResolveAddress(QStringLiteral("::zz"), 21, &address);
             QFAIL("no exception");
