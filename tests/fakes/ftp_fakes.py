@@ -439,6 +439,18 @@ class PassiveToClosedPortServer(FakeFtpServer):
         return super().command(conn, verb, arg)
 
 
+class ClearTextAfterAuthTlsServer(FakeFtpServer):
+    """Accepts AUTH TLS (234) and then goes on in clear text instead of a TLS handshake."""
+
+    def command(self, conn, verb, arg):
+        if verb == "AUTH":
+            self.reply(conn, "234 Proceed with negotiation.")
+            time.sleep(0.2)  # the ClientHello has arrived; answer it with clear text
+            self.reply(conn, "530 Please login with USER and PASS.")
+            return True
+        return super().command(conn, verb, arg)
+
+
 def stalled_listener(family, address, port=0):
     """A listening socket whose queue is full: the kernel drops further SYNs, so a connect
     to it neither succeeds nor fails until the connecting side gives up."""
