@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -26,6 +27,15 @@ QString hostPort(const QString &host, int port)
 {
     return host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2").arg(host).arg(port)
                                            : QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+// "[::1]" as a host field is the address ::1, as in URLs and OpenSSH's known_hosts.
+QString bareHost(const QString &host)
+{
+    const QString &h = host;
+    if (h.size() > 2 && h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
+        return h.mid(1, h.size() - 2);
+    return h;
 }
 
 QString serverKeyFingerprint(ssh_session session, QString *type)
@@ -69,7 +79,13 @@ int resolve(const QString &hostName, int port, int timeoutMs, addrinfo **result)
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_ADDRCONFIG;
+        // A written address is taken as it is, even where the machine has no address of
+        // its family besides the loopback (which AI_ADDRCONFIG does not count).
+        in6_addr probe{};
+        hints.ai_flags = ::inet_pton(AF_INET6, host.constData(), &probe) == 1 ||
+                                 ::inet_pton(AF_INET, host.constData(), &probe) == 1
+                             ? AI_NUMERICHOST
+                             : AI_ADDRCONFIG;
         addrinfo *list = nullptr;
         int rc = getaddrinfo(host.constData(), service.constData(), &hints, &list);
         std::lock_guard lock(lookup->mutex);
@@ -274,8 +290,9 @@ bool TSshSFtp::connectTcp(const QString &hostName, int port)
     return false;
 }
 
-int TSshSFtp::Connect(const QString &hostName, int port)
+int TSshSFtp::Connect(const QString &hostField, int port)
 {
+    const QString hostName = bareHost(hostField);
     Disconnect();
     m_error.clear();
     if (port <= 0 || port > 65535)

@@ -42,7 +42,9 @@ public:
     QString knownHostsFile() const { return m_knownHostsFile; }
     void setKnownHostsFile(const QString &path) { m_knownHostsFile = path; }
 
-    int Connect(const QString &hostName, int port);
+    // hostField: a host name, or an IPv4 or IPv6 address, the latter also as "[::1]". Every
+    // address the name resolves to is tried in turn within ConnectTimeoutMs.
+    int Connect(const QString &hostField, int port);
     // What the open connection negotiated: "kex=... cipher=... mac=..." (client to server);
     // empty when not connected.
     QString negotiatedAlgorithms() const;
