@@ -138,11 +138,15 @@ sed -e "s|^Port .*|Port $kbd_port|" -e "s|^PidFile .*|PidFile $dir/kbd/sshd.pid|
 # allows one channel per connection (an upload's further channels are refused).
 fake_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 fake_sftp=$(cd "$(dirname "$0")/../fakes" && pwd)/misbehaving_sftp.py
-sed -i "s|^Port .*|&\nPort $fake_port|" "$dir/sshd_config"
+# A third port renews the session keys after every MiB, in both directions.
+rekey_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -i "s|^Port .*|&\nPort $fake_port\nPort $rekey_port|" "$dir/sshd_config"
 cat >>"$dir/sshd_config" <<EOF
 Match LocalPort $fake_port
     ForceCommand /usr/bin/python3 $fake_sftp
     MaxSessions 1
+Match LocalPort $rekey_port
+    RekeyLimit 1M
 EOF
 
 mkdir -p /run/sshd
@@ -171,6 +175,7 @@ SSHD_HOME=$home
 SSHD_PID=$(cat "$dir/sshd.pid")
 SSHD_KBD_PORT=$kbd_port
 SSHD_FAKE_SFTP_PORT=$fake_port
+SSHD_REKEY_PORT=$rekey_port
 SSHD_KEYS=$k
 SSHD_HOSTKEY_ED25519_SHA256=$fp
 SSHD_IPV6=$ipv6

@@ -520,6 +520,30 @@ private slots:
         QCOMPARE(c.RemoveFile(remote), 1);
     }
 
+    // Key renewals every MiB while the upload runs over several channels: writes wait for
+    // each exchange to finish and go on.
+    void keyRenewalsDuringTheUpload()
+    {
+        REQUIRE_SSHD(s);
+        QVERIFY(s.rekeyPort > 0);
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-rekey"));
+        const QByteArray data = sftptest::randomBytes(16 * 1024 * 1024 + 1);
+        const QString local = m_local.filePath(QStringLiteral("rekey.bin"));
+        QVERIFY(writeFile(local, data));
+        TSshSFtp c;
+        forceLanes(c, 4);
+        QVERIFY2(c.Connect(QStringLiteral("127.0.0.1"), s.rekeyPort) == 1 &&
+                     c.AuthenticatePassword(s.user, s.password) == 1 && c.StartSftp() == 1,
+                 qPrintable(c.ErrorText()));
+        const QString remote = dir + QStringLiteral("/rekey.bin");
+        const QString f =
+            c.OpenRemoteFile(remote, QStringLiteral("writeOnly"), QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+        QVERIFY2(c.UploadToHandle(f, local) == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.CloseRemoteHandle(f), 1);
+        QVERIFY(readFile(s.remote(remote)) == data);
+    }
+
     // A server that stops taking data for a while (its windows run dry on every channel)
     // but comes back before the idle time-out: the upload waits and completes.
     void pausedServerCompletesTheUpload_data()
