@@ -50,6 +50,14 @@ private:
         c.setUploadLimits(limits);
     }
 
+    // The upload over its first channel only, and over four from the start.
+    static void laneRows()
+    {
+        QTest::addColumn<int>("lanes");
+        QTest::newRow("one channel") << 1;
+        QTest::newRow("four channels") << 4;
+    }
+
     bool connectAs(TSshSFtp &c, const sftptest::Sshd &s)
     {
         return c.Connect(QStringLiteral("127.0.0.1"), s.port) == 1 &&
@@ -385,12 +393,7 @@ private slots:
             QString());
     }
 
-    void fullDiskFailsTheUploadAndTheSessionLivesOn_data()
-    {
-        QTest::addColumn<int>("lanes");
-        QTest::newRow("one channel") << 1;
-        QTest::newRow("four channels") << 4;
-    }
+    void fullDiskFailsTheUploadAndTheSessionLivesOn_data() { laneRows(); }
     void fullDiskFailsTheUploadAndTheSessionLivesOn()
     {
         QFETCH(int, lanes);
@@ -546,12 +549,7 @@ private slots:
 
     // A server that stops taking data for a while (its windows run dry on every channel)
     // but comes back before the idle time-out: the upload waits and completes.
-    void pausedServerCompletesTheUpload_data()
-    {
-        QTest::addColumn<int>("lanes");
-        QTest::newRow("one channel") << 1;
-        QTest::newRow("four channels") << 4;
-    }
+    void pausedServerCompletesTheUpload_data() { laneRows(); }
     void pausedServerCompletesTheUpload()
     {
         QFETCH(int, lanes);
@@ -605,12 +603,7 @@ private slots:
                     .startsWith(QStringLiteral("[::1]:%1 ").arg(s.port).toLatin1()));
     }
 
-    void stalledServerFailsWithinIdleTimeout_data()
-    {
-        QTest::addColumn<int>("lanes");
-        QTest::newRow("one channel") << 1;
-        QTest::newRow("four channels") << 4;
-    }
+    void stalledServerFailsWithinIdleTimeout_data() { laneRows(); }
     void stalledServerFailsWithinIdleTimeout()
     {
         QFETCH(int, lanes);
