@@ -7,6 +7,7 @@
 #include "transfer/SshKey.h"
 #include "transfer/SshSFtp.h"
 
+#include <QStringList>
 #include <functional>
 
 namespace norvex::config {
@@ -14,6 +15,7 @@ namespace norvex::config {
 namespace {
 
 const QString kSeparator = QStringLiteral(" : \r\n");
+const QString kColon = QStringLiteral(" : ");
 
 // Drops the connection also when a component raises half-way.
 class AtExit
@@ -44,6 +46,50 @@ bool inputMissing(Program &program, const QString &host, const QString &user,
         QStringLiteral("ホスト名、ユーザ名、パスワードが正常に入力されていません。"),
         Prompter::Kind::Warning);
     return true;
+}
+
+QString hostPort(const QString &host, int port)
+{
+    return (host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+        .arg(host)
+        .arg(port);
+}
+
+// What a person decides on before a server's key or certificate is trusted.
+struct TrustQuestion
+{
+    QString unknownIntro; // the first line for a server not seen before
+    QString thing;        // what is replaced when it changed
+    QStringList lines;    // the server and what identifies the key, "label : value"
+    QString label;        // the label of the presented and the recorded value
+    QString presented;
+    QStringList recorded; // empty for a server not seen before
+};
+
+// One question for a server not seen before. A changed key or certificate may mean that
+// someone sits between us and the server: two questions, the second naming that risk.
+bool userTrusts(Program &program, const TrustQuestion &q)
+{
+    const QString crlf = QStringLiteral("\r\n");
+    const QString server = q.lines.join(crlf) + crlf;
+    if (q.recorded.isEmpty())
+        return program.prompter().question(
+            q.unknownIntro + crlf + server + q.label + kColon + q.presented + crlf + crlf +
+            QStringLiteral("この%1を信頼して登録しますか？").arg(q.thing));
+    if (!program.prompter().question(
+            QStringLiteral("%1が登録済みのものと異なります。").arg(q.thing) + crlf + server +
+                QStringLiteral("今回の") + q.label + kColon + q.presented + crlf +
+                QStringLiteral("登録済みの") + q.label + kColon +
+                q.recorded.join(crlf + QStringLiteral("　　")) + crlf + crlf +
+                QStringLiteral("登録済みの%1を置き換えますか？").arg(q.thing),
+            Prompter::Kind::Warning))
+        return false;
+    return program.prompter().question(
+        QStringLiteral("第三者が通信を傍受している可能性があります。") + crlf +
+            QStringLiteral("サーバの管理者に%1の変更を確認できない場合は、置き換えないでください。")
+                .arg(q.thing) +
+            crlf + crlf + QStringLiteral("本当に置き換えますか？"),
+        Prompter::Kind::Warning);
 }
 
 void runTest(Program &program, const std::function<QString()> &test)
@@ -90,7 +136,8 @@ QString sftpConnectionTest(transfer::TSshSFtp &sftp, transfer::TSshKey &key, con
 }
 
 QString ftpConnectionTest(transfer::TFtpClient &ftp, const QString &host, int port,
-                          const QString &user, const QString &password)
+                          const QString &user, const QString &password, shared::FtpDataMode mode,
+                          shared::FtpSecurity security, transfer::TFtpCertificate *untrusted)
 {
     ftp.Abort();
     AtExit abort([&ftp] { ftp.Abort(); });
@@ -98,8 +145,16 @@ QString ftpConnectionTest(transfer::TFtpClient &ftp, const QString &host, int po
     ftp.UserName = user;
     ftp.PassWord = password;
     ftp.Port = QString::number(port);
-    if (ftp.Open() && ftp.User() && ftp.Pass())
+    ftp.DataMode = mode;
+    ftp.Security = security;
+    // A person decides here; the service trusts on first use.
+    ftp.AskBeforeTrusting = security == shared::FtpSecurity::ExplicitTls;
+    if (!ftp.Open()) {
+        if (untrusted)
+            *untrusted = ftp.PendingCertificate();
+    } else if (ftp.User() && ftp.Pass()) {
         return {};
+    }
     return QStringLiteral("Openエラー") + kSeparator + ftp.ErrorMessage();
 }
 
@@ -112,16 +167,59 @@ void checkSftpConnection(Program &program, const QString &host, int port, const 
         transfer::TSshSFtp &sftp = program.sftp();
         // The service trusts what this check recorded, so both use one file.
         sftp.setKnownHostsFile(program.installFolder() + QStringLiteral("known_hosts"));
-        return sftpConnectionTest(sftp, program.sshKey(), host, port, user, keyPath, password);
+        sftp.setAskBeforeTrusting(true);
+        const auto test = [&] {
+            return sftpConnectionTest(sftp, program.sshKey(), host, port, user, keyPath, password);
+        };
+        const QString error = test();
+        const transfer::TSshHostKey key = sftp.PendingHostKey();
+        if (key.isEmpty() ||
+            !userTrusts(program, {QStringLiteral("接続先のホスト鍵はまだ登録されていません。"),
+                                  QStringLiteral("ホスト鍵"),
+                                  {QStringLiteral("ホスト") + kColon + hostPort(host, port)},
+                                  QStringLiteral("ホスト鍵"),
+                                  key.presented,
+                                  key.recorded}))
+            return error;
+        if (sftp.TrustHostKey(key) != 1)
+            return QStringLiteral("Connectエラー") + kSeparator + sftp.ErrorText();
+        return test();
     });
 }
 
 void checkFtpConnection(Program &program, const QString &host, int port, const QString &user,
-                        const QString &password)
+                        const QString &password, shared::FtpDataMode mode,
+                        shared::FtpSecurity security)
 {
     if (inputMissing(program, host, user, password))
         return;
-    runTest(program, [&] { return ftpConnectionTest(program.ftp(), host, port, user, password); });
+    runTest(program, [&] {
+        transfer::TFtpClient &ftp = program.ftp();
+        ftp.KnownCertsFile = program.installFolder() + QStringLiteral("known_certs");
+        const auto test = [&](transfer::TFtpCertificate *untrusted) {
+            return ftpConnectionTest(ftp, host, port, user, password, mode, security, untrusted);
+        };
+        transfer::TFtpCertificate cert;
+        const QString error = test(&cert);
+        if (cert.isEmpty())
+            return error;
+        QStringList lines = {QStringLiteral("ホスト") + kColon + hostPort(host, port),
+                             QStringLiteral("発行先") + kColon + cert.subject};
+        if (!cert.verifyError.isEmpty())
+            lines << QStringLiteral("理由") + kColon + cert.verifyError;
+        QStringList recorded;
+        if (!cert.recorded.isEmpty())
+            recorded << cert.recorded;
+        if (!userTrusts(program,
+                        {QStringLiteral("接続先のサーバ証明書を検証できませんでした。"),
+                         QStringLiteral("サーバ証明書"), lines,
+                         QStringLiteral("フィンガープリント"), cert.fingerprint, recorded}))
+            return error;
+        QString why;
+        if (!transfer::recordCertificate(ftp.KnownCertsFile, host, port, cert.fingerprint, &why))
+            return QStringLiteral("Openエラー") + kSeparator + why;
+        return test(nullptr);
+    });
 }
 
 } // namespace norvex::config

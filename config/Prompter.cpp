@@ -7,14 +7,23 @@
 
 namespace norvex::config {
 
+namespace {
+
+QMessageBox::Icon iconFor(Prompter::Kind kind)
+{
+    if (kind == Prompter::Kind::Warning)
+        return QMessageBox::Warning;
+    if (kind == Prompter::Kind::Error)
+        return QMessageBox::Critical;
+    return QMessageBox::Information;
+}
+
+} // namespace
+
 void QtPrompter::message(const QString &text, Kind kind)
 {
-    QMessageBox::Icon icon = QMessageBox::Information;
-    if (kind == Kind::Warning)
-        icon = QMessageBox::Warning;
-    else if (kind == Kind::Error)
-        icon = QMessageBox::Critical;
-    QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), text, QMessageBox::Ok, m_parent);
+    QMessageBox box(iconFor(kind), QString::fromUtf8(ApplicationTitle), text, QMessageBox::Ok,
+                    m_parent);
     box.exec();
 }
 
@@ -23,6 +32,15 @@ bool QtPrompter::confirm(const QString &text)
     QMessageBox box(QMessageBox::Question, QString::fromUtf8(ApplicationTitle), text,
                     QMessageBox::Yes | QMessageBox::Cancel, m_parent);
     box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+bool QtPrompter::question(const QString &text, Kind kind)
+{
+    QMessageBox box(kind == Kind::Information ? QMessageBox::Question : iconFor(kind),
+                    QString::fromUtf8(ApplicationTitle), text, QMessageBox::Yes | QMessageBox::No,
+                    m_parent);
+    box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }
 

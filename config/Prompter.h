@@ -18,6 +18,9 @@ public:
     virtual void message(const QString &text, Kind kind = Kind::Information) = 0;
     // A confirmation with the buttons Yes and Cancel; true only for Yes.
     virtual bool confirm(const QString &text) = 0;
+    // A question with the buttons Yes and No, No being the default: for a decision whose
+    // safe answer is no, such as trusting a server. True only for Yes.
+    virtual bool question(const QString &text, Kind kind = Kind::Information) = 0;
     // A file-open dialog for one file; filter in Qt's form ("name (*.ext);;..."). Empty when
     // cancelled.
     virtual QString openFileName(const QString &title, const QString &filter) = 0;
@@ -32,6 +35,7 @@ public:
     explicit QtPrompter(QWidget *parent) : m_parent(parent) {}
     void message(const QString &text, Kind kind = Kind::Information) override;
     bool confirm(const QString &text) override;
+    bool question(const QString &text, Kind kind = Kind::Information) override;
     QString openFileName(const QString &title, const QString &filter) override;
     QString folderName(const QString &title) override;
 

@@ -1,9 +1,12 @@
 #include "service/FtpBackUp.h"
 
+#include "shared/EventLog.h"
+#include "shared/JobTable.h"
 #include "shared/mlb2.h"
 #include "transfer/FtpCli.h"
 #include "transfer/FtpListing.h"
 
+#include <QDateTime>
 #include <QFile>
 
 namespace norvex::service {
@@ -159,9 +162,27 @@ void FtpBackUp(const TransferContext &ctx)
     ftp.Port = job.FieldByName(QStringLiteral("port"));
     ftp.UserName = job.FieldByName(QStringLiteral("username"));
     ftp.PassWord = job.FieldByName(QStringLiteral("password"));
+    ftp.KnownCertsFile = ctx.installFolder + QStringLiteral("known_certs");
+    try {
+        // An unknown text fails the run before any connection: a job meant for TLS must
+        // never log in in clear text.
+        ftp.DataMode = shared::readFtpMode(job.FieldByName(QLatin1String(shared::FtpModeField)));
+        ftp.Security =
+            shared::readFtpSecurity(job.FieldByName(QLatin1String(shared::FtpSecurityField)));
+    } catch (const shared::Exception &e) {
+        raiseStepError(kFtpConnectFailed, e.message());
+    }
 
     try {
-        if (!ftp.Connect())
+        const bool connected = ftp.Connect();
+        if (!ftp.NewlyTrustedCertificate().isEmpty())
+            shared::WriteLog(ctx.installFolder, shared::LogInformation,
+                             job.FieldByName(QStringLiteral("backupname")) +
+                                 QStringLiteral(" FTPサーバの証明書を初めての接続で信頼し、"
+                                                "記録しました。\tサーバ %1 ポート %2 %3")
+                                     .arg(ftp.HostName, ftp.Port, ftp.NewlyTrustedCertificate()),
+                             QDateTime::currentDateTime());
+        if (!connected)
             raiseStepError(kFtpConnectFailed, ftp.ErrorMessage());
         if (!ftp.TypeBinary())
             raiseStepError(kFtpBinaryFailed, ftp.ErrorMessage());

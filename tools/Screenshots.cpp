@@ -27,6 +27,11 @@ public:
         std::fprintf(stderr, "question (answered Cancel): %s\n", qPrintable(text));
         return false;
     }
+    bool question(const QString &text, Kind) override
+    {
+        std::fprintf(stderr, "question (answered No): %s\n", qPrintable(text));
+        return false;
+    }
     QString openFileName(const QString &, const QString &) override { return {}; }
     QString folderName(const QString &) override { return {}; }
 };

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
+#include <openssl/ssl.h>
 
 namespace norvex::transfer {
 
@@ -48,6 +49,10 @@ TCustomFtpCli::TCustomFtpCli(QObject *parent) : QObject(parent)
     m_activityTimer = new QTimer(this);
     m_activityTimer->setInterval(250);
     connect(m_activityTimer, &QTimer::timeout, this, [this] { checkUploadActivity(); });
+    m_connectTimer = new QTimer(this);
+    m_connectTimer->setSingleShot(true);
+    m_connectTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_connectTimer, &QTimer::timeout, this, [this] { connectAttemptTimedOut(); });
 
     m_control->OnDnsLookupDone = [this](TWSocket *, int error) { controlDnsLookupDone(error); };
     m_control->OnSessionConnected = [this](TWSocket *, int error) {
@@ -55,6 +60,9 @@ TCustomFtpCli::TCustomFtpCli(QObject *parent) : QObject(parent)
     };
     m_control->OnDataAvailable = [this](TWSocket *, int) { controlDataAvailable(); };
     m_control->OnSessionClosed = [this](TWSocket *, int error) { controlSessionClosed(error); };
+    m_control->OnTlsDone = [this](TWSocket *, int error) { controlTlsDone(error); };
+    m_data->OnSessionConnected = [this](TWSocket *, int error) { dataSessionConnected(error); };
+    m_data->OnTlsDone = [this](TWSocket *, int error) { dataTlsDone(error); };
     m_data->OnSessionAvailable = [this](TWSocket *, int) { dataSessionAvailable(); };
     m_data->OnDataAvailable = [this](TWSocket *, int) { dataDataAvailable(); };
     m_data->OnDataSent = [this](TWSocket *, int) { dataDataSent(); };
@@ -69,8 +77,10 @@ TCustomFtpCli::~TCustomFtpCli()
         s->OnSessionClosed = nullptr;
         s->OnDataAvailable = nullptr;
         s->OnDataSent = nullptr;
+        s->OnTlsDone = nullptr;
         s->Abort();
     }
+    SSL_CTX_free(m_tlsContext);
 }
 
 void TCustomFtpCli::display(const QString &line)
@@ -122,9 +132,9 @@ void TCustomFtpCli::startRequest(TFtpRequest request, QList<Step> steps)
 
 void TCustomFtpCli::runNextStep()
 {
-    static const Step order[] = {Step::Open, Step::User, Step::Pass, Step::Acct,
-                                 Step::Cwd,  Step::Type, Step::Port, Step::Stor,
-                                 Step::List, Step::Rnfr, Step::Rnto, Step::Quit,
+    static const Step order[] = {Step::Open, Step::User, Step::Pass, Step::Acct, Step::Pbsz,
+                                 Step::Prot, Step::Cwd,  Step::Type, Step::Port, Step::Pasv,
+                                 Step::Stor, Step::List, Step::Rnfr, Step::Rnto, Step::Quit,
                                  Step::Mkd,  Step::Dele, Step::Size, Step::Mlst};
     for (;;) {
         if (m_steps.isEmpty()) {
@@ -213,6 +223,15 @@ void TCustomFtpCli::runStep(Step step)
     case Step::List:
         listStep();
         break;
+    case Step::Pbsz:
+        sendCommand("PBSZ", QStringLiteral("0"), {200});
+        break;
+    case Step::Prot:
+        sendCommand("PROT", QStringLiteral("P"), {200}, &TCustomFtpCli::protReply);
+        break;
+    case Step::Pasv:
+        pasvStep();
+        break;
     }
 }
 
@@ -281,6 +300,9 @@ void TCustomFtpCli::sendCommand(const char *verb, const QString &argument, QList
         m_errorMessage = QStringLiteral("Command argument contains CR or LF; nothing was sent");
         throw FtpException(m_errorMessage);
     }
+    if (Security == shared::FtpSecurity::ExplicitTls && !m_control->TlsEstablished() &&
+        (name == "USER" || name == "PASS" || name == "ACCT"))
+        throw FtpException(QStringLiteral("TLS is not established; the login is not sent"));
     m_accepted = std::move(accepted);
     m_completion = completion;
     m_responseText.clear();
@@ -303,7 +325,7 @@ void TCustomFtpCli::sendCommand(const char *verb, const QString &argument, QList
         return;
     }
     QByteArray line = name;
-    if (name != "QUIT")
+    if (name != "QUIT" && !(argument.isEmpty() && (name == "EPSV" || name == "PASV")))
         line += ' ' + argument.toUtf8();
     display(QStringLiteral("> ") +
             (name == "PASS" ? QStringLiteral("PASS ***") : QString::fromUtf8(line)));
@@ -328,6 +350,11 @@ void TCustomFtpCli::openStep()
     m_requestResult = 0;
     m_errorMessage.clear();
     m_received.clear();
+    m_pendingCertificate = TFtpCertificate();
+    m_newlyTrusted.clear();
+    m_epsvRefused = false;
+    m_dataProtected = false;
+    m_openClock.start();
     m_state = TFtpState::ftpDnsLookup;
     m_control->DnsLookup(HostName);
 }
@@ -343,27 +370,73 @@ void TCustomFtpCli::controlDnsLookupDone(int error)
         endRequest(500);
         return;
     }
+    m_addresses = m_control->DnsResultList();
+    m_nextAddress = 0;
+    connectNextAddress();
+}
+
+// Each address but the last may take its share of what is left of the time-out, so one
+// that does not answer leaves time for the next; the last one has the rest, bounded by the
+// blocking wait as a single address always was.
+void TCustomFtpCli::connectNextAddress()
+{
+    ++m_openAttempt;
+    const QString address = m_addresses.value(m_nextAddress++);
+    const qsizetype left = m_addresses.size() - m_nextAddress;
     try {
-        m_control->SetAddr(m_control->DnsResult());
+        m_control->SetAddr(address);
         m_control->SetLocalAddr(LocalAddr);
         m_control->SetProto(QStringLiteral("tcp"));
         m_control->SetPort(Port);
         m_state = TFtpState::ftpWaitingBanner;
         m_control->Connect();
     } catch (const shared::Exception &e) {
+        if (left > 0) {
+            connectNextAddress();
+            return;
+        }
         m_statusCode = 500;
         m_lastResponse =
             QStringLiteral("500 ") + e.className() + QStringLiteral(": ") + e.message();
         m_errorMessage = m_lastResponse;
         endRequest(500);
+        return;
     }
+    if (left > 0 && Timeout >= 1) {
+        const qint64 remaining = qint64(Timeout) * 1000 - m_openClock.elapsed();
+        m_connectTimer->start(int(std::max<qint64>(remaining / (left + 1), 100)));
+    }
+}
+
+void TCustomFtpCli::connectAttemptTimedOut()
+{
+    if (m_state != TFtpState::ftpWaitingBanner || m_connected)
+        return;
+    display(QStringLiteral("! No answer from ") + m_control->Addr() +
+            QStringLiteral(", trying the next address"));
+    m_state = TFtpState::ftpInternalAbort;
+    m_control->Abort();
+    connectNextAddress();
 }
 
 void TCustomFtpCli::controlSessionConnected(int error)
 {
     if (m_state != TFtpState::ftpWaitingBanner)
         return;
+    m_connectTimer->stop();
     if (error != 0) {
+        if (m_nextAddress < m_addresses.size()) {
+            // The socket closes once this event returns; the next address after that.
+            const int attempt = m_openAttempt;
+            QMetaObject::invokeMethod(
+                this,
+                [this, attempt] {
+                    if (attempt == m_openAttempt && m_state == TFtpState::ftpWaitingBanner)
+                        connectNextAddress();
+                },
+                Qt::QueuedConnection);
+            return;
+        }
         m_statusCode = 500;
         m_lastResponse = QStringLiteral("500 Connect error - ") + WSocketErrorDesc(error);
         m_errorMessage = m_lastResponse;
@@ -443,6 +516,11 @@ void TCustomFtpCli::handleLine(const QByteArray &raw)
 void TCustomFtpCli::handleReply(const QString &line, int code)
 {
     if (m_state == TFtpState::ftpWaitingBanner) {
+        if (code == 220 && Security == shared::FtpSecurity::ExplicitTls) {
+            m_state = TFtpState::ftpInternalReady;
+            sendCommand("AUTH", QStringLiteral("TLS"), {234}, &TCustomFtpCli::authReply);
+            return;
+        }
         if (code == 220) {
             m_state = TFtpState::ftpConnected;
             stepDone(true);
@@ -521,6 +599,8 @@ void TCustomFtpCli::AbortAsync()
     m_state = TFtpState::ftpAbort;
     m_localFile.close();
     m_activityTimer->stop();
+    m_connectTimer->stop();
+    m_dataConnecting = false;
     m_data->Abort();
     m_control->Abort();
     m_connected = false;
@@ -546,6 +626,12 @@ void TCustomFtpCli::setTimedOut()
     m_errorMessage = m_lastResponse;
 }
 
+void TCustomFtpCli::setTimedOutWaitingForData()
+{
+    setTimedOut();
+    m_errorMessage += QStringLiteral(" - no data connection to ") + m_dataTarget;
+}
+
 void TCustomFtpCli::OpenAsync()
 {
     startRequest(TFtpRequest::ftpRqOpen, {Step::Open});
@@ -565,7 +651,10 @@ void TCustomFtpCli::ConnectAsync()
 {
     if (m_connected)
         throw FtpException(QStringLiteral("FTP component already connected"));
-    startRequest(TFtpRequest::ftpRqConnect, {Step::Open, Step::User, Step::Pass, Step::Acct});
+    QList<Step> steps = {Step::Open, Step::User, Step::Pass, Step::Acct};
+    if (Security == shared::FtpSecurity::ExplicitTls)
+        steps << Step::Pbsz << Step::Prot;
+    startRequest(TFtpRequest::ftpRqConnect, steps);
 }
 
 void TCustomFtpCli::TypeBinaryAsync()
@@ -601,7 +690,7 @@ void TCustomFtpCli::MlstAsync()
 
 void TCustomFtpCli::ListAsync()
 {
-    startRequest(TFtpRequest::ftpRqList, {Step::Port, Step::List});
+    startRequest(TFtpRequest::ftpRqList, dataSteps() << Step::List);
 }
 
 void TCustomFtpCli::RenameAsync()
@@ -611,7 +700,7 @@ void TCustomFtpCli::RenameAsync()
 
 void TCustomFtpCli::PutAsync()
 {
-    startRequest(TFtpRequest::ftpRqPut, {Step::Port, Step::Stor});
+    startRequest(TFtpRequest::ftpRqPut, dataSteps() << Step::Stor);
 }
 
 void TCustomFtpCli::QuitAsync()
@@ -659,8 +748,12 @@ bool TFtpClient::synchronize(void (TCustomFtpCli::*start)())
         const qint64 remaining = m_deadlineMs - m_clock.elapsed();
         if (QCoreApplication::closingDown() || (Timeout >= 1 && remaining <= 0)) {
             m_waiting = false;
+            const bool dataConnecting = dataConnectionPending();
             AbortAsync();
-            setTimedOut();
+            if (dataConnecting)
+                setTimedOutWaitingForData();
+            else
+                setTimedOut();
             return false;
         }
         QEventLoop loop;

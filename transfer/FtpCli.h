@@ -86,8 +86,22 @@ struct TFtpCertificate
     bool isEmpty() const { return fingerprint.isEmpty(); }
 };
 
+// The address a passive data connection goes to, from the address a PASV reply names and
+// the control connection's peer. A server behind address translation names its own private
+// address (RFC 1918, 100.64/10, link-local, 0.0.0.0, or loopback when the control peer is
+// not), which is useless from outside: the control peer is taken instead.
+QString FtpPassiveAddress(const QString &replyAddress, const QString &controlPeer);
+
 // The asynchronous FTP client: each request runs as a sequence of steps driven by the
-// events of its two sockets (control and active data connection) on the owning thread.
+// events of its two sockets (control and data connection) on the owning thread.
+//
+// Connections: a host name is tried at each of its addresses (IPv4 and IPv6, in the
+// resolver's order), the connection time-out shared between them. Data connections are
+// active (PORT over IPv4, EPRT over IPv6) or passive (EPSV, or PASV when the server does
+// not know EPSV). With Security ExplicitTls the Open step also runs AUTH TLS and the
+// handshake, and checks the certificate; nothing of the login goes out before that has
+// succeeded. PBSZ 0 and PROT P follow the login, and every data connection is TLS too,
+// resuming the control connection's session.
 class TCustomFtpCli : public QObject
 {
     Q_OBJECT
@@ -173,7 +187,7 @@ public:
     void SizeAsync();
     // MLST HostFileName: 250 with the facts of the file in ResponseText().
     void MlstAsync();
-    // PORT, then LIST HostFileName; the listing is in ListingData().
+    // PORT (or the passive command), then LIST HostFileName; the listing is in ListingData().
     void ListAsync();
     void RenameAsync();
     void PutAsync();
@@ -186,6 +200,9 @@ protected:
     virtual void requestEnded() {}
     virtual void progressed() {}
     void setTimedOut();
+    // "426 Timeout" naming the data connection that never came up.
+    void setTimedOutWaitingForData();
+    bool dataConnectionPending() const { return m_dataConnecting; }
 
 private:
     enum class Step {
@@ -204,7 +221,10 @@ private:
         Dele,
         Size,
         Mlst,
-        List
+        List,
+        Pbsz,
+        Prot,
+        Pasv
     };
     using Completion = void (TCustomFtpCli::*)(bool ok);
 
@@ -220,10 +240,27 @@ private:
     void display(const QString &line);
 
     void openStep();
+    void connectNextAddress();
+    void connectAttemptTimedOut();
+    QList<Step> dataSteps() const;
+    void resetDataState();
     void portStep();
+    void pasvStep();
+    void pasvReply(bool ok);
+    void dataSessionConnected(int error);
     void storStep();
     void listStep();
     void quitDone(bool ok);
+
+    // TLS (FtpTls.cpp)
+    SSL_CTX *tlsContext();
+    void authReply(bool ok);
+    void protReply(bool ok);
+    void controlTlsDone(int error);
+    bool certificateTrusted();
+    void failOpen(int code, const QString &message);
+    void startDataTls();
+    void dataTlsDone(int error);
 
     // control connection
     void controlDnsLookupDone(int error);
@@ -286,6 +323,21 @@ private:
     QByteArray m_listing;
     TFtpCertificate m_pendingCertificate;
     QString m_newlyTrusted;
+
+    // connecting: the addresses of HostName still to try, and the budget they share
+    QStringList m_addresses;
+    qsizetype m_nextAddress = 0;
+    int m_openAttempt = 0;
+    QElapsedTimer m_openClock;
+    QTimer *m_connectTimer = nullptr;
+    // passive data connections
+    bool m_epsvRefused = false; // the server answered EPSV with 500/502 in this session
+    bool m_pasvSent = false;    // the reply in flight answers PASV, not EPSV
+    bool m_dataConnecting = false;
+    QString m_dataTarget; // "address port N", for the texts of a failed data connection
+    // TLS
+    SSL_CTX *m_tlsContext = nullptr;
+    bool m_dataProtected = false; // PROT P was accepted in this session
 };
 
 // The blocking operations the programs use. Each starts one request and processes the

@@ -1,15 +1,57 @@
-// The data connection of TCustomFtpCli: PORT, then STOR (upload) or LIST (a listing).
+// The data connection of TCustomFtpCli: PORT/EPRT (active) or EPSV/PASV (passive), then
+// STOR (upload) or LIST (a listing).
 #include "transfer/FtpCli.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 namespace norvex::transfer {
 
-void TCustomFtpCli::portStep()
+namespace {
+
+bool isLoopback(const QString &address)
+{
+    return address.startsWith(QLatin1String("127.")) || address == QLatin1String("::1");
+}
+
+// Addresses that cannot be the server's public address as seen from here.
+bool isPrivateOrUnroutable(quint32 a, bool peerIsLoopback)
+{
+    const auto in = [a](quint32 net, int bits) {
+        return (a >> (32 - bits)) == (net >> (32 - bits));
+    };
+    return in(0x00000000, 8) || in(0x0A000000, 8) || in(0x64400000, 10) || in(0xA9FE0000, 16) ||
+           in(0xAC100000, 12) || in(0xC0A80000, 16) || (in(0x7F000000, 8) && !peerIsLoopback);
+}
+
+} // namespace
+
+QString FtpPassiveAddress(const QString &replyAddress, const QString &controlPeer)
+{
+    if (replyAddress == controlPeer)
+        return replyAddress;
+    in_addr a{};
+    if (inet_pton(AF_INET, replyAddress.toLatin1().constData(), &a) != 1)
+        return controlPeer;
+    return isPrivateOrUnroutable(ntohl(a.s_addr), isLoopback(controlPeer)) ? controlPeer
+                                                                           : replyAddress;
+}
+
+QList<TCustomFtpCli::Step> TCustomFtpCli::dataSteps() const
+{
+    QList<Step> steps;
+    if (Security == shared::FtpSecurity::ExplicitTls && !m_dataProtected)
+        steps << Step::Pbsz << Step::Prot;
+    steps << (DataMode == shared::FtpDataMode::Passive ? Step::Pasv : Step::Port);
+    return steps;
+}
+
+void TCustomFtpCli::resetDataState()
 {
     if (m_data->State() != TSocketState::wsClosed) {
         const TFtpState keep = m_state;
@@ -21,11 +63,18 @@ void TCustomFtpCli::portStep()
     m_startSeen = m_dataAccepted = m_goodFinal = m_dataClosed = false;
     m_eofReached = m_eofSent = m_sending = false;
     m_listingActive = false;
+    m_dataConnecting = false;
     m_dataCloseError = 0;
     m_byteCount = 0;
+}
+
+void TCustomFtpCli::portStep()
+{
+    resetDataState();
+    const bool ipv6 = WSocketIsIPv6(m_control->GetPeerAddr());
 
     m_data->SetProto(QStringLiteral("tcp"));
-    m_data->SetAddr(QStringLiteral("0.0.0.0"));
+    m_data->SetAddr(ipv6 ? QStringLiteral("::") : QStringLiteral("0.0.0.0"));
     m_data->LingerOnOff = TSocketLingerOnOff::wsLingerOn;
     m_data->LingerTimeout = 10;
     auto bindFailed = [](const ESocketException &e) {
@@ -64,6 +113,11 @@ void TCustomFtpCli::portStep()
     }
 
     const uint port = m_data->LocalPort().toUInt();
+    if (ipv6) {
+        sendCommand("EPRT", QStringLiteral("|2|%1|%2|").arg(m_control->GetXAddr()).arg(port),
+                    {200});
+        return;
+    }
     QString hostPart;
     // A server at 127.0.0.1 is told 127.0.0.1, whatever address the system picked locally.
     if (m_control->Addr() == QLatin1String("127.0.0.1"))
@@ -72,6 +126,105 @@ void TCustomFtpCli::portStep()
         hostPart = m_control->GetXAddr().split(QLatin1Char('.')).join(QLatin1Char(','));
     sendCommand("PORT", QStringLiteral("%1,%2,%3").arg(hostPart).arg(port >> 8).arg(port & 0xff),
                 {200, 227});
+}
+
+void TCustomFtpCli::pasvStep()
+{
+    resetDataState();
+    // PASV names IPv4 addresses only: over IPv6 the server must know EPSV.
+    m_pasvSent = m_epsvRefused && !WSocketIsIPv6(m_control->GetPeerAddr());
+    if (m_pasvSent)
+        sendCommand("PASV", QString(), {227}, &TCustomFtpCli::pasvReply);
+    else
+        sendCommand("EPSV", QString(), {229}, &TCustomFtpCli::pasvReply);
+}
+
+void TCustomFtpCli::pasvReply(bool ok)
+{
+    const int code = m_statusCode;
+    if (!ok && !m_pasvSent && (code == 500 || code == 502) && !m_epsvRefused) {
+        m_epsvRefused = true;
+        m_state = TFtpState::ftpInternalReady;
+        pasvStep();
+        return;
+    }
+    if (!ok) {
+        stepDone(false);
+        return;
+    }
+    const QString peer = m_control->GetPeerAddr();
+    QString address;
+    uint port = 0;
+    if (m_pasvSent) {
+        static const QRegularExpression numbers(
+            QStringLiteral("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)"));
+        const QRegularExpressionMatch m = numbers.match(m_lastResponse.mid(4));
+        if (m.hasMatch()) {
+            address = QStringLiteral("%1.%2.%3.%4")
+                          .arg(m.captured(1), m.captured(2), m.captured(3), m.captured(4));
+            port = m.captured(5).toUInt() * 256 + m.captured(6).toUInt();
+            address = FtpPassiveAddress(address, peer);
+        }
+    } else {
+        // "229 Entering Extended Passive Mode (|||port|)": the control peer's address.
+        static const QRegularExpression delimited(QStringLiteral("\\((.)\\1\\1(\\d+)\\1\\)"));
+        const QRegularExpressionMatch m = delimited.match(m_lastResponse);
+        if (m.hasMatch()) {
+            address = peer;
+            port = m.captured(2).toUInt();
+        }
+    }
+    if (address.isEmpty() || port == 0 || port > 65535) {
+        m_statusCode = 500;
+        m_errorMessage = QStringLiteral("500 No data address in the reply: ") + m_lastResponse;
+        stepDone(false);
+        return;
+    }
+    m_completion = nullptr;
+    m_accepted.clear();
+    m_dataTarget = address + QStringLiteral(" port ") + QString::number(port);
+    display(QStringLiteral("! Data connection to ") + m_dataTarget);
+    // Lines that arrive while connecting belong to no command.
+    m_state = TFtpState::ftpPasvReady;
+    m_dataConnecting = true;
+    m_data->SetProto(QStringLiteral("tcp"));
+    m_data->SetAddr(address);
+    m_data->SetPort(QString::number(port));
+    m_data->LingerOnOff = TSocketLingerOnOff::wsLingerOff;
+    m_data->LingerTimeout = 10;
+    try {
+        m_data->Connect();
+    } catch (const ESocketException &e) {
+        m_dataConnecting = false;
+        m_statusCode = 425;
+        m_errorMessage = QStringLiteral("425 Cannot open the data connection to ") + m_dataTarget +
+                         QStringLiteral(" - ") + e.message();
+        endRequest(425);
+    }
+}
+
+void TCustomFtpCli::dataSessionConnected(int error)
+{
+    if (!m_dataConnecting || m_state != TFtpState::ftpPasvReady)
+        return;
+    m_dataConnecting = false;
+    if (error != 0) {
+        m_statusCode = 425;
+        m_errorMessage = QStringLiteral("425 Cannot open the data connection to ") + m_dataTarget +
+                         QStringLiteral(" - ") + WSocketErrorDesc(error);
+        endRequest(425);
+        return;
+    }
+    // With TLS the handshake completes only once the server serves the command (STOR
+    // or LIST), so the command goes out now and the transfer waits for the handshake.
+    if (Security == shared::FtpSecurity::ExplicitTls) {
+        startDataTls();
+        if (m_state == TFtpState::ftpReady)
+            return; // it failed
+    } else {
+        m_dataAccepted = true;
+    }
+    stepDone(true);
 }
 
 void TCustomFtpCli::storStep()
@@ -151,6 +304,10 @@ void TCustomFtpCli::dataSessionAvailable()
     m_data->LingerOnOff = TSocketLingerOnOff::wsLingerOff;
     m_data->LingerTimeout = 10;
     m_data->SetLingerOption();
+    if (Security == shared::FtpSecurity::ExplicitTls) {
+        startDataTls();
+        return;
+    }
     m_dataAccepted = true;
     startSendingIfReady();
 }
@@ -294,6 +451,7 @@ void TCustomFtpCli::closeDataAndFile()
     m_sending = false;
     m_listingActive = false;
     m_dataAccepted = false;
+    m_dataConnecting = false;
     m_storPhase = 0;
     m_data->Abort();
 }

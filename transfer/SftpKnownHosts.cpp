@@ -1,7 +1,11 @@
 #include "SftpKnownHosts.h"
 
+#include "platform/AtomicFile.h"
+
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageAuthenticationCode>
 
 namespace norvex::transfer {
@@ -26,6 +30,17 @@ bool hostFieldMatches(const QByteArray &field, const QByteArray &name)
     return false;
 }
 
+// The host as known_hosts names it: [host]:port unless the port is 22.
+QByteArray knownHostName(const QString &host, int port)
+{
+    return port == 22 ? host.toUtf8() : QStringLiteral("[%1]:%2").arg(host).arg(port).toUtf8();
+}
+
+bool isEntry(const QByteArray &line)
+{
+    return !line.isEmpty() && !line.startsWith('#') && !line.startsWith('@');
+}
+
 } // namespace
 
 QString sha256Fingerprint(const QByteArray &publicKeyBlob)
@@ -41,11 +56,10 @@ QStringList knownHostFingerprints(const QString &knownHostsFile, const QString &
     QFile file(knownHostsFile);
     if (!file.open(QIODevice::ReadOnly))
         return found;
-    const QByteArray name =
-        port == 22 ? host.toUtf8() : QStringLiteral("[%1]:%2").arg(host).arg(port).toUtf8();
+    const QByteArray name = knownHostName(host, port);
     while (!file.atEnd()) {
         QByteArray line = file.readLine().trimmed();
-        if (line.isEmpty() || line.startsWith('#') || line.startsWith('@'))
+        if (!isEntry(line))
             continue;
         QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 3 || !hostFieldMatches(fields[0], name))
@@ -54,6 +68,31 @@ QStringList knownHostFingerprints(const QString &knownHostsFile, const QString &
         found << QString::fromLatin1(fields[1]) + QLatin1Char(' ') + sha256Fingerprint(blob);
     }
     return found;
+}
+
+bool replaceKnownHost(const QString &knownHostsFile, const QString &host, int port,
+                      const QByteArray &entry, QString *error)
+{
+    const QByteArray name = knownHostName(host, port);
+    QByteArray kept;
+    QFile file(knownHostsFile);
+    if (file.open(QIODevice::ReadOnly)) {
+        while (!file.atEnd()) {
+            const QByteArray line = file.readLine();
+            const QByteArray trimmed = line.trimmed();
+            if (isEntry(trimmed) && hostFieldMatches(trimmed.simplified().split(' ')[0], name))
+                continue;
+            kept += line.endsWith('\n') ? line : line + '\n';
+        }
+        file.close();
+    } else if (file.exists()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    QDir().mkpath(QFileInfo(knownHostsFile).absolutePath());
+    return platform::writeFileAtomically(knownHostsFile, kept + entry.trimmed() + '\n', 0600,
+                                         error);
 }
 
 } // namespace norvex::transfer

@@ -295,6 +295,7 @@ int TSshSFtp::Connect(const QString &hostField, int port)
     const QString hostName = bareHost(hostField);
     Disconnect();
     m_error.clear();
+    m_pendingHostKey = {};
     if (port <= 0 || port > 65535)
         return fail(QStringLiteral("Invalid port number %1").arg(port));
     QElapsedTimer timer;
@@ -363,12 +364,21 @@ bool TSshSFtp::checkHostKey(const QString &hostName, int port)
     const QString where = hostPort(hostName, port);
     QString type;
     const QString presented = serverKeyFingerprint(m_session, &type);
+    const auto pending = [&](const QStringList &recorded) {
+        m_pendingHostKey = {hostName, port, type + QLatin1Char(' ') + presented, recorded, {}};
+        char *line = nullptr;
+        if (ssh_session_export_known_hosts_entry(m_session, &line) == SSH_OK && line) {
+            m_pendingHostKey.entry = QByteArray(line).trimmed() + '\n';
+            ssh_string_free_char(line);
+        }
+    };
     switch (ssh_session_is_known_server(m_session)) {
     case SSH_KNOWN_HOSTS_OK:
         return true;
     case SSH_KNOWN_HOSTS_CHANGED:
     case SSH_KNOWN_HOSTS_OTHER: {
         QStringList stored = knownHostFingerprints(m_knownHostsFile, hostName, port);
+        pending(stored);
         fail(QStringLiteral("The host key of %1 has changed: the server presented %2 %3, but %4 "
                             "holds %5 for it. Refused, as the server may be an impostor. If "
                             "the key was changed on purpose, remove the line for %1 from %4 "
@@ -380,6 +390,13 @@ bool TSshSFtp::checkHostKey(const QString &hostName, int port)
     }
     case SSH_KNOWN_HOSTS_UNKNOWN:
     case SSH_KNOWN_HOSTS_NOT_FOUND:
+        if (m_askBeforeTrusting) {
+            pending({});
+            fail(QStringLiteral("The host key of %1 is not trusted yet: the server presented "
+                                "%2 %3, which %4 does not hold.")
+                     .arg(where, type, presented, m_knownHostsFile));
+            return false;
+        }
         if (ssh_session_update_known_hosts(m_session) != SSH_OK) {
             failFromSession(QStringLiteral("Cannot record the host key of %1 in %2")
                                 .arg(where, m_knownHostsFile));
@@ -392,6 +409,19 @@ bool TSshSFtp::checkHostKey(const QString &hostName, int port)
                             .arg(where, m_knownHostsFile));
         return false;
     }
+}
+
+int TSshSFtp::TrustHostKey(const TSshHostKey &key)
+{
+    m_error.clear();
+    if (key.entry.isEmpty())
+        return fail(
+            QStringLiteral("No host key of %1 to record").arg(hostPort(key.host, key.port)));
+    QString error;
+    if (!replaceKnownHost(m_knownHostsFile, key.host, key.port, key.entry, &error))
+        return fail(QStringLiteral("Cannot record the host key of %1 in %2: %3")
+                        .arg(hostPort(key.host, key.port), m_knownHostsFile, error));
+    return 1;
 }
 
 bool TSshSFtp::needSession(bool needAuth)

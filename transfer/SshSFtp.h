@@ -14,6 +14,17 @@ namespace norvex::transfer {
 class SftpChannel;
 class TSshKey;
 
+// A server key that Connect did not trust.
+struct TSshHostKey
+{
+    QString host;
+    int port = 0;
+    QString presented;    // "ssh-ed25519 SHA256:..." as OpenSSH prints it
+    QStringList recorded; // the host's keys in known_hosts, same form; empty: a new host
+    QByteArray entry;     // the known_hosts line that trusts the presented key
+    bool isEmpty() const { return presented.isEmpty(); }
+};
+
 // The connection object of the SSH/SFTP component. libssh carries the connection, the
 // authentication and the host-key check; file operations go through our own SFTP v3
 // layer. Results: 1 (or a non-empty handle) is success; nothing raises; ErrorText says
@@ -22,7 +33,8 @@ class TSshKey;
 // IdleTimeoutMs for the server to make progress.
 //
 // Host keys are trusted on first use and recorded in known_hosts in the installation
-// folder; a server presenting another key later is refused. Use one object on one thread.
+// folder (or, asking first, only once a person agreed); a server presenting another key
+// later is refused. Use one object on one thread.
 class TSshSFtp
 {
 public:
@@ -41,6 +53,16 @@ public:
     // folder.
     QString knownHostsFile() const { return m_knownHostsFile; }
     void setKnownHostsFile(const QString &path) { m_knownHostsFile = path; }
+    // False (the service): the key of a server seen for the first time is recorded and
+    // trusted. True (the window's check): Connect fails instead, and PendingHostKey() says
+    // what was presented so that a person can decide. A changed key fails either way.
+    bool askBeforeTrusting() const { return m_askBeforeTrusting; }
+    void setAskBeforeTrusting(bool ask) { m_askBeforeTrusting = ask; }
+    // After a failed Connect: the key that was not trusted; empty for other failures.
+    const TSshHostKey &PendingHostKey() const { return m_pendingHostKey; }
+    // Records the key in knownHostsFile; every line the file holds for that host goes (a
+    // changed key replaces the old one). 1 on success, else ErrorText says why.
+    int TrustHostKey(const TSshHostKey &key);
 
     // hostField: a host name, or an IPv4 or IPv6 address, the latter also as "[::1]". Every
     // address the name resolves to is tried in turn within ConnectTimeoutMs.
@@ -101,6 +123,8 @@ private:
     int m_idleTimeoutMs = 15000;
     QString m_error;
     QString m_knownHostsFile;
+    bool m_askBeforeTrusting = false;
+    TSshHostKey m_pendingHostKey;
     int m_fd = -1;
     ssh_session m_session = nullptr;
     bool m_authenticated = false;

@@ -9,6 +9,7 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -33,13 +34,6 @@ int lastSocketError()
     return errnoToWinsock(errno);
 }
 
-QString dotted(const sockaddr_in &sin)
-{
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
-}
-
 // Connect outcomes that a non-blocking connect can report at once on Linux (loopback);
 // Winsock always reports them later through the connect event, so they are deferred.
 bool isConnectOutcome(int err)
@@ -57,6 +51,7 @@ TWSocket::TWSocket(QObject *parent) : QObject(parent)
 TWSocket::~TWSocket()
 {
     CancelDnsLookup();
+    tlsFree();
     if (m_handle != -1) {
         destroyNotifiers();
         ::close(m_handle);
@@ -158,7 +153,8 @@ void TWSocket::updateWriteInterest()
 {
     if (!m_writeNotifier)
         return;
-    const bool want = m_state == TSocketState::wsConnecting || m_bufferedBytes > 0;
+    const bool want =
+        m_state == TSocketState::wsConnecting || m_bufferedBytes > 0 || m_tlsWantWrite;
     if (m_writeNotifier->isEnabled() != want)
         m_writeNotifier->setEnabled(want);
 }
@@ -187,10 +183,9 @@ void TWSocket::dispatchEventsUnguarded()
     if (m_handle == -1)
         return;
 
-    pollfd p{m_handle,
-             short(POLLIN |
-                   (m_bufferedBytes > 0 || m_state == TSocketState::wsConnecting ? POLLOUT : 0)),
-             0};
+    const bool wantWrite =
+        m_bufferedBytes > 0 || m_state == TSocketState::wsConnecting || m_tlsWantWrite;
+    pollfd p{m_handle, short(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
     if (::poll(&p, 1, 0) <= 0)
         return;
     const short rev = p.revents;
@@ -217,6 +212,11 @@ void TWSocket::dispatchEventsUnguarded()
             OnSessionConnected(this, 0);
         if (!alive())
             return;
+    }
+
+    if (m_tlsHandshaking) {
+        tlsHandshakeStep();
+        return;
     }
 
     if (m_state == TSocketState::wsListening) {
@@ -250,20 +250,35 @@ bool TWSocket::deliverData(int *closeError)
     QPointer<TWSocket> self(this);
     const int serial = m_serial;
     for (;;) {
+        // TLS: close_notify ends the stream even while the peer keeps the socket open.
+        // Servers wait for our close_notify in answer before they confirm a transfer.
+        if (m_ssl && (SSL_get_shutdown(m_ssl) & SSL_RECEIVED_SHUTDOWN)) {
+            if (!(SSL_get_shutdown(m_ssl) & SSL_SENT_SHUTDOWN))
+                SSL_shutdown(m_ssl);
+            *closeError = 0;
+            return true;
+        }
         int pending = 0;
         if (ioctl(m_handle, FIONREAD, &pending) != 0)
             pending = 0;
+        if (m_ssl)
+            pending += SSL_pending(m_ssl);
         if (pending > 0) {
             if (OnDataAvailable) {
                 const qint64 before = m_readCount;
                 OnDataAvailable(this, 0);
                 if (!self || m_serial != serial || m_handle == -1)
                     return false;
+                // A close_notify the handler's read took leaves nothing in the socket to
+                // bring another event: the loop's start reports the close.
+                if (m_ssl && (SSL_get_shutdown(m_ssl) & SSL_RECEIVED_SHUTDOWN))
+                    continue;
                 if ((ComponentOptions & wsoNoReceiveLoop) || m_readCount == before)
                     return false; // the handler left data: its next event comes soon
             } else {
                 char sink[1024];
-                if (Receive(sink, sizeof sink) <= 0)
+                if (Receive(sink, sizeof sink) <= 0 &&
+                    !(m_ssl && (SSL_get_shutdown(m_ssl) & SSL_RECEIVED_SHUTDOWN)))
                     return false;
             }
             continue;
@@ -285,6 +300,10 @@ bool TWSocket::deliverData(int *closeError)
 
 void TWSocket::handleWritable()
 {
+    if (m_tlsShutdownPending) {
+        tlsContinueShutdown();
+        return;
+    }
     if (m_bufferedBytes > 0) {
         if (!tryToSend() || m_bufferedBytes > 0)
             return;
@@ -348,8 +367,8 @@ void TWSocket::DnsLookup(const QString &hostName)
             OnDnsLookupDone(this, WSAEINVAL);
         return;
     }
-    if (WSocketIsDottedIP(hostName)) {
-        m_dnsResultList = QStringList{hostName};
+    if (WSocketIsDottedIP(hostName) || WSocketIsIPv6(hostName)) {
+        m_dnsResultList = QStringList{WSocketUnbracketed(hostName)};
         if (OnDnsLookupDone)
             OnDnsLookupDone(this, 0);
         return;
@@ -451,17 +470,16 @@ void TWSocket::Connect()
     if (m_addr.isEmpty())
         throw ESocketException(QStringLiteral("Connect: No IP Address Specified"));
 
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
+    sockaddr_storage peer{};
+    socklen_t peerLength = 0;
     try {
         WSocketResolveProto(m_proto);
-        peer.sin_port = htons(WSocketResolvePort(m_port, m_proto));
-        peer.sin_addr.s_addr = WSocketResolveHost(m_addr);
+        peerLength = WSocketResolveAddress(m_addr, WSocketResolvePort(m_port, m_proto), &peer);
     } catch (const ESocketException &e) {
         throw ESocketException(QStringLiteral("connect: ") + e.message(), e.code());
     }
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         raiseSocketError(lastSocketError(), QStringLiteral("socket"));
     m_handle = fd;
@@ -481,16 +499,19 @@ void TWSocket::Connect()
         if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
             raiseSocketError(lastSocketError(), QStringLiteral("setsockopt(SO_REUSEADDR)"));
         applyOptions();
-        if (m_localPort != QLatin1String("0") || m_localAddr != QLatin1String("0.0.0.0")) {
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            local.sin_port = htons(WSocketResolvePort(m_localPort, m_proto));
-            local.sin_addr.s_addr = WSocketResolveHost(m_localAddr);
-            if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+        // The default local address of IPv4 means "any" for an IPv6 peer too.
+        const bool anyLocal =
+            m_localAddr == QLatin1String("0.0.0.0") || m_localAddr == QLatin1String("::");
+        if (m_localPort != QLatin1String("0") || !anyLocal) {
+            sockaddr_storage local{};
+            const socklen_t localLength = WSocketResolveAddress(
+                anyLocal && peer.ss_family == AF_INET6 ? QStringLiteral("::") : m_localAddr,
+                WSocketResolvePort(m_localPort, m_proto), &local);
+            if (::bind(fd, reinterpret_cast<sockaddr *>(&local), localLength) != 0)
                 raiseSocketError(lastSocketError(), QStringLiteral("Bind"));
         }
         createNotifiers();
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0) {
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&peer), peerLength) != 0) {
             const int err = errno;
             if (isConnectOutcome(err)) {
                 changeState(TSocketState::wsConnecting);
@@ -541,13 +562,12 @@ void TWSocket::Listen()
     if (m_handle != -1 && m_state != TSocketState::wsClosed)
         throw ESocketException(QStringLiteral("listen: Socket already in use"));
 
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
+    sockaddr_storage local{};
     WSocketResolveProto(m_proto);
-    local.sin_port = htons(WSocketResolvePort(m_port, m_proto));
-    local.sin_addr.s_addr = WSocketResolveHost(m_addr);
+    const socklen_t localLength =
+        WSocketResolveAddress(m_addr, WSocketResolvePort(m_port, m_proto), &local);
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         raiseSocketError(lastSocketError(), QStringLiteral("socket"));
     m_handle = fd;
@@ -556,15 +576,12 @@ void TWSocket::Listen()
     try {
         changeState(TSocketState::wsOpened);
         SetLingerOption();
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&local), localLength) != 0)
             raiseSocketError(lastSocketError(), QStringLiteral("Bind"));
         changeState(TSocketState::wsBound);
         if (::listen(fd, ListenBacklog) != 0)
             raiseSocketError(lastSocketError(), QStringLiteral("Listen"));
-        sockaddr_in bound{};
-        socklen_t len = sizeof bound;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
-        m_localPort = QString::number(ntohs(bound.sin_port));
+        m_localPort = GetXPort();
         createNotifiers();
     } catch (...) {
         internalClose(0, false);
@@ -577,7 +594,7 @@ int TWSocket::Accept(QString *peerAddr)
 {
     if (m_state != TSocketState::wsListening)
         throw ESocketException(QStringLiteral("not a listening socket"));
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(m_handle, reinterpret_cast<sockaddr *>(&peer), &length,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -588,7 +605,7 @@ int TWSocket::Accept(QString *peerAddr)
         return -1;
     }
     if (peerAddr)
-        *peerAddr = peer.sin_family == AF_INET ? dotted(peer) : QString();
+        *peerAddr = WSocketAddressText(reinterpret_cast<const sockaddr *>(&peer));
     return fd;
 }
 
@@ -614,6 +631,8 @@ int TWSocket::Receive(void *buffer, int size)
         m_lastError = WSAENOTSOCK;
         return -1;
     }
+    if (m_ssl)
+        return tlsReceive(buffer, size);
     const ssize_t n = ::recv(m_handle, buffer, size_t(size), MSG_DONTWAIT);
     if (n < 0) {
         m_lastError = lastSocketError();
@@ -628,6 +647,8 @@ QByteArray TWSocket::ReceiveStr()
     int pending = 0;
     if (m_handle == -1 || ioctl(m_handle, FIONREAD, &pending) != 0 || pending <= 0)
         return {};
+    if (m_ssl)
+        pending = std::max(pending, 16384);
     QByteArray data(pending, Qt::Uninitialized);
     const int n = Receive(data.data(), pending);
     data.resize(std::max(0, n));
@@ -662,6 +683,17 @@ int TWSocket::Send(const void *data, int size)
     const char *bytes = static_cast<const char *>(data);
     qint64 rest = size;
     m_sendPending = true;
+    if (m_ssl) {
+        m_tlsOut.append(bytes, size);
+        m_bufferedBytes += size;
+        if (!m_tlsHandshaking && !tlsSendBuffered())
+            return -1;
+        if (m_bufferedBytes == 0)
+            postDataSent();
+        else
+            updateWriteInterest();
+        return size;
+    }
     // With nothing queued the bytes go straight to the kernel; only what it cannot take
     // now is copied into the block buffer. The order on the wire is the same.
     if (m_bufferedBytes == 0) {
@@ -692,6 +724,8 @@ int TWSocket::Send(const void *data, int size)
 
 bool TWSocket::tryToSend()
 {
+    if (m_ssl)
+        return m_tlsHandshaking || tlsSendBuffered();
     while (m_bufferedBytes > 0) {
         iovec parts[64];
         int count = 0;
@@ -742,8 +776,15 @@ qint64 TWSocket::KernelOutQueue() const
 
 void TWSocket::ShutDown(int how)
 {
-    if (m_handle != -1)
-        ::shutdown(m_handle, how);
+    if (m_handle == -1)
+        return;
+    if (m_ssl && !m_tlsHandshaking && how != SHUT_RD) {
+        m_tlsShutdownPending = true;
+        m_tlsShutdownHow = how;
+        tlsContinueShutdown();
+        return;
+    }
+    ::shutdown(m_handle, how);
 }
 
 void TWSocket::internalClose(int error, bool notify)
@@ -751,6 +792,7 @@ void TWSocket::internalClose(int error, bool notify)
     if (m_handle == -1)
         return;
     destroyNotifiers();
+    tlsFree();
     ::close(m_handle);
     m_handle = -1;
     ++m_serial;
@@ -769,8 +811,11 @@ void TWSocket::Close()
 {
     if (m_handle == -1)
         return;
-    if (m_state == TSocketState::wsConnected)
+    if (m_state == TSocketState::wsConnected) {
+        if (TlsEstablished())
+            SSL_shutdown(m_ssl); // close_notify, as far as the socket takes it now
         ::shutdown(m_handle, SHUT_WR);
+    }
     internalClose(0, true);
 }
 
@@ -791,39 +836,47 @@ void TWSocket::Abort()
 // ---- addresses -------------------------------------------------------------------------
 
 // The local or the peer address of a socket, or nothing when there is none.
-static std::optional<sockaddr_in> socketAddress(int handle, bool peer)
+static std::optional<sockaddr_storage> socketAddress(int handle, bool peer)
 {
-    sockaddr_in sin{};
-    socklen_t len = sizeof sin;
-    auto *addr = reinterpret_cast<sockaddr *>(&sin);
+    sockaddr_storage address{};
+    socklen_t len = sizeof address;
+    auto *addr = reinterpret_cast<sockaddr *>(&address);
     if (handle == -1 ||
         (peer ? getpeername(handle, addr, &len) : getsockname(handle, addr, &len)) != 0)
         return std::nullopt;
-    return sin;
+    return address;
+}
+
+static QString portText(const sockaddr_storage &address)
+{
+    const quint16 port = address.ss_family == AF_INET6
+                             ? reinterpret_cast<const sockaddr_in6 &>(address).sin6_port
+                             : reinterpret_cast<const sockaddr_in &>(address).sin_port;
+    return QString::number(ntohs(port));
 }
 
 QString TWSocket::GetXAddr() const
 {
-    const auto sin = socketAddress(m_handle, false);
-    return sin ? dotted(*sin) : QString();
+    const auto a = socketAddress(m_handle, false);
+    return a ? WSocketAddressText(reinterpret_cast<const sockaddr *>(&*a)) : QString();
 }
 
 QString TWSocket::GetXPort() const
 {
-    const auto sin = socketAddress(m_handle, false);
-    return sin ? QString::number(ntohs(sin->sin_port)) : QString();
+    const auto a = socketAddress(m_handle, false);
+    return a ? portText(*a) : QString();
 }
 
 QString TWSocket::GetPeerAddr() const
 {
-    const auto sin = socketAddress(m_handle, true);
-    return sin ? dotted(*sin) : QString();
+    const auto a = socketAddress(m_handle, true);
+    return a ? WSocketAddressText(reinterpret_cast<const sockaddr *>(&*a)) : QString();
 }
 
 QString TWSocket::GetPeerPort() const
 {
-    const auto sin = socketAddress(m_handle, true);
-    return sin ? QString::number(ntohs(sin->sin_port)) : QString();
+    const auto a = socketAddress(m_handle, true);
+    return a ? portText(*a) : QString();
 }
 
 } // namespace norvex::transfer

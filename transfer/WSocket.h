@@ -10,6 +10,10 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <openssl/types.h>
+
+typedef struct ssl_session_st SSL_SESSION; // as <openssl/ssl.h> declares it
+#include <sys/socket.h>
 
 class QSocketNotifier;
 
@@ -72,8 +76,18 @@ quint16 WSocketResolvePort(const QString &port, const QString &proto); // host b
 int WSocketResolveProto(const QString &proto);
 // A name made of digits and dots that starts with a digit.
 bool WSocketIsDottedIP(const QString &name);
-// Blocking IPv4 lookup of every address of name; returns 0 or a Winsock code.
+// Blocking lookup of every address of name, IPv4 and IPv6 in the resolver's order;
+// returns 0 or a Winsock code.
 int WSocketLookUp(const QByteArray &name, QStringList *addresses);
+// An IPv6 literal ("::1"), with or without brackets.
+bool WSocketIsIPv6(const QString &name);
+// "[::1]" -> "::1"; other names unchanged.
+QString WSocketUnbracketed(const QString &name);
+// The numeric text of an IPv4 or IPv6 socket address ("127.0.0.1", "::1").
+QString WSocketAddressText(const sockaddr *address);
+// An address (IPv4 dotted, IPv6 literal or a name: its first address) and port as a socket
+// address; returns its length. Raises ESocketException with the texts of WSocketResolveHost.
+socklen_t WSocketResolveAddress(const QString &name, quint16 port, sockaddr_storage *out);
 
 // Event-driven TCP socket. It never blocks: readiness is watched by notifiers of the thread
 // that created it and turned into events, delivered in a fixed order: connect completed,
@@ -168,6 +182,19 @@ public:
     // Applies LingerOnOff / LingerTimeout to the open socket.
     void SetLingerOption();
 
+    // TLS, as the client, over the connected socket. The handshake runs on the notifiers
+    // like every other event; its end arrives through OnTlsDone (0, or a code with
+    // TlsErrorText()). From then on Send, Receive, ShutDown and Close go through TLS: a
+    // ShutDown of the sending side sends close_notify first. Bytes handed to Send during
+    // the handshake wait for its end. resume (may be null) is a session to resume; host
+    // names the server for the certificate check (SNI and the name or address to match).
+    void StartTls(SSL_CTX *context, const QString &host, SSL_SESSION *resume);
+    // The TLS connection once StartTls was called; null otherwise.
+    SSL *TlsHandle() const { return m_ssl; }
+    bool TlsEstablished() const { return m_ssl && !m_tlsHandshaking; }
+    QString TlsErrorText() const { return m_tlsError; }
+    ErrorEvent OnTlsDone;
+
     // Addresses of the open socket, dotted; empty when unknown.
     QString GetXAddr() const; // local
     QString GetXPort() const; // local
@@ -197,6 +224,13 @@ private:
     void internalClose(int error, bool notify);
     void applyOptions();
     void lookupFinished();
+    // TLS (WSocketTls.cpp)
+    void tlsHandshakeStep();
+    bool tlsSendBuffered();
+    int tlsReceive(void *buffer, int size);
+    void tlsContinueShutdown();
+    void tlsFree();
+    int tlsFailure(int result, const char *operation);
 
     struct Block
     {
@@ -225,6 +259,17 @@ private:
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     QFutureWatcher<DnsAnswer> *m_lookup = nullptr;
+
+    SSL *m_ssl = nullptr;
+    bool m_tlsHandshaking = false;
+    bool m_tlsWantWrite = false;       // OpenSSL waits for the socket to take bytes
+    bool m_tlsShutdownPending = false; // close_notify still to send, then shutdown(how)
+    int m_tlsShutdownHow = 0;
+    // Plaintext not yet taken by SSL_write. One contiguous buffer: a retried SSL_write must
+    // be given at least the bytes of the record it could not finish.
+    QByteArray m_tlsOut;
+    qsizetype m_tlsOutStart = 0;
+    QString m_tlsError;
 };
 
 } // namespace norvex::transfer

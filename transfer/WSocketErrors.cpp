@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -306,25 +307,101 @@ static int resolverErrorToWinsock(int gaiError)
     }
 }
 
+static ESocketException lookUpFailed(const QString &name, int code)
+{
+    return ESocketException(QStringLiteral("Winsock Resolve Host: Cannot convert host address '") +
+                                name + QStringLiteral("' - ") + WSocketErrorDesc(code),
+                            code);
+}
+
+// The first address of a host name in the resolver's order, of either family.
+static QString firstAddressOf(const QString &name)
+{
+    QStringList addresses;
+    const int code = WSocketLookUp(name.toUtf8(), &addresses);
+    if (code != 0)
+        throw lookUpFailed(name, code);
+    return addresses.first();
+}
+
+bool WSocketIsIPv6(const QString &name)
+{
+    return name.contains(QLatin1Char(':'));
+}
+
+QString WSocketUnbracketed(const QString &name)
+{
+    if (name.size() >= 2 && name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        return name.mid(1, name.size() - 2);
+    return name;
+}
+
+QString WSocketAddressText(const sockaddr *address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
+                  sizeof text);
+    } else if (address->sa_family == AF_INET6) {
+        const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(address);
+        inet_ntop(AF_INET6, &sin6->sin6_addr, text, sizeof text);
+        // A link-local address means nothing without its interface: "fe80::1%2".
+        if (sin6->sin6_scope_id != 0)
+            return QString::fromLatin1(text) + QLatin1Char('%') +
+                   QString::number(sin6->sin6_scope_id);
+    }
+    return QString::fromLatin1(text);
+}
+
+// Every address of name in the resolver's order (which ranks the families as the system is
+// configured to), each once.
 int WSocketLookUp(const QByteArray &name, QStringList *addresses)
 {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     const int rc = getaddrinfo(name.constData(), nullptr, &hints, &found);
     if (rc != 0)
         return resolverErrorToWinsock(rc);
     for (addrinfo *a = found; a; a = a->ai_next) {
-        char text[INET_ADDRSTRLEN];
-        const auto *sin = reinterpret_cast<const sockaddr_in *>(a->ai_addr);
-        inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
-        const QString address = QString::fromLatin1(text);
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
+            continue;
+        const QString address = WSocketAddressText(a->ai_addr);
         if (!addresses->contains(address))
             addresses->append(address);
     }
     freeaddrinfo(found);
     return addresses->isEmpty() ? 11004 : 0;
+}
+
+socklen_t WSocketResolveAddress(const QString &name, quint16 port, sockaddr_storage *out)
+{
+    *out = sockaddr_storage{};
+    const QString bare = WSocketUnbracketed(name);
+    if (!bare.isEmpty() && bare.size() <= 256 && WSocketIsIPv6(bare)) {
+        // getaddrinfo, not inet_pton: it also reads a zone ("fe80::1%eth0", "fe80::1%2").
+        addrinfo hints{};
+        hints.ai_family = AF_INET6;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICHOST;
+        addrinfo *found = nullptr;
+        if (getaddrinfo(bare.toLatin1().constData(), nullptr, &hints, &found) != 0 || !found)
+            throw ESocketException(QStringLiteral("Winsock Resolve Host: '") + name +
+                                   QStringLiteral("' Invalid IP address."));
+        auto *sin6 = reinterpret_cast<sockaddr_in6 *>(out);
+        memcpy(sin6, found->ai_addr, sizeof(sockaddr_in6));
+        freeaddrinfo(found);
+        sin6->sin6_port = htons(port);
+        return sizeof(sockaddr_in6);
+    }
+    if (!WSocketIsDottedIP(name) && !name.isEmpty() && name.size() <= 256)
+        return WSocketResolveAddress(firstAddressOf(name), port, out);
+    auto *sin = reinterpret_cast<sockaddr_in *>(out);
+    sin->sin_family = AF_INET;
+    sin->sin_port = htons(port);
+    sin->sin_addr.s_addr = WSocketResolveHost(name);
+    return sizeof(sockaddr_in);
 }
 
 quint32 WSocketResolveHost(const QString &name)
@@ -344,13 +421,14 @@ quint32 WSocketResolveHost(const QString &name)
     QStringList addresses;
     const int code = WSocketLookUp(name.toUtf8(), &addresses);
     if (code != 0)
-        throw ESocketException(
-            QStringLiteral("Winsock Resolve Host: Cannot convert host address '") + name +
-                QStringLiteral("' - ") + WSocketErrorDesc(code),
-            code);
-    in_addr address{};
-    inet_pton(AF_INET, addresses.first().toLatin1().constData(), &address);
-    return address.s_addr;
+        throw lookUpFailed(name, code);
+    // The first IPv4 address: this form has no room for another family.
+    for (const QString &text : std::as_const(addresses)) {
+        in_addr address{};
+        if (inet_pton(AF_INET, text.toLatin1().constData(), &address) == 1)
+            return address.s_addr;
+    }
+    throw lookUpFailed(name, 11004);
 }
 
 quint16 WSocketResolvePort(const QString &port, const QString &proto)

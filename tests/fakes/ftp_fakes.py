@@ -396,6 +396,105 @@ class WithoutSizeOrMlstServer(WithoutSizeServer):
     missing = ("SIZE", "MLST")
 
 
+class PrivatePasvAddressServer(FakeFtpServer):
+    """A server behind address translation: it does not know EPSV (502), and its PASV reply
+    names its own private address (10.1.2.3) instead of the one the client reached. The
+    data port really listens on 127.0.0.1."""
+
+    def command(self, conn, verb, arg):
+        if verb == "EPSV":
+            self.reply(conn, "502 EPSV not implemented")
+            return True
+        if verb == "PASV":
+            self.passive = socket.socket()
+            self.passive.bind(("127.0.0.1", 0))
+            self.passive.listen(1)
+            port = self.passive.getsockname()[1]
+            self.reply(conn, "227 Entering Passive Mode (10,1,2,3,%d,%d)." % (port >> 8, port & 255))
+            return True
+        return super().command(conn, verb, arg)
+
+    def store(self, conn, name):
+        self.passive.settimeout(10)
+        data, _ = self.passive.accept()
+        self.passive.close()
+        self.reply(conn, "150 opening data connection")
+        total = self.receive(data)
+        data.close()
+        self.reply(conn, "226 stored %d bytes" % total)
+        return True
+
+
+class PassiveToClosedPortServer(FakeFtpServer):
+    """Answers EPSV with a port nothing listens on, so the data connection is refused."""
+
+    def command(self, conn, verb, arg):
+        if verb == "EPSV":
+            probe = socket.socket()
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+            probe.close()
+            self.reply(conn, "229 Entering Extended Passive Mode (|||%d|)" % port)
+            return True
+        return super().command(conn, verb, arg)
+
+
+class ClearTextAfterAuthTlsServer(FakeFtpServer):
+    """Accepts AUTH TLS (234) and then goes on in clear text instead of a TLS handshake."""
+
+    def command(self, conn, verb, arg):
+        if verb == "AUTH":
+            self.reply(conn, "234 Proceed with negotiation.")
+            time.sleep(0.2)  # the ClientHello has arrived; answer it with clear text
+            self.reply(conn, "530 Please login with USER and PASS.")
+            return True
+        return super().command(conn, verb, arg)
+
+
+def stalled_listener(family, address, port=0):
+    """A listening socket whose queue is full: the kernel drops further SYNs, so a connect
+    to it neither succeeds nor fails until the connecting side gives up."""
+    stalled = socket.socket(family)
+    stalled.bind((address, port))
+    stalled.listen(0)
+    held = [stalled]
+    for _ in range(3):
+        c = socket.socket(family)
+        c.setblocking(False)
+        try:
+            c.connect((address, stalled.getsockname()[1]))
+        except BlockingIOError:
+            pass
+        held.append(c)
+    time.sleep(0.2)
+    return held
+
+
+class UnansweredPassivePortServer(FakeFtpServer):
+    """Answers EPSV with a port where connections are never answered."""
+
+    held = []
+
+    def command(self, conn, verb, arg):
+        if verb == "EPSV":
+            UnansweredPassivePortServer.held = stalled_listener(socket.AF_INET, "127.0.0.1")
+            port = UnansweredPassivePortServer.held[0].getsockname()[1]
+            self.reply(conn, "229 Entering Extended Passive Mode (|||%d|)" % port)
+            return True
+        return super().command(conn, verb, arg)
+
+
+class UnansweredIPv6AddressServer(FakeFtpServer):
+    """A host whose first address (::1) takes no connections (a stalled listener on the
+    same port); its IPv4 address (127.0.0.1) serves normally."""
+
+    held = []
+
+    @classmethod
+    def prepare(cls, listener):
+        cls.held = stalled_listener(socket.AF_INET6, "::1", listener.getsockname()[1])
+
+
 def main():
     cls = globals()[sys.argv[1]]
     args = sys.argv[2:]
@@ -403,6 +502,8 @@ def main():
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
     listener.listen(5)
+    if hasattr(cls, "prepare"):
+        cls.prepare(listener)
     print("PORT %d" % listener.getsockname()[1], flush=True)
     if hasattr(cls, "run"):
         threading.Thread(target=cls.run, args=(listener, *args), daemon=True).start()

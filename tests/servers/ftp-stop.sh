@@ -5,7 +5,7 @@ set -uo pipefail
 state=${1:?state folder}
 # Alive and not a zombie waiting for its (foreign) parent to reap it.
 alive() { kill -0 "$1" 2>/dev/null && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat" 2>/dev/null; }
-for name in pyftpdlib pure-ftpd; do
+for name in pyftpdlib pure-ftpd pyftpdlib6 pure-ftpd-tls vsftpd vsftpd6; do
   pidfile=$state/$name.pid
   [ -f "$pidfile" ] || continue
   pid=$(cat "$pidfile")
@@ -17,5 +17,11 @@ for name in pyftpdlib pure-ftpd; do
   fi
   rm -f "$pidfile"
 done
+# vsftpd's root when it could not lie in the state folder (ftp-start.sh)
+if [ -f "$state/vsftpd-base" ]; then
+  base=$(cat "$state/vsftpd-base")
+  case $base in /tmp/norvex-vsftpd.*) rm -rf "$base" ;; esac
+  rm -f "$state/vsftpd-base"
+fi
 rm -f "$state/servers.env"
 exit 0

@@ -1,7 +1,8 @@
 // Renders the job editor's add page (one picture per destination), the change page and the
 // source selection dialog to PNG files, for the documentation and for looking at them.
 //
-//   EditorShots --screenshot <add-sftp|add-ftp|add-local|change|select-volumes|select> <file.png>
+//   EditorShots --screenshot <add-sftp|add-ftp|add-local|change|change-ftp|select-volumes|select>
+//               <file.png>
 //   EditorShots --all <folder>
 //
 // Run it under Xvfb: xvfb-run -a -s "-screen 0 1280x900x24" EditorShots --all out/
@@ -27,8 +28,8 @@ using namespace norvex::testing;
 
 namespace {
 
-const QStringList kPictures = {"add-sftp", "add-ftp",        "add-local",
-                               "change",   "select-volumes", "select"};
+const QStringList kPictures = {"add-sftp",   "add-ftp",        "add-local", "change",
+                               "change-ftp", "select-volumes", "select"};
 
 bool save(QWidget &w, const QString &file)
 {
@@ -52,6 +53,7 @@ void fillSample(config::TJobEditor &page, int kind)
     input<QLineEdit>(page, "EdtFTPHost", change)->setText(QStringLiteral("ftp.example.jp"));
     input<QLineEdit>(page, "EdtFTPUser", change)->setText(QStringLiteral("keiri"));
     input<QLineEdit>(page, "EdtFTPPass", change)->setText(QStringLiteral("secret"));
+    input<QComboBox>(page, "CmbFTPSecurity", change)->setCurrentIndex(1);
     input<QLineEdit>(page, "EdtSaveFolder", change)->setText(QStringLiteral("/mnt/usb/backup"));
     input<QCheckBox>(page, "ChkCreateFolder", change)->setChecked(true);
     input<QLineEdit>(page, "EdtCreateFolder", change)->setText(QStringLiteral("経理"));
@@ -73,11 +75,15 @@ bool render(const QString &picture, const QString &file, TestProgram &program)
                              QStringLiteral("/etc")});
         return save(dialog, file);
     }
-    if (picture == QLatin1String("change")) {
+    if (picture.startsWith(QLatin1String("change"))) {
         // The sample job, saved through the add page, shown by the change page.
         config::TJobEditor add(program, false);
         add.showAction();
-        fillSample(add, 0);
+        const bool ftp = picture == QLatin1String("change-ftp");
+        fillSample(add, ftp ? 1 : 0);
+        // A name of its own: the add page refuses a second job with the sample's name.
+        if (ftp)
+            input<QLineEdit>(add, "EdtBackUpName")->setText(QStringLiteral("経理データFTP"));
         program.prompts.answers.enqueue(true);
         input<QPushButton>(add, "BotOk")->click();
         program.editedJob = program.jobs.RecordCount();

@@ -117,6 +117,10 @@ private slots:
     void refusedOrFailedSavesKeepThePage_data();
     void refusedOrFailedSavesKeepThePage();
     void browseButtonsFillTheirPage();
+    void ftpChoicesShownAndSaved_data();
+    void ftpChoicesShownAndSaved();
+    void oldTableGainsFtpColumnsOnlyWithAnFtpJob_data();
+    void oldTableGainsFtpColumnsOnlyWithAnFtpJob();
 };
 
 void JobEditorTest::addPageDefaults()
@@ -139,7 +143,7 @@ void JobEditorTest::addPageDefaults()
         QVERIFY2(captioned.contains(w) || !w->accessibleName().isEmpty(),
                  qPrintable(w->objectName()));
     }
-    QCOMPARE(inputs, 20);
+    QCOMPARE(inputs, 22);
     // Typed values are gone after the next show; the interval carries over.
     fillRequired(page);
     input<QSpinBox>(page, "SpnIntVal")->setValue(4);
@@ -167,6 +171,8 @@ void JobEditorTest::addPageDefaults()
     QVERIFY(!input<QCheckBox>(page, "ChkArcPass")->isEnabled());
     QCOMPARE(input<QSpinBox>(page, "SpnSedaiNum")->value(), 2);
     QVERIFY(input<QRadioButton>(page, "RdoArchiveZip")->isChecked());
+    QCOMPARE(input<QComboBox>(page, "CmbFTPMode")->currentText(), QStringLiteral("パッシブ"));
+    QCOMPARE(input<QComboBox>(page, "CmbFTPSecurity")->currentText(), QStringLiteral("なし"));
 
     // Choosing a kind shows its inputs only; an option's input follows its check box.
     input<QComboBox>(page, "CmbToBackUp")->setCurrentIndex(2);
@@ -444,7 +450,9 @@ void JobEditorTest::addWritesEveryFieldAndChangeShowsThem()
                              {"op2val", "zip pw"},
                              {"op3", "-1"},
                              {"op3val", "7"},
-                             {"op4", "1"}};
+                             {"op4", "1"},
+                             {"ftpmode", "passive"},
+                             {"ftpsecurity", "none"}};
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QCOMPARE(jobField(s.folder, 1, it.key()), it.value());
 
@@ -631,6 +639,164 @@ void JobEditorTest::browseButtonsFillTheirPage()
     QCOMPARE(s.program.prompts.dialogTitles,
              (QStringList{QStringLiteral("秘密鍵の選択|Putty秘密鍵(*.ppk);;全てのファイル(*)"),
                           QStringLiteral("フォルダーの選択")}));
+}
+
+void JobEditorTest::ftpChoicesShownAndSaved_data()
+{
+    QTest::addColumn<QString>("mode");     // stored ftpmode; "-" for a table without the column
+    QTest::addColumn<QString>("security"); // stored ftpsecurity
+    QTest::addColumn<QString>("shownMode");
+    QTest::addColumn<QString>("shownSecurity");
+    QTest::addColumn<QString>("warning"); // part of the message the change page shows
+    QTest::addColumn<QString>("savedMode");
+    QTest::addColumn<QString>("savedSecurity");
+    const QString active = QStringLiteral("アクティブ"), passive = QStringLiteral("パッシブ");
+    const QString none = QStringLiteral("なし"), tls = QStringLiteral("明示的 TLS (FTPS)");
+    QTest::newRow("19-field table") << "-"
+                                    << "-" << active << none << ""
+                                    << "active"
+                                    << "none";
+    QTest::newRow("empty fields") << ""
+                                  << "" << active << none << ""
+                                  << "active"
+                                  << "none";
+    QTest::newRow("passive with TLS") << "passive"
+                                      << "tls" << passive << tls << ""
+                                      << "passive"
+                                      << "tls";
+    QTest::newRow("active, none") << "active"
+                                  << "none" << active << none << ""
+                                  << "active"
+                                  << "none";
+    // What the page cannot read is shown as the choice that keeps the job working and never
+    // turns encryption off when it is saved.
+    QTest::newRow("unknown mode") << "epsv"
+                                  << "none" << passive << none << "ftpmode 「epsv」"
+                                  << "passive"
+                                  << "none";
+    QTest::newRow("unknown security") << "active"
+                                      << "SSL" << active << tls << "ftpsecurity 「SSL」"
+                                      << "active"
+                                      << "tls";
+}
+
+void JobEditorTest::ftpChoicesShownAndSaved()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, security);
+    QFETCH(QString, shownMode);
+    QFETCH(QString, shownSecurity);
+    QFETCH(QString, warning);
+    QFETCH(QString, savedMode);
+    QFETCH(QString, savedSecurity);
+    Setup s(QStringLiteral("ftpchoices"));
+    Fields job = sftpJob(QStringLiteral("ftp"));
+    job[QStringLiteral("tobackup")] = QStringLiteral("FTP");
+    storeJob(s.folder, job);
+    if (mode != QLatin1String("-")) {
+        shared::TMlb2 table = loadJobFile(s.folder);
+        table.GoToRecord(1);
+        QVERIFY(shared::setJobField(table, QStringLiteral("ftpmode"), mode));
+        QVERIFY(shared::setJobField(table, QStringLiteral("ftpsecurity"), security));
+        QVERIFY(table.SaveToFile(shared::jobTablePath(s.folder)));
+    }
+    TJobEditor page(s.program, true);
+    page.show();
+    openChange(s, page, 1);
+    QVERIFY(input<QComboBox>(page, "CmbFTPMode", true)->isVisible());
+    QCOMPARE(input<QComboBox>(page, "CmbFTPMode", true)->currentText(), shownMode);
+    QCOMPARE(input<QComboBox>(page, "CmbFTPSecurity", true)->currentText(), shownSecurity);
+    if (warning.isEmpty()) {
+        QCOMPARE(s.program.prompts.texts(), QStringList());
+    } else {
+        QCOMPARE(s.program.prompts.shown.size(), 1);
+        QVERIFY2(s.program.prompts.lastText().contains(warning),
+                 qPrintable(s.program.prompts.lastText()));
+    }
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page, true);
+    QCOMPARE(s.program.navigation, QStringList{QStringLiteral("list 0")});
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("ftpmode")), savedMode);
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("ftpsecurity")), savedSecurity);
+
+    // What the user picks is what the next load shows.
+    input<QComboBox>(page, "CmbFTPMode", true)
+        ->setCurrentIndex(savedMode == QLatin1String("passive"));
+    input<QComboBox>(page, "CmbFTPSecurity", true)->setCurrentIndex(1);
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page, true);
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("ftpmode")), savedMode == QLatin1String("passive")
+                                                                   ? QStringLiteral("active")
+                                                                   : QStringLiteral("passive"));
+    QCOMPARE(jobField(s.folder, 1, QStringLiteral("ftpsecurity")), QStringLiteral("tls"));
+}
+
+void JobEditorTest::oldTableGainsFtpColumnsOnlyWithAnFtpJob_data()
+{
+    QTest::addColumn<bool>("change"); // the change page saves job 1, else the add page a third
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("fields");
+    for (bool change : {false, true}) {
+        const char *page = change ? "change" : "add";
+        QTest::addRow("%s SFTP", page) << change << 0 << 19;
+        QTest::addRow("%s FTP", page) << change << 1 << 21;
+        QTest::addRow("%s Local", page) << change << 2 << 19;
+    }
+}
+
+void JobEditorTest::oldTableGainsFtpColumnsOnlyWithAnFtpJob()
+{
+    QFETCH(bool, change);
+    QFETCH(int, kind);
+    QFETCH(int, fields);
+    Setup s(QStringLiteral("oldtable"));
+    storeJob(s.folder, sftpJob(QStringLiteral("one")));
+    Fields ftp = sftpJob(QStringLiteral("two"));
+    ftp[QStringLiteral("tobackup")] = QStringLiteral("FTP");
+    storeJob(s.folder, ftp);
+    QCOMPARE(loadJobFile(s.folder).FieldCount(), 19);
+    const shared::TMlb2 before = loadJobFile(s.folder);
+
+    TJobEditor page(s.program, change);
+    page.show();
+    if (change) {
+        openChange(s, page, 1);
+    } else {
+        s.load();
+        page.showAction();
+        fillRequired(page);
+        input<QLineEdit>(page, "EdtBackUpName")->setText(QStringLiteral("three"));
+    }
+    input<QComboBox>(page, "CmbToBackUp", change)->setCurrentIndex(kind);
+    input<QLineEdit>(page, "EdtFTPHost", change)->setText(QStringLiteral("f"));
+    input<QLineEdit>(page, "EdtFTPUser", change)->setText(QStringLiteral("u"));
+    input<QLineEdit>(page, "EdtFTPPass", change)->setText(QStringLiteral("p"));
+    input<QLineEdit>(page, "EdtSaveFolder", change)->setText(QStringLiteral("/mnt"));
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page, change);
+    QCOMPARE(s.program.prompts.unexpected, QStringList());
+    QCOMPARE(s.program.navigation.size(), 1);
+
+    shared::TMlb2 after = loadJobFile(s.folder);
+    QCOMPARE(after.FieldCount(), fields);
+    QCOMPARE(after.RecordCount(), change ? 2 : 3);
+    // The other jobs keep every value; an FTP job stored before the columns existed reads
+    // as it always ran: active, without TLS.
+    const QStringList names = shared::jobFieldNames();
+    for (int record = change ? 2 : 1; record <= 2; ++record)
+        for (int field = 1; field <= 19; ++field)
+            QCOMPARE(after.Cell(after.FieldPosition(names[field - 1]), record),
+                     before.Cell(field, record));
+    after.GoToRecord(2);
+    QCOMPARE(shared::readFtpMode(after.FieldByName(QStringLiteral("ftpmode"))),
+             shared::FtpDataMode::Active);
+    QCOMPARE(shared::readFtpSecurity(after.FieldByName(QStringLiteral("ftpsecurity"))),
+             shared::FtpSecurity::None);
+    after.GoToRecord(change ? 1 : 3);
+    QCOMPARE(after.FieldByName(QStringLiteral("ftpmode")),
+             kind == 1 ? QStringLiteral("passive") : QString());
+    QCOMPARE(after.FieldByName(QStringLiteral("tobackup")),
+             QStringList({"SFTP", "FTP", "Local"})[kind]);
 }
 
 QTEST_MAIN(JobEditorTest)

@@ -18,9 +18,10 @@ public:
         QString text;
         Kind kind;
         bool question;
+        bool yesNo = false; // question() (Yes and No), not confirm() (Yes and Cancel)
     };
 
-    QQueue<bool> answers;      // confirm(): true for Yes
+    QQueue<bool> answers;      // confirm() and question(): true for Yes
     QQueue<QString> fileNames; // openFileName() and folderName()
     QList<Shown> shown;        // messages and questions, in order
     QStringList dialogTitles;  // titles of the file and folder dialogs
@@ -30,14 +31,10 @@ public:
     {
         shown.append({text, kind, false});
     }
-    bool confirm(const QString &text) override
+    bool confirm(const QString &text) override { return answer({text, Kind::Information, true}); }
+    bool question(const QString &text, Kind kind = Kind::Information) override
     {
-        shown.append({text, Kind::Information, true});
-        if (answers.isEmpty()) {
-            unexpected.append(text);
-            return false;
-        }
-        return answers.dequeue();
+        return answer({text, kind, true, true});
     }
     QString openFileName(const QString &title, const QString &filter) override
     {
@@ -61,6 +58,15 @@ public:
     QString lastText() const { return shown.isEmpty() ? QString() : shown.last().text; }
 
 private:
+    bool answer(const Shown &asked)
+    {
+        shown.append(asked);
+        if (answers.isEmpty()) {
+            unexpected.append(asked.text);
+            return false;
+        }
+        return answers.dequeue();
+    }
     QString nextName(const QString &title)
     {
         if (fileNames.isEmpty()) {

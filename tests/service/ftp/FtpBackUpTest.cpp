@@ -413,6 +413,19 @@ private slots:
         QVERIFY(QFile::exists(m_tmp.filePath(F)));
     }
 
+    // Nothing is tried with a security setting this program does not understand: the
+    // unreachable port would give a connect error if it were.
+    void unknownSecurityTextFailsBeforeAnyConnection()
+    {
+        setJob(QStringLiteral("1"), QStringLiteral("u"), QStringLiteral("p"));
+        m_job.AddField(QLatin1String(shared::FtpSecurityField));
+        m_job.SetFieldByName(QLatin1String(shared::FtpSecurityField), QStringLiteral("implicit"));
+        QCOMPARE(run(QString(), 0, "x"),
+                 QStringLiteral("Exception : FTPサーバに接続できませんでした。 \r\n"
+                                "'implicit' is not a valid FTP encryption"));
+        QVERIFY(QFile::exists(m_tmp.filePath(F)));
+    }
+
     void unreachableServerFailsTheConnectStep()
     {
         setJob(QStringLiteral("1"), QStringLiteral("u"), QStringLiteral("p"));

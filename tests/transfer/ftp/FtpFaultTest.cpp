@@ -67,6 +67,28 @@ private slots:
         QCOMPARE(ftp->StatusCode(), 221);
     }
 
+    // A server that accepts AUTH TLS but does not speak TLS: the handshake fails, the
+    // connection is dropped, and the login never goes out.
+    void failedTlsHandshakeSendsNoLogin()
+    {
+        FakeFtpServer fake(QStringLiteral("ClearTextAfterAuthTlsServer"));
+        QVERIFY(!fake.port().isEmpty());
+        auto ftp = ftpClientFor(fake.port(), QStringLiteral("u"), QStringLiteral("p"));
+        ftp->Security = norvex::shared::FtpSecurity::ExplicitTls;
+        ftp->KnownCertsFile = m_home + QStringLiteral("known_certs");
+        QStringList commands;
+        ftp->OnCommand = [&](TCustomFtpCli *, const QString &line) { commands << line; };
+        QVERIFY(!ftp->Connect());
+        QVERIFY2(ftp->ErrorMessage().startsWith(
+                     QStringLiteral("500 TLS handshake with the server failed - TLS handshake "
+                                    "failed: ")),
+                 qPrintable(ftp->ErrorMessage()));
+        QCOMPARE(commands, QStringList{QStringLiteral("AUTH TLS")});
+        QVERIFY(!ftp->Connected());
+        QVERIFY(ftp->PendingCertificate().isEmpty());
+        QVERIFY(!QFile::exists(ftp->KnownCertsFile));
+    }
+
     void serverThatCannotConnectBackFailsPutWith425()
     {
         FakeFtpServer fake(QStringLiteral("NoConnectBackServer"));

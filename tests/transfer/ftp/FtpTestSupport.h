@@ -39,8 +39,20 @@ inline QMap<QString, QString> readFtpServersEnv()
 inline FtpServer ftpServer(const QString &name)
 {
     const QMap<QString, QString> env = readFtpServersEnv();
-    const QString prefix = name == QLatin1String("pyftpdlib") ? QStringLiteral("PYFTPD_")
-                                                              : QStringLiteral("PUREFTPD_");
+    static const QMap<QString, QString> prefixes = {
+        {QStringLiteral("pyftpdlib"), QStringLiteral("PYFTPD_")},
+        {QStringLiteral("pure-ftpd"), QStringLiteral("PUREFTPD_")},
+        {QStringLiteral("vsftpd-tls"), QStringLiteral("FTPS_VSFTPD_")},
+        {QStringLiteral("pure-ftpd-tls"), QStringLiteral("FTPS_PURE_")},
+        {QStringLiteral("pyftpdlib-ipv6"), QStringLiteral("FTP6_")},
+    };
+    if (name == QLatin1String("vsftpd-tls-ipv6")) {
+        FtpServer s = ftpServer(QStringLiteral("vsftpd-tls"));
+        s.name = name;
+        s.port = env.value(QStringLiteral("FTPS6_VSFTPD_PORT"));
+        return s;
+    }
+    const QString prefix = prefixes.value(name);
     return FtpServer{name, env.value(prefix + QStringLiteral("PORT")),
                      env.value(prefix + QStringLiteral("ROOT")),
                      env.value(QStringLiteral("FTP_USER")),

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QString>
 #include <QTest>
@@ -162,6 +163,18 @@ inline QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// "SHA256:..." of a public key file, as ssh-keygen -l prints it; empty when it cannot.
+inline QString keyFingerprint(const QString &publicKeyFile)
+{
+    QProcess fp;
+    fp.start(QStringLiteral("ssh-keygen"),
+             {QStringLiteral("-l"), QStringLiteral("-E"), QStringLiteral("sha256"),
+              QStringLiteral("-f"), publicKeyFile});
+    if (!fp.waitForFinished(10000))
+        return {};
+    return QString::fromLatin1(fp.readAllStandardOutput().split(' ').value(1));
 }
 
 // A fresh folder in the test user's home (owned by that user) for one test's files.
