@@ -39,9 +39,10 @@ struct UploadStats
 // lane has window, replies are taken from all lanes as they come, and every lane that waits
 // for the server is bounded by the idle time-out.
 //
-// Lanes are added while the server's window is what holds the upload back: every lane's
-// window is used up and the replies still come back about one bare round trip after
-// their requests (a link that queues would make them later). The caller's handle carries
+// The upload starts with as many lanes as a fast link of the measured round trip would need
+// (one on loopback and LAN), and adds more while the server's window is what holds it back:
+// every lane's window is used up and the replies still come back about one bare round trip
+// after their requests (a link that queues would make them later). The caller's handle carries
 // the first lane; extra lanes open the same remote path for writing (no create, no
 // truncate), write at their own offsets and close their handles before run() returns.
 class SftpUpload
