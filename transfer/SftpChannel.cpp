@@ -1,4 +1,6 @@
 #include "SftpChannel.h"
+#include "SftpProtocol.h"
+#include "SftpUpload.h"
 #include "SshWire.h"
 
 #include "platform/Paths.h"
@@ -16,49 +18,14 @@ namespace norvex::transfer {
 namespace {
 
 using namespace sshwire;
+using namespace sftpproto;
 
-enum : quint8 {
-    FxpInit = 1,
-    FxpVersion = 2,
-    FxpOpen = 3,
-    FxpClose = 4,
-    FxpWrite = 6,
-    FxpLstat = 7,
-    FxpFstat = 8,
-    FxpOpenDir = 11,
-    FxpRemove = 13,
-    FxpMkDir = 14,
-    FxpRename = 18,
-    FxpStatus = 101,
-    FxpHandle = 102,
-    FxpAttrs = 105,
-    FxpExtended = 200,
-    FxpExtendedReply = 201,
-};
-
-constexpr quint32 StatusOk = 0;
 constexpr quint32 AttrSize = 0x01;
 constexpr quint32 AttrPermissions = 0x04;
-// Replies larger than this are not SFTP v3 replies to anything we send.
-constexpr quint32 MaxReply = 256 * 1024;
 // OpenSSH closes the session for a packet above 256 KiB; stay well below it.
 constexpr quint32 MaxWriteChunk = 255 * 1024;
 // A server announcing a smaller write size would have us queue thousands of requests.
 constexpr quint32 MinWriteChunk = 1024;
-// Bytes of WRITE data we let the server owe us replies for.
-constexpr quint32 InFlightBytes = 2 * 1024 * 1024;
-// Replies to no request we are waiting for: a few are stale replies to requests given up
-// after a failure; a stream of them is a server that would hold the run forever.
-constexpr int MaxStrayReplies = 4096;
-
-// Starts a packet in b, keeping b's allocation for the next one.
-void startPacket(QByteArray &b, quint8 type, quint32 id)
-{
-    b.resize(0);
-    putU32(b, 0); // length, patched by finish()
-    b.append(char(type));
-    putU32(b, id);
-}
 
 QByteArray header(quint8 type, quint32 id)
 {
@@ -67,39 +34,10 @@ QByteArray header(quint8 type, quint32 id)
     return b;
 }
 
-void patchLength(QByteArray &b)
-{
-    qToBigEndian(quint32(b.size() - 4), b.data());
-}
-
 QByteArray finish(QByteArray b)
 {
     patchLength(b);
     return b;
-}
-
-QString statusName(quint32 code)
-{
-    switch (code) {
-    case 1:
-        return QStringLiteral("end of file");
-    case 2:
-        return QStringLiteral("no such file");
-    case 3:
-        return QStringLiteral("permission denied");
-    case 4:
-        return QStringLiteral("failure");
-    case 5:
-        return QStringLiteral("bad message");
-    case 6:
-        return QStringLiteral("no connection");
-    case 7:
-        return QStringLiteral("connection lost");
-    case 8:
-        return QStringLiteral("operation unsupported");
-    default:
-        return QStringLiteral("error %1").arg(code);
-    }
 }
 
 } // namespace
@@ -280,7 +218,14 @@ bool SftpChannel::request(quint8 type, const QByteArray &payload, Reply *reply)
     m_status = 0;
     QByteArray b = header(type, id);
     b.append(payload);
-    return sendPacket(finish(std::move(b))) && awaitReply(id, reply);
+    QElapsedTimer roundTrip;
+    roundTrip.start();
+    if (!sendPacket(finish(std::move(b))) || !awaitReply(id, reply))
+        return false;
+    const qint64 us = roundTrip.nsecsElapsed() / 1000;
+    if (m_roundTripUs < 0 || us < m_roundTripUs)
+        m_roundTripUs = us;
+    return true;
 }
 
 bool SftpChannel::expectStatusOk(const Reply &reply, const QString &what)
@@ -295,9 +240,7 @@ bool SftpChannel::expectStatusOk(const Reply &reply, const QString &what)
     if (code == StatusOk)
         return true;
     m_status = code;
-    if (message.isEmpty())
-        message = statusName(code);
-    return fail(QStringLiteral("%1: %2 (SFTP status %3)").arg(what, message).arg(code));
+    return fail(statusText(what, code, message));
 }
 
 bool SftpChannel::expectHandle(const Reply &reply, const QString &what, QByteArray *handle)
@@ -427,7 +370,7 @@ bool SftpChannel::fstat(const QByteArray &handle, quint64 *size)
 }
 
 bool SftpChannel::upload(const QByteArray &handle, const QString &localPath,
-                         const std::function<void(quint64)> &onProgress)
+                         const QString &remotePath, const std::function<void(quint64)> &onProgress)
 {
     if (m_broken)
         return fail(QStringLiteral("The SFTP session was lost earlier: ") + m_lostReason);
@@ -442,101 +385,20 @@ bool SftpChannel::upload(const QByteArray &handle, const QString &localPath,
         ~FdCloser() { ::close(fd); }
     } closer{fd};
 
-    const quint32 chunk = m_writeChunk;
-    QHash<quint32, quint64> pending; // request id -> file offset
-    quint64 pendingBytes = 0;
-    quint64 offset = 0;
-    quint64 acknowledged = 0;
-    bool atEof = false;
-    QString failure;
-    int strays = 0;
-    const QString what = QStringLiteral("Writing to the remote file failed");
-
-    // Takes one reply off the wire: a WRITE acknowledgement we wait for, or a stale one.
-    auto takeReply = [&]() -> bool {
-        QByteArray packet;
-        if (!readPacket(&packet))
-            return false;
-        if (packet.size() < 5) {
-            return lose(QStringLiteral("The SFTP server sent a malformed reply"));
-        }
-        quint32 id = qFromBigEndian<quint32>(packet.constData() + 1);
-        auto it = pending.find(id);
-        if (it == pending.end()) {
-            if (++strays > MaxStrayReplies)
-                return lose(QStringLiteral("The SFTP server sent too many replies to no request"));
-            return true;
-        }
-        quint64 at = it.value();
-        pending.erase(it);
-        pendingBytes -= qMin<quint64>(chunk, pendingBytes);
-        Reply reply{quint8(packet[0]), id, packet.mid(5)};
-        if (!expectStatusOk(reply, what) && failure.isEmpty())
-            failure = m_error + QStringLiteral(" at offset %1").arg(at);
-        // Every request but the last is a full chunk.
-        acknowledged = qMin(acknowledged + chunk, offset);
-        if (onProgress && failure.isEmpty())
-            onProgress(acknowledged);
-        return true;
-    };
-
-    QByteArray packet;
-    packet.reserve(qsizetype(chunk) + 64 + handle.size());
-    while (!atEof && failure.isEmpty()) {
-        quint32 id = nextId();
-        startPacket(packet, FxpWrite, id);
-        putString(packet, handle);
-        putU64(packet, offset);
-        putU32(packet, 0); // data length, patched below
-        const qsizetype dataAt = packet.size();
-        packet.resize(dataAt + chunk);
-        quint32 got = 0;
-        while (got < chunk) {
-            ssize_t n = ::read(fd, packet.data() + dataAt + got, chunk - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                return fail(QStringLiteral("Cannot read the local file \"%1\": %2")
-                                .arg(localPath, platform::systemErrorText(errno)));
-            }
-            if (n == 0) {
-                atEof = true;
-                break;
-            }
-            got += quint32(n);
-        }
-        if (got == 0)
-            break;
-        packet.resize(dataAt + got);
-        qToBigEndian(got, packet.data() + dataAt - 4);
-        patchLength(packet);
-        if (!sendPacket(packet))
-            return false;
-        pending.insert(id, offset);
-        pendingBytes += chunk;
-        offset += got;
-
-        // Acknowledgements that are already here cost nothing to collect; beyond the
-        // in-flight budget we wait for them.
-        while (!pending.isEmpty()) {
-            if (pendingBytes < InFlightBytes) {
-                int available = ssh_channel_poll(m_channel, 0);
-                if (available == SSH_ERROR)
-                    return transportFailure(QStringLiteral("Reading from the SFTP server failed"));
-                if (available <= 0)
-                    break;
-            }
-            if (!takeReply())
-                return false;
-        }
-    }
-    while (!pending.isEmpty()) {
-        if (!takeReply())
-            return false;
-    }
-    if (!failure.isEmpty())
-        return fail(failure);
-    return true;
+    SftpUpload::Context context;
+    context.session = m_session;
+    context.channel = m_channel;
+    context.lastId = &m_lastId;
+    context.idleTimeoutMs = m_idleTimeoutMs;
+    context.chunk = m_writeChunk;
+    context.roundTripUs = m_roundTripUs;
+    context.limits = m_uploadLimits;
+    SftpUpload upload(context);
+    const bool ok = upload.run(fd, localPath, handle, remotePath, onProgress);
+    m_uploadStats = upload.stats();
+    if (upload.lost())
+        return lose(upload.errorText());
+    return ok || fail(upload.errorText());
 }
 
 } // namespace norvex::transfer

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SftpUpload.h"
+
 #include <QByteArray>
 #include <QString>
 #include <libssh/libssh.h>
@@ -45,10 +47,14 @@ public:
     bool close(const QByteArray &handle);
     // FSTAT of an open handle: the size the server holds for it.
     bool fstat(const QByteArray &handle, quint64 *size);
-    // Writes the whole local file from offset 0, keeping about 2 MiB of WRITE requests in
-    // flight. onProgress gets the bytes the server has acknowledged, after each reply.
-    bool upload(const QByteArray &handle, const QString &localPath,
+    // Writes the whole local file from offset 0, with as many WRITE requests in flight as
+    // the link and uploadLimits() allow (see SftpUpload). remotePath is the path handle was
+    // opened on; with it the upload may spread over further channels. onProgress gets the
+    // bytes the server has acknowledged, after each reply.
+    bool upload(const QByteArray &handle, const QString &localPath, const QString &remotePath = {},
                 const std::function<void(quint64)> &onProgress = {});
+    void setUploadLimits(const UploadLimits &limits) { m_uploadLimits = limits; }
+    UploadStats lastUploadStats() const { return m_uploadStats; }
 
     bool broken() const { return m_broken; }
     QString errorText() const { return m_error; }
@@ -85,6 +91,9 @@ private:
     int m_idleTimeoutMs;
     quint32 m_lastId = 0;
     quint32 m_writeChunk = 32 * 1024;
+    qint64 m_roundTripUs = -1; // the shortest request round trip seen
+    UploadLimits m_uploadLimits;
+    UploadStats m_uploadStats;
     bool m_hasLimits = false;
     bool m_hasPosixRename = false;
     quint32 m_status = 0;

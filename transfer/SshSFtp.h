@@ -1,5 +1,8 @@
 #pragma once
 
+#include "SftpUpload.h"
+
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -61,7 +64,12 @@ public:
     // changed key replaces the old one). 1 on success, else ErrorText says why.
     int TrustHostKey(const TSshHostKey &key);
 
-    int Connect(const QString &hostName, int port);
+    // hostField: a host name, or an IPv4 or IPv6 address, the latter also as "[::1]". Every
+    // address the name resolves to is tried in turn within ConnectTimeoutMs.
+    int Connect(const QString &hostField, int port);
+    // What the open connection negotiated: "kex=... cipher=... mac=..." (client to server);
+    // empty when not connected.
+    QString negotiatedAlgorithms() const;
     // The "password" method; keyboard-interactive with the same password where the server
     // offers only that (PAM set-ups).
     int AuthenticatePassword(const QString &userName, const QString &password);
@@ -86,13 +94,19 @@ public:
     // creates gets the permission bits mode (less the server's umask); -1: its defaults.
     QString OpenRemoteFile(const QString &path, const QString &access, const QString &disposition,
                            int mode = -1);
-    // onProgress gets the bytes the server has acknowledged so far.
+    // onProgress gets the bytes the server has acknowledged so far. A handle opened for
+    // writing may be written through further SFTP channels of the session at the same time,
+    // each opening its path again for writing (see SftpUpload).
     int UploadToHandle(const QString &handle, const QString &localPath,
                        const std::function<void(qint64)> &onProgress = {});
     // The size of the open remote file as the server reports it (FSTAT); -1 on failure.
     qint64 HandleSize(const QString &handle);
     int CloseRemoteHandle(const QString &handle);
     void Disconnect();
+
+    // Bounds of the next uploads, and what the last one did.
+    void setUploadLimits(const UploadLimits &limits) { m_uploadLimits = limits; }
+    UploadStats uploadStats() const { return m_uploadStats; }
 
 private:
     int fail(const QString &text);
@@ -115,7 +129,10 @@ private:
     ssh_session m_session = nullptr;
     bool m_authenticated = false;
     std::unique_ptr<SftpChannel> m_sftp;
-    QStringList m_openHandles; // closed again when the object is released
+    QStringList m_openHandles;            // closed again when the object is released
+    QHash<QString, QString> m_writePaths; // handle opened for writing -> its path
+    UploadLimits m_uploadLimits;
+    UploadStats m_uploadStats;
 };
 
 } // namespace norvex::transfer

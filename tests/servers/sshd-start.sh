@@ -91,9 +91,20 @@ chmod 600 "$k"/*
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
+# The same server on ::1 where the loopback has IPv6.
+if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2>/dev/null; then
+    ipv6=1
+    listen6="ListenAddress ::1"
+    family=any
+    allow6="$user@::1"
+else
+    ipv6=0 listen6="" family=inet allow6=""
+fi
+
 cat >"$dir/sshd_config" <<EOF
 ListenAddress 127.0.0.1
-AddressFamily inet
+$listen6
+AddressFamily $family
 Port $port
 HostKey $dir/host/ssh_host_ed25519_key
 HostKey $dir/host/ssh_host_ecdsa_key
@@ -107,7 +118,7 @@ PubkeyAuthentication yes
 AuthorizedKeysFile $auth
 Subsystem sftp internal-sftp
 ForceCommand internal-sftp
-AllowUsers $user@127.0.0.1
+AllowUsers $user@127.0.0.1 $allow6
 PermitRootLogin no
 DisableForwarding yes
 PermitTTY no
@@ -123,13 +134,19 @@ sed -e "s|^Port .*|Port $kbd_port|" -e "s|^PidFile .*|PidFile $dir/kbd/sshd.pid|
     -e "s|^KbdInteractiveAuthentication .*|KbdInteractiveAuthentication yes|" \
     "$dir/sshd_config" >"$dir/kbd/sshd_config"
 
-# A second port of the main server runs a misbehaving SFTP server instead of OpenSSH's.
+# A second port of the main server runs a misbehaving SFTP server instead of OpenSSH's, and
+# allows one channel per connection (an upload's further channels are refused).
 fake_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 fake_sftp=$(cd "$(dirname "$0")/../fakes" && pwd)/misbehaving_sftp.py
-sed -i "s|^Port .*|&\nPort $fake_port|" "$dir/sshd_config"
+# A third port renews the session keys after every MiB, in both directions.
+rekey_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -i "s|^Port .*|&\nPort $fake_port\nPort $rekey_port|" "$dir/sshd_config"
 cat >>"$dir/sshd_config" <<EOF
 Match LocalPort $fake_port
     ForceCommand /usr/bin/python3 $fake_sftp
+    MaxSessions 1
+Match LocalPort $rekey_port
+    RekeyLimit 1M
 EOF
 
 mkdir -p /run/sshd
@@ -158,8 +175,10 @@ SSHD_HOME=$home
 SSHD_PID=$(cat "$dir/sshd.pid")
 SSHD_KBD_PORT=$kbd_port
 SSHD_FAKE_SFTP_PORT=$fake_port
+SSHD_REKEY_PORT=$rekey_port
 SSHD_KEYS=$k
 SSHD_HOSTKEY_ED25519_SHA256=$fp
+SSHD_IPV6=$ipv6
 EOF
 # The contributor's tests read the keys and the state; sshd keeps its host keys.
 if [ "$SERVER_OWNER_UID" -ne 0 ]; then

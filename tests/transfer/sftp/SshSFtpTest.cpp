@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/mount.h>
+#include <thread>
 
 using namespace norvex::transfer;
 using sftptest::readFile;
@@ -39,6 +40,23 @@ class SshSFtpTest : public QObject
 
 private:
     QTemporaryDir m_local;
+
+    // Lanes opened at the start of every upload, whatever the link.
+    static void forceLanes(TSshSFtp &c, int lanes, quint64 maxInFlight = UploadLimits().maxInFlight)
+    {
+        UploadLimits limits;
+        limits.minLanes = lanes;
+        limits.maxInFlight = maxInFlight;
+        c.setUploadLimits(limits);
+    }
+
+    // The upload over its first channel only, and over four from the start.
+    static void laneRows()
+    {
+        QTest::addColumn<int>("lanes");
+        QTest::newRow("one channel") << 1;
+        QTest::newRow("four channels") << 4;
+    }
 
     bool connectAs(TSshSFtp &c, const sftptest::Sshd &s)
     {
@@ -370,8 +388,10 @@ private slots:
             QString());
     }
 
+    void fullDiskFailsTheUploadAndTheSessionLivesOn_data() { laneRows(); }
     void fullDiskFailsTheUploadAndTheSessionLivesOn()
     {
+        QFETCH(int, lanes);
         REQUIRE_SSHD(s);
         // A real ENOSPC on the server: a 1 MiB file system where the upload goes.
         SKIP_UNLESS_ROOT("the full disk is a tmpfs mount, which needs root");
@@ -388,6 +408,7 @@ private slots:
         const QString local = m_local.filePath(QStringLiteral("eight.bin"));
         QVERIFY(writeFile(local, sftptest::randomBytes(8 * 1024 * 1024)));
         TSshSFtp c;
+        forceLanes(c, lanes);
         QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
         const QString f =
             c.OpenRemoteFile(dir + QStringLiteral("/eight.bin"), QStringLiteral("writeOnly"),
@@ -429,6 +450,7 @@ private slots:
         const QByteArray data = sftptest::randomBytes(64 * 1024 + 7);
         QVERIFY(writeFile(local, data));
         TSshSFtp c;
+        forceLanes(c, 4); // the server allows one channel: the others are refused
         QVERIFY(c.Connect(QStringLiteral("127.0.0.1"), s.fakeSftpPort) == 1 &&
                 c.AuthenticatePassword(s.user, s.password) == 1);
         QVERIFY2(c.StartSftp() == 1, qPrintable(c.ErrorText()));
@@ -441,7 +463,8 @@ private slots:
             return;
         }
         QVERIFY2(!f.isEmpty(), qPrintable(c.ErrorText()));
-        QCOMPARE(c.UploadToHandle(f, local), 1);
+        QVERIFY2(c.UploadToHandle(f, local) == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.uploadStats().lanes, 1);
         QCOMPARE(c.CloseRemoteHandle(f), 1);
         QVERIFY(readFile(s.remote(name)) == data);
         QCOMPARE(readFile(s.remote(name + QStringLiteral(".writes"))), QByteArray("65"));
@@ -449,14 +472,143 @@ private slots:
         QFile::remove(s.remote(name + QStringLiteral(".writes")));
     }
 
+    // Over one or several channels, with room in flight for many requests or for less than
+    // one: the file arrives whole, the progress is the acknowledged bytes (rising, ending
+    // at the size), the data awaiting replies never passes the bound (one request when the
+    // bound is smaller), and the session answers in step afterwards.
+    void uploadOverLanes_data()
+    {
+        QTest::addColumn<int>("lanes");
+        QTest::addColumn<quint64>("maxInFlight");
+        QTest::newRow("one channel, 16 MiB") << 1 << quint64(16 * 1024 * 1024);
+        QTest::newRow("four channels, 16 MiB") << 4 << quint64(16 * 1024 * 1024);
+        QTest::newRow("eight channels, 3 MiB") << 8 << quint64(3 * 1024 * 1024);
+        QTest::newRow("four channels, less than a request") << 4 << quint64(64 * 1024);
+    }
+    void uploadOverLanes()
+    {
+        QFETCH(int, lanes);
+        QFETCH(quint64, maxInFlight);
+        REQUIRE_SSHD(s);
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-lanes"));
+        const QByteArray data = sftptest::randomBytes(24 * 1024 * 1024 + 4099);
+        const QString local = m_local.filePath(QStringLiteral("lanes.bin"));
+        QVERIFY(writeFile(local, data));
+        TSshSFtp c;
+        forceLanes(c, lanes, maxInFlight);
+        QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
+        const QString remote = dir + QStringLiteral("/lanes.bin");
+        const QString f =
+            c.OpenRemoteFile(remote, QStringLiteral("writeOnly"), QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+        QList<qint64> progress;
+        QVERIFY2(c.UploadToHandle(f, local, [&](qint64 bytes) { progress << bytes; }) == 1,
+                 qPrintable(c.ErrorText()));
+        const UploadStats stats = c.uploadStats();
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.last(), qint64(data.size()));
+        for (qsizetype i = 1; i < progress.size(); ++i)
+            QVERIFY2(progress[i] > progress[i - 1], qPrintable(QString::number(i)));
+        QVERIFY2(stats.peakInFlight <= qMax<quint64>(maxInFlight, 255 * 1024),
+                 qPrintable(QString::number(stats.peakInFlight)));
+        QVERIFY(stats.lanes >= 1 && stats.lanes <= lanes);
+        QCOMPARE(c.HandleSize(f), qint64(data.size()));
+        QCOMPARE(c.CloseRemoteHandle(f), 1);
+        QVERIFY(readFile(s.remote(remote)) == data);
+        QCOMPARE(c.RemoveFile(remote), 1);
+    }
+
+    // Key renewals every MiB while the upload runs over several channels: writes wait for
+    // each exchange to finish and go on.
+    void keyRenewalsDuringTheUpload()
+    {
+        REQUIRE_SSHD(s);
+        QVERIFY(s.rekeyPort > 0);
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-rekey"));
+        const QByteArray data = sftptest::randomBytes(16 * 1024 * 1024 + 1);
+        const QString local = m_local.filePath(QStringLiteral("rekey.bin"));
+        QVERIFY(writeFile(local, data));
+        TSshSFtp c;
+        forceLanes(c, 4);
+        QVERIFY2(c.Connect(QStringLiteral("127.0.0.1"), s.rekeyPort) == 1 &&
+                     c.AuthenticatePassword(s.user, s.password) == 1 && c.StartSftp() == 1,
+                 qPrintable(c.ErrorText()));
+        const QString remote = dir + QStringLiteral("/rekey.bin");
+        const QString f =
+            c.OpenRemoteFile(remote, QStringLiteral("writeOnly"), QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+        QVERIFY2(c.UploadToHandle(f, local) == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.CloseRemoteHandle(f), 1);
+        QVERIFY(readFile(s.remote(remote)) == data);
+    }
+
+    // A server that stops taking data for a while (its windows run dry on every channel)
+    // but comes back before the idle time-out: the upload waits and completes.
+    void pausedServerCompletesTheUpload_data() { laneRows(); }
+    void pausedServerCompletesTheUpload()
+    {
+        QFETCH(int, lanes);
+        REQUIRE_SSHD(s);
+        const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-pause"));
+        const QByteArray data = sftptest::randomBytes(32 * 1024 * 1024);
+        const QString local = m_local.filePath(QStringLiteral("pause.bin"));
+        QVERIFY(writeFile(local, data));
+        TSshSFtp c;
+        c.setIdleTimeoutMs(15000);
+        forceLanes(c, lanes);
+        QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
+        const QString remote = dir + QStringLiteral("/pause.bin");
+        const QString f =
+            c.OpenRemoteFile(remote, QStringLiteral("writeOnly"), QStringLiteral("createTruncate"));
+        QVERIFY(!f.isEmpty());
+        sftptest::CutWhenGrown pause(s.pid, s.remote(remote), 4 * 1024 * 1024, SIGSTOP);
+        pause.start();
+        std::thread resume([&] {
+            pause.wait();
+            QThread::msleep(1500);
+            sftptest::signalSessions(s.pid, SIGCONT);
+        });
+        const int rc = c.UploadToHandle(f, local);
+        resume.join();
+        QVERIFY(pause.fired());
+        QVERIFY2(rc == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.CloseRemoteHandle(f), 1);
+        QVERIFY(readFile(s.remote(remote)) == data);
+    }
+
+    // A literal IPv6 address in the host field, bare or in brackets.
+    void ipv6AddressConnects_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("::1") << "::1";
+        QTest::newRow("[::1]") << "[::1]";
+    }
+    void ipv6AddressConnects()
+    {
+        QFETCH(QString, host);
+        REQUIRE_SSHD(s);
+        if (!s.ipv6)
+            QSKIP("the loopback has no IPv6 address here");
+        TSshSFtp c;
+        c.setKnownHostsFile(m_local.filePath(QStringLiteral("known_hosts_v6")));
+        QVERIFY2(c.Connect(host, s.port) == 1, qPrintable(c.ErrorText()));
+        QVERIFY2(c.AuthenticatePassword(s.user, s.password) == 1, qPrintable(c.ErrorText()));
+        QCOMPARE(c.StartSftp(), 1);
+        QVERIFY(readFile(m_local.filePath(QStringLiteral("known_hosts_v6")))
+                    .startsWith(QStringLiteral("[::1]:%1 ").arg(s.port).toLatin1()));
+    }
+
+    void stalledServerFailsWithinIdleTimeout_data() { laneRows(); }
     void stalledServerFailsWithinIdleTimeout()
     {
+        QFETCH(int, lanes);
         REQUIRE_SSHD(s);
         const QString dir = sftptest::freshRemoteFolder(s, QStringLiteral("sftp-stall"));
         const QString local = m_local.filePath(QStringLiteral("big.bin"));
         QVERIFY(writeFile(local, sftptest::randomBytes(64 * 1024 * 1024)));
         TSshSFtp c;
         c.setIdleTimeoutMs(2000);
+        forceLanes(c, lanes);
         QVERIFY2(connectAs(c, s), qPrintable(c.ErrorText()));
         const QString remote = dir + QStringLiteral("/big.bin");
         const QString f =

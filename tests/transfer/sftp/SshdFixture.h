@@ -24,6 +24,8 @@ struct Sshd
     int port = 0;
     int kbdPort = 0;      // a second server: passwords only as keyboard-interactive (PAM)
     int fakeSftpPort = 0; // the main server, running tests/fakes/misbehaving_sftp.py
+    int rekeyPort = 0;    // the main server, renewing its keys after every MiB
+    bool ipv6 = false;    // the main server listens on ::1 too
     QString user, password, home, keys, hostKeySha256;
     pid_t pid = 0;
 
@@ -48,12 +50,14 @@ inline Sshd sshd()
     s.port = v.value(QStringLiteral("SSHD_PORT")).toInt();
     s.kbdPort = v.value(QStringLiteral("SSHD_KBD_PORT")).toInt();
     s.fakeSftpPort = v.value(QStringLiteral("SSHD_FAKE_SFTP_PORT")).toInt();
+    s.rekeyPort = v.value(QStringLiteral("SSHD_REKEY_PORT")).toInt();
     s.user = v.value(QStringLiteral("SSHD_USER"));
     s.password = v.value(QStringLiteral("SSHD_PASSWORD"));
     s.home = v.value(QStringLiteral("SSHD_HOME"));
     s.keys = v.value(QStringLiteral("SSHD_KEYS"));
     s.hostKeySha256 = v.value(QStringLiteral("SSHD_HOSTKEY_ED25519_SHA256"));
     s.pid = pid_t(v.value(QStringLiteral("SSHD_PID")).toInt());
+    s.ipv6 = v.value(QStringLiteral("SSHD_IPV6")) == QLatin1String("1");
     // The server runs as root: a contributor may see it but not signal it.
     s.ok =
         s.port > 0 && !s.user.isEmpty() && s.pid > 0 && (::kill(s.pid, 0) == 0 || errno == EPERM);
