@@ -21,6 +21,63 @@
 using namespace norvex;
 using namespace norvex::testing;
 
+namespace {
+
+// A fresh installation folder (job table, temporary folder, the files to back up under
+// data/) and its add page with the source dialog attached.
+struct AddPageOn
+{
+    explicit AddPageOn(const QString &name)
+        : home(QDir::cleanPath(makeInstallFolder(name)) + QStringLiteral("/")),
+          tmp(home + QStringLiteral("tmp")), data(home + QStringLiteral("data")),
+          program(home, QDateTime::currentDateTime()), add(program, false), dialog(program)
+    {
+        shared::ensureJobTable(home);
+        QDir().mkpath(tmp);
+        testing::writeFile(home + QStringLiteral("Norvex.ini"),
+                           "[Option]\r\nTmpFolder=" + tmp.toUtf8() + "\r\n\r\n");
+        program.current = config::Page::AddBackUp;
+        dialog.attachEditors(&add, nullptr);
+    }
+
+    // Shows the page with everything in data/ chosen as sources, through the dialog.
+    bool showWithEverythingInData(const QMap<QString, QByteArray> &files)
+    {
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            if (!testing::writeFile(data + QLatin1Char('/') + it.key(), it.value()))
+                return false;
+        add.show();
+        add.showAction();
+        if (!dialog.showFolder(data))
+            return false;
+        auto *entries = dialog.findChild<QTreeWidget *>(QStringLiteral("LstFile"));
+        for (int i = 0; i < entries->topLevelItemCount(); ++i)
+            entries->topLevelItem(i)->setSelected(true);
+        dialog.findChild<QPushButton *>(QStringLiteral("BotSelect"))->click();
+        dialog.findChild<QPushButton *>(QStringLiteral("BotOk"))->click();
+        return true;
+    }
+
+    // OK on the page, due at once rather than at the next 04:00.
+    bool save()
+    {
+        input<QDateTimeEdit>(add, "PicTime")
+            ->setDateTime(QDateTime::currentDateTime().addSecs(-60));
+        program.prompts.answers.enqueue(true);
+        input<QPushButton>(add, "BotOk")->click();
+        return program.navigation == QStringList{QStringLiteral("list -1")};
+    }
+
+    const QString home;
+    const QString tmp;
+    const QString data;
+    TestProgram program;
+    config::TJobEditor add;
+    config::TFrmSelect dialog;
+};
+
+} // namespace
+
 class EditorServiceTest : public QObject
 {
     Q_OBJECT
@@ -28,51 +85,28 @@ class EditorServiceTest : public QObject
 private slots:
     void addedJobIsBackedUpByTheService()
     {
-        const QString home = QDir::cleanPath(makeInstallFolder(QStringLiteral("e2e"))) + "/";
-        QVERIFY(shared::ensureJobTable(home));
-        const QString tmp = home + QStringLiteral("tmp");
-        const QString dest = home + QStringLiteral("dest folder");
-        const QString data = home + QStringLiteral("data");
-        QVERIFY(QDir().mkpath(tmp) && QDir().mkpath(dest));
-        QVERIFY(testing::writeFile(home + QStringLiteral("Norvex.ini"),
-                                   "[Option]\r\nTmpFolder=" + tmp.toUtf8() + "\r\n\r\n"));
+        AddPageOn page(QStringLiteral("e2e"));
+        const QString dest = page.home + QStringLiteral("dest folder");
+        QVERIFY(QDir().mkpath(dest));
         const QMap<QString, QByteArray> files{{QStringLiteral("my docs/a.txt"), "alpha"},
                                               {QStringLiteral("b.bin"), noise(70000, 3)}};
-        for (auto it = files.cbegin(); it != files.cend(); ++it)
-            QVERIFY(testing::writeFile(data + QLatin1Char('/') + it.key(), it.value()));
-
-        TestProgram program(home, QDateTime::currentDateTime());
-        program.current = config::Page::AddBackUp;
-        config::TJobEditor add(program, false);
-        config::TFrmSelect dialog(program);
-        dialog.attachEditors(&add, nullptr);
-        add.show();
-        add.showAction();
+        QVERIFY(page.showWithEverythingInData(files));
+        config::TJobEditor &add = page.add;
+        const QString &data = page.data;
         input<QLineEdit>(add, "EdtBackUpName")->setText(QStringLiteral("from-editor"));
-        QVERIFY(dialog.showFolder(data));
-        auto *entries = dialog.findChild<QTreeWidget *>(QStringLiteral("LstFile"));
-        for (int i = 0; i < entries->topLevelItemCount(); ++i)
-            entries->topLevelItem(i)->setSelected(true);
-        dialog.findChild<QPushButton *>(QStringLiteral("BotSelect"))->click();
-        dialog.findChild<QPushButton *>(QStringLiteral("BotOk"))->click();
         QCOMPARE(add.sourceList(),
                  (QStringList{data + QStringLiteral("/my docs"), data + QStringLiteral("/b.bin")}));
         input<QComboBox>(add, "CmbToBackUp")->setCurrentIndex(2);
         input<QLineEdit>(add, "EdtSaveFolder")->setText(dest);
-        // Due at once rather than at tomorrow's 04:00.
-        input<QDateTimeEdit>(add, "PicTime")
-            ->setDateTime(QDateTime::currentDateTime().addSecs(-60));
-        program.prompts.answers.enqueue(true);
-        input<QPushButton>(add, "BotOk")->click();
-        QCOMPARE(program.navigation, QStringList{QStringLiteral("list -1")});
+        QVERIFY(page.save());
 
-        ServiceRunner service(home);
+        ServiceRunner service(page.home);
         QVERIFY(service.start());
         const QString archive = dest + QStringLiteral("/Norvex-from-editor.zip");
         QVERIFY(service.waitFor([&] { return QFileInfo::exists(archive); }, 90000));
         QVERIFY(service.stop());
         QVERIFY(testArchive(archive));
-        QVERIFY(holdsExactly(extract(archive, tmp + QStringLiteral("/x")), files));
+        QVERIFY(holdsExactly(extract(archive, page.tmp + QStringLiteral("/x")), files));
     }
 
     // Passive FTPS to vsftpd, which requires TLS for the login and the data and a resumed
@@ -81,30 +115,12 @@ private slots:
     {
         const FtpServer server = ftpServer(QStringLiteral("vsftpd-tls"));
         QVERIFY2(!server.port.isEmpty(), "FTP test servers are not running");
-        const QString home = QDir::cleanPath(makeInstallFolder(QStringLiteral("e2e-ftps"))) + "/";
-        QVERIFY(shared::ensureJobTable(home));
-        const QString tmp = home + QStringLiteral("tmp");
-        const QString data = home + QStringLiteral("data");
-        QVERIFY(QDir().mkpath(tmp));
-        QVERIFY(testing::writeFile(home + QStringLiteral("Norvex.ini"),
-                                   "[Option]\r\nTmpFolder=" + tmp.toUtf8() + "\r\n\r\n"));
+        AddPageOn page(QStringLiteral("e2e-ftps"));
         const QMap<QString, QByteArray> files{{QStringLiteral("帳簿.bin"), noise(300000, 5)}};
-        QVERIFY(testing::writeFile(data + QStringLiteral("/帳簿.bin"), files.first()));
+        QVERIFY(page.showWithEverythingInData(files));
+        config::TJobEditor &add = page.add;
+        const QString &home = page.home;
         const QString folder = uniqueName(QStringLiteral("e2e"));
-
-        TestProgram program(home, QDateTime::currentDateTime());
-        program.current = config::Page::AddBackUp;
-        config::TJobEditor add(program, false);
-        config::TFrmSelect dialog(program);
-        dialog.attachEditors(&add, nullptr);
-        add.show();
-        add.showAction();
-        QVERIFY(dialog.showFolder(data));
-        auto *list = dialog.findChild<QTreeWidget *>(QStringLiteral("LstFile"));
-        QCOMPARE(list->topLevelItemCount(), 1);
-        list->topLevelItem(0)->setSelected(true);
-        dialog.findChild<QPushButton *>(QStringLiteral("BotSelect"))->click();
-        dialog.findChild<QPushButton *>(QStringLiteral("BotOk"))->click();
         input<QLineEdit>(add, "EdtBackUpName")->setText(QStringLiteral("ftps"));
         input<QComboBox>(add, "CmbToBackUp")->setCurrentIndex(1);
         input<QLineEdit>(add, "EdtFTPHost")->setText(QStringLiteral("127.0.0.1"));
@@ -117,11 +133,7 @@ private slots:
         input<QLineEdit>(add, "EdtCreateFolder")->setText(folder);
         input<QCheckBox>(add, "ChkSedai")->setChecked(true);
         input<QSpinBox>(add, "SpnSedaiNum")->setValue(3);
-        input<QDateTimeEdit>(add, "PicTime")
-            ->setDateTime(QDateTime::currentDateTime().addSecs(-60));
-        program.prompts.answers.enqueue(true);
-        input<QPushButton>(add, "BotOk")->click();
-        QCOMPARE(program.navigation, QStringList{QStringLiteral("list -1")});
+        QVERIFY(page.save());
 
         const QString remote = server.root + QLatin1Char('/') + folder + QLatin1Char('/');
         const QString gen1 = remote + QStringLiteral("Norvex-ftps-1-.zip");
@@ -146,7 +158,7 @@ private slots:
         }
         QVERIFY(QFileInfo::exists(gen2));
         QVERIFY(testArchive(gen1));
-        QVERIFY(holdsExactly(extract(gen1, tmp + QStringLiteral("/x")), files));
+        QVERIFY(holdsExactly(extract(gen1, page.tmp + QStringLiteral("/x")), files));
         // The self-signed certificate was trusted on first use, recorded and logged once.
         QVERIFY(readFile(home + QStringLiteral("known_certs"))
                     .startsWith("[127.0.0.1]:" + server.port.toUtf8() + " SHA256:"));
