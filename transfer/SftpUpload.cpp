@@ -8,6 +8,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,6 +131,13 @@ bool SftpUpload::run(int fd, const QString &localPath, const QByteArray &handle,
     m_stats.window = ssh_channel_window_size(m_ctx.channel);
 
     ssh_set_blocking(m_ctx.session, 0);
+    // libssh leaves a socket it was given in blocking mode, and flushes its whole output
+    // buffer (megabytes with several lanes) in one send(): to a server that stopped reading
+    // that send would never return, whatever the idle time-out says.
+    const int socketFd = ssh_get_fd(m_ctx.session);
+    const int socketFlags = fcntl(socketFd, F_GETFL);
+    if (socketFlags >= 0)
+        fcntl(socketFd, F_SETFL, socketFlags | O_NONBLOCK);
     m_lastProgress = Clock::now();
     if (!m_remotePath.isEmpty())
         addLanes(std::max(std::min(m_ctx.limits.minLanes, m_ctx.limits.maxLanes), firstLanes()) -
@@ -167,6 +175,8 @@ bool SftpUpload::run(int fd, const QString &localPath, const QByteArray &handle,
         if (lane->extra)
             dropLane(*lane);
     }
+    if (socketFlags >= 0)
+        fcntl(socketFd, F_SETFL, socketFlags);
     ssh_set_blocking(m_ctx.session, 1);
 
     for (const auto &lane : m_lanes)

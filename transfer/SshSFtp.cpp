@@ -267,8 +267,8 @@ bool TSshSFtp::connectTcp(const QString &hostName, int port)
         }
         if (err == 0) {
             // Small SFTP requests must not wait for Nagle; libssh sets this only on sockets
-            // it creates itself. The socket stays non-blocking so that libssh's own
-            // time-outs bound every send as well as every receive.
+            // it creates itself. (libssh puts the socket into blocking mode once connected;
+            // the upload switches it back for its own sends.)
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
             // The TCP handshake took one round trip.
