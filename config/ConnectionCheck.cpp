@@ -6,6 +6,7 @@
 #include "transfer/FtpCli.h"
 #include "transfer/SshKey.h"
 #include "transfer/SshSFtp.h"
+#include "transfer/WSocket.h"
 
 #include <QStringList>
 #include <functional>
@@ -46,13 +47,6 @@ bool inputMissing(Program &program, const QString &host, const QString &user,
         QStringLiteral("ホスト名、ユーザ名、パスワードが正常に入力されていません。"),
         Prompter::Kind::Warning);
     return true;
-}
-
-QString hostPort(const QString &host, int port)
-{
-    return (host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
-        .arg(host)
-        .arg(port);
 }
 
 // What a person decides on before a server's key or certificate is trusted.
@@ -176,7 +170,8 @@ void checkSftpConnection(Program &program, const QString &host, int port, const 
         if (key.isEmpty() ||
             !userTrusts(program, {QStringLiteral("接続先のホスト鍵はまだ登録されていません。"),
                                   QStringLiteral("ホスト鍵"),
-                                  {QStringLiteral("ホスト") + kColon + hostPort(host, port)},
+                                  {QStringLiteral("ホスト") + kColon +
+                                   transfer::WSocketHostPort(host, port)},
                                   QStringLiteral("ホスト鍵"),
                                   key.presented,
                                   key.recorded}))
@@ -203,7 +198,8 @@ void checkFtpConnection(Program &program, const QString &host, int port, const Q
         const QString error = test(&cert);
         if (cert.isEmpty())
             return error;
-        QStringList lines = {QStringLiteral("ホスト") + kColon + hostPort(host, port),
+        QStringList lines = {QStringLiteral("ホスト") + kColon +
+                                 transfer::WSocketHostPort(host, port),
                              QStringLiteral("発行先") + kColon + cert.subject};
         if (!cert.verifyError.isEmpty())
             lines << QStringLiteral("理由") + kColon + cert.verifyError;

@@ -2,6 +2,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
+#include "transfer/WSocket.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -13,9 +14,7 @@ namespace {
 
 QByteArray serverKey(const QString &host, int port)
 {
-    QString name = host.trimmed().toLower();
-    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
-        name = name.mid(1, name.size() - 2);
+    const QString name = WSocketUnbracketed(host.trimmed().toLower());
     return QStringLiteral("[%1]:%2").arg(name).arg(port).toUtf8();
 }
 

@@ -3,6 +3,7 @@
 #include "SftpChannel.h"
 #include "SftpKnownHosts.h"
 #include "SshKey.h"
+#include "WSocket.h"
 #include "platform/Paths.h"
 
 #include <QElapsedTimer>
@@ -22,21 +23,6 @@
 namespace norvex::transfer {
 
 namespace {
-
-QString hostPort(const QString &host, int port)
-{
-    return host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2").arg(host).arg(port)
-                                           : QStringLiteral("%1:%2").arg(host).arg(port);
-}
-
-// "[::1]" as a host field is the address ::1, as in URLs and OpenSSH's known_hosts.
-QString bareHost(const QString &host)
-{
-    const QString &h = host;
-    if (h.size() > 2 && h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
-        return h.mid(1, h.size() - 2);
-    return h;
-}
 
 QString serverKeyFingerprint(ssh_session session, QString *type)
 {
@@ -286,13 +272,15 @@ bool TSshSFtp::connectTcp(const QString &hostName, int port)
             break;
     }
     freeaddrinfo(list);
-    fail(QStringLiteral("Cannot connect to %1: %2").arg(hostPort(hostName, port), lastError));
+    fail(
+        QStringLiteral("Cannot connect to %1: %2").arg(WSocketHostPort(hostName, port), lastError));
     return false;
 }
 
 int TSshSFtp::Connect(const QString &hostField, int port)
 {
-    const QString hostName = bareHost(hostField);
+    // "[::1]" as a host field is the address ::1, as in URLs and OpenSSH's known_hosts.
+    const QString hostName = WSocketUnbracketed(hostField);
     Disconnect();
     m_error.clear();
     m_pendingHostKey = {};
@@ -327,7 +315,7 @@ int TSshSFtp::Connect(const QString &hostField, int port)
     if (left <= 0) {
         Disconnect();
         return fail(QStringLiteral("Cannot connect to %1: no answer within %2 ms")
-                        .arg(hostPort(hostName, port))
+                        .arg(WSocketHostPort(hostName, port))
                         .arg(m_connectTimeoutMs));
     }
     applySessionTimeout(int(left));
@@ -339,7 +327,7 @@ int TSshSFtp::Connect(const QString &hostField, int port)
         }
         Disconnect();
         return fail(QStringLiteral("SSH connection to %1 failed: %2")
-                        .arg(hostPort(hostName, port), reason));
+                        .arg(WSocketHostPort(hostName, port), reason));
     }
     if (!checkHostKey(hostName, port)) {
         Disconnect();
@@ -361,7 +349,7 @@ QString TSshSFtp::negotiatedAlgorithms() const
 
 bool TSshSFtp::checkHostKey(const QString &hostName, int port)
 {
-    const QString where = hostPort(hostName, port);
+    const QString where = WSocketHostPort(hostName, port);
     QString type;
     const QString presented = serverKeyFingerprint(m_session, &type);
     const auto pending = [&](const QStringList &recorded) {
@@ -416,11 +404,11 @@ int TSshSFtp::TrustHostKey(const TSshHostKey &key)
     m_error.clear();
     if (key.entry.isEmpty())
         return fail(
-            QStringLiteral("No host key of %1 to record").arg(hostPort(key.host, key.port)));
+            QStringLiteral("No host key of %1 to record").arg(WSocketHostPort(key.host, key.port)));
     QString error;
     if (!replaceKnownHost(m_knownHostsFile, key.host, key.port, key.entry, &error))
         return fail(QStringLiteral("Cannot record the host key of %1 in %2: %3")
-                        .arg(hostPort(key.host, key.port), m_knownHostsFile, error));
+                        .arg(WSocketHostPort(key.host, key.port), m_knownHostsFile, error));
     return 1;
 }
 

@@ -83,6 +83,8 @@ int WSocketLookUp(const QByteArray &name, QStringList *addresses);
 bool WSocketIsIPv6(const QString &name);
 // "[::1]" -> "::1"; other names unchanged.
 QString WSocketUnbracketed(const QString &name);
+// "host:port", an IPv6 literal (with or without brackets) as "[::1]:port".
+QString WSocketHostPort(const QString &host, int port);
 // The numeric text of an IPv4 or IPv6 socket address ("127.0.0.1", "::1").
 QString WSocketAddressText(const sockaddr *address);
 // An address (IPv4 dotted, IPv6 literal or a name: its first address) and port as a socket

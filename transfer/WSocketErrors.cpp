@@ -336,6 +336,14 @@ QString WSocketUnbracketed(const QString &name)
     return name;
 }
 
+QString WSocketHostPort(const QString &host, int port)
+{
+    const QString bare = WSocketUnbracketed(host);
+    return (bare.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+        .arg(bare)
+        .arg(port);
+}
+
 QString WSocketAddressText(const sockaddr *address)
 {
     char text[INET6_ADDRSTRLEN] = {};
