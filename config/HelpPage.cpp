@@ -3,6 +3,7 @@
 #include "config/Heading.h"
 #include "config/LinkLabel.h"
 #include "config/Program.h"
+#include "platform/Paths.h"
 
 #include <QPainter>
 #include <QPixmap>
@@ -47,8 +48,11 @@ QPixmap readerBanner(const QFont &base)
 THelpPage::THelpPage(Program &program, QWidget *parent) : TPage(parent)
 {
     setObjectName(QStringLiteral("TabHelp"));
-    const QString manual = manualPath(program.installFolder());
-    const QString reader = readerPage(program.installFolder());
+    Q_UNUSED(program);
+    // The manual and the pages ship with the programs; in a folder install that is the
+    // installation folder.
+    const QString manual = manualPath(platform::programFilesFolder());
+    const QString reader = readerPage(platform::programFilesFolder());
 
     auto *link = new TLinkLabel(QStringLiteral("Norvexマニュアル (PDFファイル)"), this);
     link->setObjectName(QStringLiteral("LblManual"));

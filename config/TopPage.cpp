@@ -2,6 +2,7 @@
 
 #include "config/LinkLabel.h"
 #include "config/Program.h"
+#include "platform/Paths.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -68,7 +69,8 @@ TTopPage::TTopPage(Program &program, QWidget *parent) : TPage(parent)
     setObjectName(QStringLiteral("TabTop"));
     auto *picture = new TLinkLabel(openingPicture(font()), QStringLiteral("Norvex"), this);
     picture->setObjectName(QStringLiteral("ImgTop"));
-    const QString target = makerPage(program.installFolder());
+    Q_UNUSED(program);
+    const QString target = makerPage(platform::programFilesFolder());
     connect(picture, &TLinkLabel::clicked, this, [target] { openWithShell(target); });
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(picture, 0, Qt::AlignCenter);

@@ -1,5 +1,6 @@
 #include "service/ServiceNotifier.h"
 
+#include "platform/Paths.h"
 #include "service/CommandNotifier.h"
 #include "service/DesktopNotifier.h"
 #include "shared/Options.h"
@@ -45,7 +46,10 @@ std::unique_ptr<Notifier> makeServiceNotifier(const QString &installFolder,
     auto notifier = std::make_unique<ChannelsNotifier>();
     const QString bus = sessionBusAddress(environment);
     if (!bus.isEmpty()) {
-        const QString icon = installFolder + QStringLiteral("icons/norvex.svg");
+        // A packaged install keeps the icon with the programs' files, not with the data.
+        QString icon = installFolder + QStringLiteral("icons/norvex.svg");
+        if (!QFileInfo(icon).isFile())
+            icon = platform::programFilesFolder() + QStringLiteral("icons/norvex.svg");
         notifier->add(
             std::make_unique<DesktopNotifier>(bus, QFileInfo(icon).isFile() ? icon : QString()));
     }
