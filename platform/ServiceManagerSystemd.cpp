@@ -81,6 +81,34 @@ QString systemdUnitText(const ServiceSpec &spec, bool userUnit)
     return text;
 }
 
+QString systemdUnitExecutable(const QByteArray &unitText)
+{
+    for (const QByteArray &rawLine : unitText.split('\n')) {
+        const QByteArray line = rawLine.trimmed();
+        if (!line.startsWith("ExecStart="))
+            continue;
+        QString value = QString::fromUtf8(line.mid(int(qstrlen("ExecStart=")))).trimmed();
+        // Prefixes that change how the command runs, not which program it is.
+        while (!value.isEmpty() && QStringLiteral("@-:+!").contains(value.front()))
+            value.remove(0, 1);
+        if (value.startsWith(QLatin1Char('"'))) {
+            QString word;
+            for (qsizetype i = 1; i < value.size(); ++i) {
+                if (value[i] == QLatin1Char('\\') && i + 1 < value.size())
+                    word += value[++i];
+                else if (value[i] == QLatin1Char('"'))
+                    return word.replace(QStringLiteral("%%"), QStringLiteral("%"));
+                else
+                    word += value[i];
+            }
+            return QString();
+        }
+        return value.section(QLatin1Char(' '), 0, 0)
+            .replace(QStringLiteral("%%"), QStringLiteral("%"));
+    }
+    return QString();
+}
+
 SystemdUnitStatus parseSystemctlShow(const QByteArray &output)
 {
     SystemdUnitStatus status;
@@ -168,16 +196,36 @@ QString SystemdServiceManager::unitFolder(bool userUnit) const
     return config + QStringLiteral("/systemd/user");
 }
 
+QString SystemdServiceManager::packagedUnitFolder(bool userUnit) const
+{
+    // A test that moves the unit folder sees no packaged units.
+    if (!qEnvironmentVariableIsEmpty("NORVEX_SYSTEMD_UNIT_DIR"))
+        return QString();
+    return userUnit ? QStringLiteral("/usr/lib/systemd/user")
+                    : QStringLiteral("/usr/lib/systemd/system");
+}
+
+QString SystemdServiceManager::packagedUnitFor(bool userUnit, const QString &name) const
+{
+    const QString folder = packagedUnitFolder(userUnit);
+    if (folder.isEmpty())
+        return QString();
+    const QString path = folder + QLatin1Char('/') + systemdUnitName(name);
+    return QFileInfo::exists(path) ? path : QString();
+}
+
 bool SystemdServiceManager::useUserScope(const QString &name) const
 {
-    // Root controls the system unit; another user controls the system unit when there is
-    // one and their own user unit otherwise.
+    // Root controls the system unit. Another user controls a system unit registered for
+    // the whole machine, else their own user unit or the packaged one. The packaged system
+    // unit is root's: it works on /var/lib/norvex/, never on this user's files.
     if (m_root)
         return false;
     const QString unit = systemdUnitName(name);
     if (QFileInfo::exists(unitFolder(false) + QLatin1Char('/') + unit))
         return false;
-    return QFileInfo::exists(unitFolder(true) + QLatin1Char('/') + unit);
+    return QFileInfo::exists(unitFolder(true) + QLatin1Char('/') + unit) ||
+           !packagedUnitFor(true, name).isEmpty();
 }
 
 SystemctlResult SystemdServiceManager::systemctl(bool userScope, const QStringList &arguments) const
@@ -232,6 +280,12 @@ void SystemdServiceManager::install(const ServiceSpec &spec)
             throw ServiceError(EINVAL, spec.home);
     if (QFileInfo::exists(path))
         throw ServiceError(ServiceErrorCode::AlreadyInstalled, path);
+    if (spec.home.isEmpty() && packagedUnitRuns(user, spec)) {
+        // The packaged unit already runs this program for this user's folder: a copy of
+        // it would only hide a later package update, so it is enabled instead.
+        enablePackagedUnit(user, spec.name);
+        return;
+    }
     if (!QDir().mkpath(folder))
         throw ServiceError(
             ::access(QFileInfo(folder).absolutePath().toLocal8Bit().constData(), W_OK) != 0
@@ -265,10 +319,44 @@ void SystemdServiceManager::install(const ServiceSpec &spec)
     }
 }
 
+bool SystemdServiceManager::packagedUnitRuns(bool userUnit, const ServiceSpec &spec) const
+{
+    const QString path = packagedUnitFor(userUnit, spec.name);
+    if (path.isEmpty())
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return systemdUnitExecutable(file.readAll()) == spec.executable;
+}
+
+void SystemdServiceManager::enablePackagedUnit(bool userUnit, const QString &name)
+{
+    const SystemdUnitStatus unit = status(userUnit, name);
+    if (unit.unitFileState == QLatin1String("enabled"))
+        throw ServiceError(ServiceErrorCode::AlreadyInstalled, packagedUnitFor(userUnit, name));
+    const SystemctlResult result = systemctl(
+        userUnit, {QStringLiteral("enable"), QStringLiteral("--"), systemdUnitName(name)});
+    if (!result.ran || result.exitCode != 0)
+        throw systemctlFailure(result);
+}
+
 void SystemdServiceManager::uninstall(const QString &name)
 {
     const bool user = !m_root;
     const QString path = unitFolder(user) + QLatin1Char('/') + systemdUnitName(name);
+    if (!QFileInfo::exists(path) && !packagedUnitFor(user, name).isEmpty()) {
+        // The packaged unit stays; removing its registration is disabling it.
+        if (status(user, name).unitFileState != QLatin1String("enabled"))
+            throw ServiceError(ServiceErrorCode::NotInstalled);
+        for (const QString &verb : {QStringLiteral("stop"), QStringLiteral("disable")}) {
+            const SystemctlResult result =
+                systemctl(user, {verb, QStringLiteral("--"), systemdUnitName(name)});
+            if (!result.ran || result.exitCode != 0)
+                throw systemctlFailure(result);
+        }
+        return;
+    }
     if (!QFileInfo::exists(path))
         throw ServiceError(ServiceErrorCode::NotInstalled);
     if (::access(unitFolder(user).toLocal8Bit().constData(), W_OK) != 0)

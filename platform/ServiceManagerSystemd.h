@@ -30,6 +30,8 @@ QString systemdUnitName(const QString &serviceName);
 bool systemdCanRun(const QString &executable);
 // The unit file's text (a user unit wants default.target instead of multi-user.target).
 QString systemdUnitText(const ServiceSpec &spec, bool userUnit);
+// The program a unit's ExecStart= runs (its first word, unquoted); empty when none.
+QString systemdUnitExecutable(const QByteArray &unitText);
 // Parses "systemctl show --property=LoadState,ActiveState,UnitFileState" output.
 SystemdUnitStatus parseSystemctlShow(const QByteArray &output);
 // The unit's status from a "systemctl show" call; throws NotInstalled for a unit systemd
@@ -42,7 +44,9 @@ ServiceState systemdState(const SystemdUnitStatus &status);
 ServiceError systemctlFailure(const SystemctlResult &result);
 
 // The service manager on machines that run systemd: a system unit when run as root, a
-// user unit otherwise; everything goes through systemctl.
+// user unit otherwise; everything goes through systemctl. Where a package installed a
+// unit that runs the same program, install and uninstall enable and disable that unit
+// instead of writing their own.
 class SystemdServiceManager : public ServiceManager
 {
 public:
@@ -60,7 +64,14 @@ public:
     // /etc/systemd/system for root, the user's systemd/user configuration folder otherwise.
     QString unitFolder(bool userUnit) const;
 
+    // Where a package puts its units (/usr/lib/systemd/{user,system}); empty while
+    // NORVEX_SYSTEMD_UNIT_DIR moves the unit folder.
+    QString packagedUnitFolder(bool userUnit) const;
+
 private:
+    QString packagedUnitFor(bool userUnit, const QString &name) const;
+    bool packagedUnitRuns(bool userUnit, const ServiceSpec &spec) const;
+    void enablePackagedUnit(bool userUnit, const QString &name);
     bool useUserScope(const QString &name) const;
     SystemctlResult systemctl(bool userScope, const QStringList &arguments) const;
     SystemdUnitStatus status(bool userScope, const QString &name) const;

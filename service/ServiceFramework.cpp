@@ -254,7 +254,12 @@ platform::ServiceSpec thisServiceSpec(const QString &name, const QString &displa
     spec.name = name;
     spec.displayName = displayName;
     spec.executable = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-    if (!qEnvironmentVariableIsEmpty("NORVEX_HOME"))
+    // The folder is recorded when this shell chose it: NORVEX_HOME, or an XDG_DATA_HOME
+    // that a service manager's environment may lack. Otherwise the service finds it itself.
+    const bool packaged =
+        !platform::systemProgramPrefix(QFileInfo(spec.executable).absolutePath()).isEmpty();
+    if (!qEnvironmentVariableIsEmpty("NORVEX_HOME") ||
+        (packaged && ::geteuid() != 0 && !qEnvironmentVariableIsEmpty("XDG_DATA_HOME")))
         spec.home = QDir(platform::installFolder()).absolutePath() + QLatin1Char('/');
     return spec;
 }

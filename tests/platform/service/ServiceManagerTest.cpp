@@ -148,6 +148,41 @@ private slots:
         qunsetenv("NORVEX_SYSTEMD_UNIT_DIR");
     }
 
+    // install enables a packaged unit instead of writing its own only when the packaged
+    // unit runs the very program being registered.
+    void unitExecutable_data()
+    {
+        QTest::addColumn<QByteArray>("unit");
+        QTest::addColumn<QString>("expected");
+        const QString packaged = QStringLiteral("/usr/lib/norvex/NorvexService");
+        for (const char *scope : {"user", "system"}) {
+            QFile file(qEnvironmentVariable("NORVEX_SOURCE_DIR") +
+                       QStringLiteral("/packaging/systemd/%1/norvex.service").arg(scope));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            QTest::addRow("packaged %s unit", scope) << file.readAll() << packaged;
+        }
+        for (const QString &exe : {QStringLiteral("/opt/norvex/NorvexService"),
+                                   QStringLiteral("/home/a b/100%/NorvexService")}) {
+            const ServiceSpec spec{QStringLiteral("Norvex"), QStringLiteral("Norvex"), exe,
+                                   QStringLiteral("/srv/n/")};
+            QTest::addRow("written: %s", qPrintable(exe))
+                << systemdUnitText(spec, true).toUtf8() << exe;
+        }
+        QTest::newRow("prefixed, unquoted, with arguments")
+            << QByteArray("[Service]\nExecStart=-/usr/bin/x --y\n") << "/usr/bin/x";
+        QTest::newRow("escaped quote") << QByteArray("ExecStart=\"/a\\\"b\" z\n") << "/a\"b";
+        QTest::newRow("none") << QByteArray("[Service]\nType=notify\n") << "";
+        QTest::newRow("ExecStartPre is not ExecStart")
+            << QByteArray("ExecStartPre=/bin/true\nExecStart=/bin/x\n") << "/bin/x";
+    }
+
+    void unitExecutable()
+    {
+        QFETCH(QByteArray, unit);
+        QFETCH(QString, expected);
+        QCOMPARE(systemdUnitExecutable(unit), expected);
+    }
+
     void unitNameIsLowerCase()
     {
         QCOMPARE(systemdUnitName(QStringLiteral("Norvex")), QStringLiteral("norvex.service"));
