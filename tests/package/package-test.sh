@@ -106,17 +106,41 @@ asroot rm -rf "$home"
 asroot useradd -m -s /bin/sh "$user"
 data=$home/.local/share/norvex
 
+# The installed service as the user, in the foreground (backgrounded here).
+start_service() {
+  asuser /usr/lib/norvex/NorvexService >>"$work/service.out" 2>&1 &
+  service_pid=
+  for _ in $(seq 1 300); do
+    service_pid=$(pgrep -u "$user" -f '^/usr/lib/norvex/NorvexService' | head -n 1 || true)
+    [ -n "$service_pid" ] && asroot test -f "$data/backuplist.csv" && return 0
+    sleep 0.2
+  done
+  cat "$work/service.out"
+  fail "the service made no job table in $data"
+}
+stop_service() {
+  asroot kill -TERM "$service_pid"
+  for _ in $(seq 1 300); do asroot kill -0 "$service_pid" 2>/dev/null || break; sleep 0.2; done
+  asroot kill -0 "$service_pid" 2>/dev/null && fail "the service did not stop on SIGTERM"
+  service_pid=
+}
+# The first ZIP archive in the destination, checked with unzip, within 10 minutes.
+check_archive() {
+  local archive=
+  for _ in $(seq 1 3000); do
+    archive=$(asroot find "$home/dest" -name '*.zip' -type f | head -n 1)
+    [ -n "$archive" ] && break
+    sleep 0.2
+  done
+  [ -n "$archive" ] || { asroot sh -c "cat '$data'/Log/*.log"; fail "no archive in $home/dest"; }
+  asroot unzip -l "$archive"
+  asroot unzip -tq "$archive"
+}
+
 step "the service of a user keeps its data in the user's XDG folder"
 asuser mkdir -p "$home/src/docs" "$home/dest"
 asuser sh -c "head -c 200000 /dev/urandom >$home/src/docs/a.bin; echo hello >$home/src/b.txt"
-asuser /usr/lib/norvex/NorvexService >"$work/service.out" 2>&1 &
-service_pid=$(pgrep -u "$user" -f '^/usr/lib/norvex/NorvexService' | head -n 1 || true)
-for _ in $(seq 1 300); do
-  [ -n "$service_pid" ] || service_pid=$(pgrep -u "$user" -f '^/usr/lib/norvex/NorvexService' | head -n 1 || true)
-  asroot test -f "$data/backuplist.csv" && break
-  sleep 0.2
-done
-asroot test -f "$data/backuplist.csv" || { cat "$work/service.out"; fail "no job table in $data"; }
+start_service
 [ "$(asroot stat -c '%a %U' "$data")" = "700 $user" ] ||
   fail "$data is not private to $user: $(asroot stat -c '%a %U' "$data")"
 
@@ -127,22 +151,28 @@ if [ -x /usr/lib/norvex/norvexctl ]; then
     "$home/src"
   asuser norvexctl list
   asuser timeout 600 norvexctl run pkgjob --wait || fail "norvexctl run --wait failed"
-  archive=$(asroot find "$home/dest" -name '*.zip' -type f | head -n 1)
-  [ -n "$archive" ] || fail "no archive in $home/dest"
-  asroot unzip -tq "$archive"
+  check_archive
   asroot grep -q pkgjob "$data/backuplist.csv" || fail "the job is not in $data/backuplist.csv"
   # The service runs in the foreground, unregistered: the status may be a failure.
   status=$(asuser norvexctl service status 2>&1 || true)
   echo "$status"
   grep -Eqx "installation folder: $data/?" <<<"$status" ||
     fail "norvexctl service status names another folder"
+  stop_service
 else
   skip "norvexctl steps: /usr/lib/norvex/norvexctl is not in this package (built on the ctl branch)"
+  step "a job that is due makes a backup (job table written as the window writes it)"
+  stop_service
+  fields=(backupname backuplist tobackup hostname port username password keyfile
+    localbackupdir backupint backuptani backupdt op1 op1val op2 op2val op3 op3val op4)
+  values=(pkgjob "$home/src" Local "" "" "" "" "" "$home/dest" 1 d "2020/01/01 00:00:00"
+    0 "" 0 "" 0 "" 0)
+  csvline() { local out= v; for v in "$@"; do out+=${out:+,}\"${v//\"/\"\"}\"; done; printf '%s\r\n' "$out"; }
+  { csvline "${fields[@]}"; csvline "${values[@]}"; } | asuser sh -c "cat >'$data/backuplist.csv'"
+  start_service
+  check_archive
+  stop_service
 fi
-asroot kill -TERM "$service_pid"
-for _ in $(seq 1 150); do asroot kill -0 "$service_pid" 2>/dev/null || break; sleep 0.2; done
-asroot kill -0 "$service_pid" 2>/dev/null && fail "the service did not stop on SIGTERM"
-service_pid=
 asroot test -d "$data/Log" || fail "no event log in $data"
 
 step "the window opens from the desktop entry"
