@@ -49,6 +49,13 @@ for f in usr/lib/norvex/NorvexService usr/lib/norvex/Norvex usr/bin/norvex \
   usr/share/doc/norvex/norvex1_0usersmanual.pdf; do
   [ -e "$tree/$f" ] || fail "the package lacks /$f"
 done
+# norvexctl comes with its link, man page and completion, or not at all.
+if [ -e "$tree/usr/lib/norvex/norvexctl" ]; then
+  for f in usr/bin/norvexctl usr/share/man/man1/norvexctl.1.gz \
+    usr/share/bash-completion/completions/norvexctl; do
+    [ -e "$tree/$f" ] || fail "the package has norvexctl but lacks /$f"
+  done
+fi
 [ -z "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'postinst|prerm|postrm|preinst' || true)" ] ||
   fail "the package has maintainer scripts; it must start nothing by itself"
 depends=$(dpkg-deb --field "$deb" Depends)
