@@ -314,7 +314,7 @@ void TListPage::load()
     const shared::RunStatusRecord record = shared::readRunStatus(m_program.installFolder());
     refreshStatus(record);
 
-    bool inProgress = filesShowRunInProgress(m_program.jobTable(), record, now);
+    bool inProgress = shared::filesShowRunInProgress(m_program.jobTable(), record, now);
     QString failure;
     if (inProgress)
         inProgress = serviceCountsAsRunning(m_program, &failure);
@@ -375,7 +375,7 @@ void TListPage::refreshStatus()
 void TListPage::refreshStatus(const shared::RunStatusRecord &record)
 {
     const QDateTime now = m_program.clock().now();
-    const bool live = recordShowsRunInProgress(record);
+    const bool live = shared::recordShowsRunInProgress(record);
     for (int row = 0; row < int(m_rowJobs.size()); ++row) {
         RowJob &job = m_rowJobs[std::size_t(row)];
         const StatusCells cells = statusCells(shared::findJobStatus(record, row + 1, job.name),

@@ -93,27 +93,4 @@ StatusCells statusCells(const shared::JobStatus *status, bool live, int interval
     return cells;
 }
 
-bool recordShowsRunInProgress(const shared::RunStatusRecord &record)
-{
-    for (const shared::JobStatus &status : record.jobs)
-        if (status.running)
-            return shared::runIsLive(record);
-    return false;
-}
-
-bool filesShowRunInProgress(shared::TMlb2 &table, const shared::RunStatusRecord &record,
-                            const QDateTime &now)
-{
-    if (recordShowsRunInProgress(record))
-        return true;
-    for (bool more = table.First(); more && !table.Eof(); more = table.Next()) {
-        try {
-            if (shared::readDateTime(table.FieldByName(QStringLiteral("backupdt"))) < now)
-                return true;
-        } catch (const shared::EConvertError &) {
-        }
-    }
-    return false;
-}
-
 } // namespace norvex::config

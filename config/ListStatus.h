@@ -7,9 +7,7 @@
 #include <QString>
 
 namespace norvex::shared {
-class TMlb2;
 struct JobStatus;
-struct RunStatusRecord;
 } // namespace norvex::shared
 
 namespace norvex::config {
@@ -30,16 +28,5 @@ struct StatusCells
 // backupint and backuptani, for the alarm of a job with no recent success.
 StatusCells statusCells(const shared::JobStatus *status, bool live, int interval, QChar unit,
                         const QDateTime &now);
-
-// Whether the record says that a run is in progress in a live service: a retry run, whose
-// next run time lies ahead, counts too.
-bool recordShowsRunInProgress(const shared::RunStatusRecord &record);
-
-// The job list's and the editor's rule, as far as the files tell (the service's state
-// decides the rest): a job's next run time has passed, or the record shows a run in
-// progress. A next run time that is no date and time counts as not passed: the service
-// cannot schedule such a job either. Moves the table's cursor.
-bool filesShowRunInProgress(shared::TMlb2 &table, const shared::RunStatusRecord &record,
-                            const QDateTime &now);
 
 } // namespace norvex::config
