@@ -171,4 +171,14 @@ QDateTime defaultStartTime(const QDateTime &now, int interval, const QString &un
     return localWallTime(now.date().addDays(interval), QTime(4, 0, 0));
 }
 
+void moveToRunNow(TMlb2 &job, const QDateTime &now)
+{
+    const QString unit = field(job, "backuptani");
+    const QDateTime runAt =
+        runNowTime(readDateTime(field(job, "backupdt")),
+                   readInteger(QStringLiteral("backupint"), field(job, "backupint")),
+                   unit.size() == 1 ? unit.at(0) : QChar(), now);
+    job.SetFieldByName(QStringLiteral("backupdt"), formatDateTime(runAt));
+}
+
 } // namespace norvex::shared

@@ -88,4 +88,9 @@ JobInput readJobInput(const TMlb2 &job);
 // or `interval` days ahead at 04:00.
 QDateTime defaultStartTime(const QDateTime &now, int interval, const QString &unit);
 
+// Run now: moves the current record's backupdt to the latest point of its interval grid that
+// is not later than `now`, so the service starts the job at its next tick and the grid keeps
+// its phase. Raises an Exception when the stored schedule does not compute.
+void moveToRunNow(TMlb2 &job, const QDateTime &now);
+
 } // namespace norvex::shared

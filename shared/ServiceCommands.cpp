@@ -91,4 +91,10 @@ QString backupInProgressText()
                           "バックアップ処理が終了するまでお待ちください。");
 }
 
+QString serviceNotStartedText()
+{
+    return QStringLiteral("バックアップサービスが起動していません。\r\n"
+                          "サービスを起動してから再度実行してください。");
+}
+
 } // namespace norvex::shared

@@ -45,5 +45,7 @@ bool filesShowRunInProgress(TMlb2 &table, const RunStatusRecord &record, const Q
 
 // What a change of the jobs is refused with while a backup is in progress.
 QString backupInProgressText();
+// What run now is refused with while no service runs.
+QString serviceNotStartedText();
 
 } // namespace norvex::shared

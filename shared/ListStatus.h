@@ -1,16 +1,14 @@
 #pragma once
 
-// The job list's two columns from the run status record: the last result (or the run in
-// progress) and the last success, and whether the result cell warns.
+// The job list's two columns from the run status record (norvexctl shows the same): the last
+// result (or the run in progress) and the last success, and whether the result cell warns.
 
 #include <QDateTime>
 #include <QString>
 
 namespace norvex::shared {
-struct JobStatus;
-} // namespace norvex::shared
 
-namespace norvex::config {
+struct JobStatus;
 
 struct StatusCells
 {
@@ -26,7 +24,7 @@ struct StatusCells
 // `live`: the record's runs are those of a service process that still exists; a run left
 // by a service that died is not shown as running. `interval` and `unit` are the job's
 // backupint and backuptani, for the alarm of a job with no recent success.
-StatusCells statusCells(const shared::JobStatus *status, bool live, int interval, QChar unit,
+StatusCells statusCells(const JobStatus *status, bool live, int interval, QChar unit,
                         const QDateTime &now);
 
-} // namespace norvex::config
+} // namespace norvex::shared
