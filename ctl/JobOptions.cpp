@@ -12,9 +12,10 @@ namespace norvex::ctl {
 
 namespace {
 
+// Relative to the working folder; an empty path stays empty, for the checks to name it.
 QString absolute(const QString &path)
 {
-    return QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    return path.isEmpty() ? path : QDir::cleanPath(QDir::current().absoluteFilePath(path));
 }
 
 // A password file's content without its closing line break. "-" reads standard input.
@@ -169,9 +170,7 @@ void applyJobOptions(const Arguments &args, shared::JobInput &input, bool change
                  QStringLiteral("no-tls")},
                 {QStringLiteral("FTP")});
     if (args.has(QStringLiteral("key")))
-        input.keyFile = args.value(QStringLiteral("key")).isEmpty()
-                            ? QString()
-                            : absolute(args.value(QStringLiteral("key")));
+        input.keyFile = absolute(args.value(QStringLiteral("key")));
     if (args.has(QStringLiteral("password-file")))
         input.password = readSecret(QStringLiteral("password-file"),
                                     args.value(QStringLiteral("password-file")));
