@@ -4,6 +4,8 @@
 #include "platform/ServiceManager.h"
 #include "platform/ServiceProcess.h"
 #include "shared/Clock.h"
+#include "shared/Exception.h"
+#include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/RunStatus.h"
 #include "shared/ServiceCommands.h"
@@ -12,6 +14,7 @@
 #include <QFile>
 
 #include <cstdio>
+#include <iostream>
 #include <unistd.h>
 
 namespace norvex::ctl {
@@ -114,6 +117,13 @@ bool stdoutIsTerminal()
     return ::isatty(STDOUT_FILENO) == 1;
 }
 
+bool answeredYes()
+{
+    std::string answer;
+    std::getline(std::cin, answer);
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
 Context::Context() : m_folder(platform::installFolder())
 {
 }
@@ -149,6 +159,20 @@ int Context::findJob(shared::TMlb2 &table, const QString &name, FoundJob *job) c
     }
     err(QStringLiteral("バックアップ設定「%1」はありません。\n").arg(name));
     return NoSuchJob;
+}
+
+int Context::findJob(shared::TMlb2 &table, const QString &name, FoundJob *job,
+                     shared::JobInput *input) const
+{
+    if (const int code = findJob(table, name, job))
+        return code;
+    try {
+        *input = shared::readJobInput(table);
+    } catch (const shared::Exception &e) {
+        err(e.message() + QLatin1Char('\n'));
+        return Failure;
+    }
+    return Success;
 }
 
 bool Context::serviceServes(QString *failure) const

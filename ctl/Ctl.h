@@ -11,6 +11,10 @@
 #include <map>
 #include <stdexcept>
 
+namespace norvex::shared {
+struct JobInput;
+}
+
 namespace norvex::ctl {
 
 enum ExitCode : int {
@@ -56,6 +60,8 @@ void out(const QString &text);
 void err(const QString &text);
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
+// Reads one line of standard input: true only for "y" or "yes".
+bool answeredYes();
 
 // A job of the job table file, found by its name.
 struct FoundJob
@@ -76,6 +82,9 @@ public:
     // Reads the table and finds the job; prints a message and returns NoSuchJob or Failure
     // when it cannot, Success otherwise.
     int findJob(shared::TMlb2 &table, const QString &name, FoundJob *job) const;
+    // The same, and the job's settings as the editor loads them.
+    int findJob(shared::TMlb2 &table, const QString &name, FoundJob *job,
+                shared::JobInput *input) const;
 
     // The window's rule for changing the jobs, with a service that serves this folder
     // counted as running however it was started. Success, or the exit code after the

@@ -15,8 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <iostream>
-
 namespace norvex::ctl {
 
 namespace {
@@ -158,14 +156,6 @@ bool acceptable(const shared::JobInput &input, const shared::TMlb2 &table,
     return !problem;
 }
 
-bool confirmed(const QString &question)
-{
-    err(question + QStringLiteral(" [y/N] "));
-    std::string answer;
-    std::getline(std::cin, answer);
-    return answer == "y" || answer == "Y" || answer == "yes";
-}
-
 } // namespace
 
 int listCommand(const Context &context, const QStringList &words)
@@ -269,15 +259,9 @@ int changeCommand(const Context &context, const QStringList &words)
     args.expectPositional(1, 1, QStringLiteral("バックアップ名"));
     shared::TMlb2 table;
     FoundJob job;
-    if (const int code = context.findJob(table, args.positional()[0], &job))
-        return code;
     shared::JobInput input;
-    try {
-        input = shared::readJobInput(table);
-    } catch (const shared::Exception &e) {
-        err(e.message() + QLatin1Char('\n'));
-        return Failure;
-    }
+    if (const int code = context.findJob(table, args.positional()[0], &job, &input))
+        return code;
     if (args.has(QStringLiteral("name")))
         input.name = args.value(QStringLiteral("name"));
     if (args.has(QStringLiteral("source"))) {
@@ -308,8 +292,9 @@ int deleteCommand(const Context &context, const QStringList &words)
     if (!args.has(QStringLiteral("yes"))) {
         if (!stdinIsTerminal())
             throw UsageError(QStringLiteral("削除するには --yes を指定してください。"));
-        if (!confirmed(QStringLiteral("バックアップ設定「%1」を削除します。よろしいですか？")
-                           .arg(job.name)))
+        err(QStringLiteral("バックアップ設定「%1」を削除します。よろしいですか？ [y/N] ")
+                .arg(job.name));
+        if (!answeredYes())
             return Failure;
     }
     if (const int code = context.refuseWhileInProgress(table))

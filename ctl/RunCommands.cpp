@@ -15,8 +15,6 @@
 
 #include <QThread>
 
-#include <iostream>
-
 namespace norvex::ctl {
 
 namespace {
@@ -76,9 +74,7 @@ bool askOnTerminal(const QString &text, bool)
         return false;
     }
     err(QStringLiteral("[y/N] "));
-    std::string answer;
-    std::getline(std::cin, answer);
-    return answer == "y" || answer == "Y" || answer == "yes";
+    return answeredYes();
 }
 
 } // namespace
@@ -131,15 +127,9 @@ int checkCommand(const Context &context, const QStringList &words)
     args.expectPositional(1, 1, QStringLiteral("バックアップ名"));
     shared::TMlb2 table;
     FoundJob job;
-    if (const int code = context.findJob(table, args.positional()[0], &job))
-        return code;
     shared::JobInput input;
-    try {
-        input = shared::readJobInput(table);
-    } catch (const shared::Exception &e) {
-        err(e.message() + QLatin1Char('\n'));
-        return Failure;
-    }
+    if (const int code = context.findJob(table, args.positional()[0], &job, &input))
+        return code;
     if (input.kind != QLatin1String("SFTP") && input.kind != QLatin1String("FTP")) {
         err(QStringLiteral("接続チェックは SFTP と FTP のバックアップ先だけにあります。\n"));
         return Failure;
