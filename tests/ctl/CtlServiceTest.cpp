@@ -48,6 +48,7 @@ private slots:
     void runWaitEndsWithAnArchive();
     void refusedWhileABackupRuns();
     void checkAsksOnATerminalOnly();
+    void serviceThroughTheServiceManager();
 };
 
 void CtlServiceTest::runWaitEndsWithAnArchive()
@@ -210,6 +211,44 @@ void CtlServiceTest::checkAsksOnATerminalOnly()
     QCOMPARE(wrong.code, 1);
     QVERIFY2(wrong.err.startsWith(QStringLiteral("認証エラー")), qPrintable(wrong.err));
     QCOMPARE(ctl(home, {QStringLiteral("check"), QStringLiteral("none")}).code, 4);
+}
+
+void CtlServiceTest::serviceThroughTheServiceManager()
+{
+    const QString home = ctlHome(QStringLiteral("manager"));
+    // As in an installation folder: the service program beside norvexctl.
+    const QString programs = home + QStringLiteral("programs/");
+    QVERIFY(QDir().mkpath(programs));
+    QVERIFY(QFile::copy(ctlExecutable(), programs + QStringLiteral("norvexctl")));
+    QVERIFY(QFile::link(serviceExecutable(), programs + QStringLiteral("NorvexService")));
+    QProcessEnvironment env = ctlEnvironment(home);
+    const auto service = [&](const QString &action) {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(programs + QStringLiteral("norvexctl"), {QStringLiteral("service"), action});
+        process.waitForFinished(120000);
+        return CtlResult{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+                         QString::fromUtf8(process.readAllStandardError())};
+    };
+    CtlResult status = service(QStringLiteral("status"));
+    QCOMPARE(status.code, 0);
+    QVERIFY2(status.out.startsWith(QStringLiteral("installation folder: ") + home + '\n'),
+             qPrintable(status.out));
+    QCOMPARE(service(QStringLiteral("start")).code, 1); // not installed yet
+
+    QCOMPARE(service(QStringLiteral("install")).code, 0);
+    CtlResult start = service(QStringLiteral("start"));
+    QVERIFY2(start.code == 0, qPrintable(start.err));
+    QVERIFY(serving(home));
+    status = service(QStringLiteral("status"));
+    QVERIFY2(status.out.contains(QStringLiteral("service manager: 実行中")),
+             qPrintable(status.out));
+    QCOMPARE(service(QStringLiteral("stop")).code, 0);
+    QCOMPARE(service(QStringLiteral("uninstall")).code, 0);
+    QDeadlineTimer deadline(60000);
+    while (serving(home) && !deadline.hasExpired())
+        QTest::qWait(200);
+    QVERIFY2(!serving(home), "the stopped service still holds the folder");
 }
 
 QTEST_GUILESS_MAIN(CtlServiceTest)
