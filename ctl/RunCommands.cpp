@@ -45,6 +45,7 @@ int waitForRun(const Context &context, const FoundJob &job, const QDateTime &req
             return Failure;
         }
         if (terminal && status && status->running) {
+            // The interval only feeds the stale alarm, which a run in progress never shows.
             const QString line =
                 shared::statusCells(status, true, 1, QLatin1Char('d'), shared::SystemClock().now())
                     .result;
