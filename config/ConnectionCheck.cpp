@@ -2,184 +2,48 @@
 
 #include "config/Program.h"
 #include "config/Prompter.h"
-#include "shared/Exception.h"
-#include "transfer/FtpCli.h"
-#include "transfer/SshKey.h"
-#include "transfer/SshSFtp.h"
-#include "transfer/WSocket.h"
-
-#include <QStringList>
-#include <functional>
+#include "transfer/ConnectionCheck.h"
 
 namespace norvex::config {
 
 namespace {
 
-const QString kSeparator = QStringLiteral(" : \r\n");
-const QString kColon = QStringLiteral(" : ");
-
-// Drops the connection also when a component raises half-way.
-class AtExit
-{
-public:
-    explicit AtExit(std::function<void()> action) : m_action(std::move(action)) {}
-    ~AtExit()
-    {
-        // Cleanup of a connection that is gone anyway; the test's own outcome counts.
-        try {
-            m_action();
-        } catch (...) {
-        }
-    }
-    AtExit(const AtExit &) = delete;
-    AtExit &operator=(const AtExit &) = delete;
-
-private:
-    std::function<void()> m_action;
-};
-
 bool inputMissing(Program &program, const QString &host, const QString &user,
                   const QString &password)
 {
-    if (!host.isEmpty() && !user.isEmpty() && !password.isEmpty())
+    const QString missing = transfer::connectionInputMissing(host, user, password);
+    if (missing.isEmpty())
         return false;
-    program.prompter().message(
-        QStringLiteral("ホスト名、ユーザ名、パスワードが正常に入力されていません。"),
-        Prompter::Kind::Warning);
+    program.prompter().message(missing, Prompter::Kind::Warning);
     return true;
 }
 
-// What a person decides on before a server's key or certificate is trusted.
-struct TrustQuestion
+transfer::TrustQuestion asker(Program &program)
 {
-    QString unknownIntro; // the first line for a server not seen before
-    QString thing;        // what is replaced when it changed
-    QStringList lines;    // the server and what identifies the key, "label : value"
-    QString label;        // the label of the presented and the recorded value
-    QString presented;
-    QStringList recorded; // empty for a server not seen before
-};
-
-// One question for a server not seen before. A changed key or certificate may mean that
-// someone sits between us and the server: two questions, the second naming that risk.
-bool userTrusts(Program &program, const TrustQuestion &q)
-{
-    const QString crlf = QStringLiteral("\r\n");
-    const QString server = q.lines.join(crlf) + crlf;
-    if (q.recorded.isEmpty())
-        return program.prompter().question(
-            q.unknownIntro + crlf + server + q.label + kColon + q.presented + crlf + crlf +
-            QStringLiteral("この%1を信頼して登録しますか？").arg(q.thing));
-    if (!program.prompter().question(
-            QStringLiteral("%1が登録済みのものと異なります。").arg(q.thing) + crlf + server +
-                QStringLiteral("今回の") + q.label + kColon + q.presented + crlf +
-                QStringLiteral("登録済みの") + q.label + kColon +
-                q.recorded.join(crlf + QStringLiteral("　　")) + crlf + crlf +
-                QStringLiteral("登録済みの%1を置き換えますか？").arg(q.thing),
-            Prompter::Kind::Warning))
-        return false;
-    return program.prompter().question(
-        QStringLiteral("第三者が通信を傍受している可能性があります。") + crlf +
-            QStringLiteral("サーバの管理者に%1の変更を確認できない場合は、置き換えないでください。")
-                .arg(q.thing) +
-            crlf + crlf + QStringLiteral("本当に置き換えますか？"),
-        Prompter::Kind::Warning);
+    return [&program](const QString &text, bool warning) {
+        return program.prompter().question(text, warning ? Prompter::Kind::Warning
+                                                         : Prompter::Kind::Information);
+    };
 }
 
-void runTest(Program &program, const std::function<QString()> &test)
+void show(Program &program, const QString &error)
 {
-    QString error;
-    try {
-        error = test();
-    } catch (const shared::Exception &e) {
-        error = e.message();
-    } catch (const std::exception &e) {
-        error = QString::fromLocal8Bit(e.what());
-    }
     if (error.isEmpty())
-        program.prompter().message(QStringLiteral("接続成功しました。"));
+        program.prompter().message(transfer::connectionSuccessText());
     else
         program.prompter().message(error, Prompter::Kind::Error);
 }
 
 } // namespace
 
-QString sftpConnectionTest(transfer::TSshSFtp &sftp, transfer::TSshKey &key, const QString &host,
-                           int port, const QString &user, const QString &keyPath,
-                           const QString &password)
-{
-    sftp.Disconnect();
-    AtExit disconnect([&sftp] { sftp.Disconnect(); });
-    sftp.setConnectTimeoutMs(5000);
-    sftp.setIdleTimeoutMs(10000);
-    if (sftp.Connect(host, port) != 1)
-        return QStringLiteral("Connectエラー") + kSeparator + sftp.ErrorText();
-    if (!keyPath.isEmpty()) {
-        const QString keyText = key.ReadKeyFile(keyPath);
-        if (keyText.isEmpty())
-            return QStringLiteral("KeyLoadエラー") + kSeparator + key.KeyErrorText();
-        if (key.LoadKey(keyText) != 1)
-            return QStringLiteral("KeyOpenエラー") + kSeparator + key.KeyErrorText();
-        if (sftp.AuthenticateKey(user, key) != 1)
-            return QStringLiteral("認証エラー") + kSeparator + sftp.ErrorText();
-        return {};
-    }
-    if (sftp.AuthenticatePassword(user, password) != 1)
-        return QStringLiteral("認証エラー") + kSeparator + sftp.ErrorText();
-    return {};
-}
-
-QString ftpConnectionTest(transfer::TFtpClient &ftp, const QString &host, int port,
-                          const QString &user, const QString &password, shared::FtpDataMode mode,
-                          shared::FtpSecurity security, transfer::TFtpCertificate *untrusted)
-{
-    ftp.Abort();
-    AtExit abort([&ftp] { ftp.Abort(); });
-    ftp.HostName = host;
-    ftp.UserName = user;
-    ftp.PassWord = password;
-    ftp.Port = QString::number(port);
-    ftp.DataMode = mode;
-    ftp.Security = security;
-    // A person decides here; the service trusts on first use.
-    ftp.AskBeforeTrusting = security == shared::FtpSecurity::ExplicitTls;
-    if (!ftp.Open()) {
-        if (untrusted)
-            *untrusted = ftp.PendingCertificate();
-    } else if (ftp.User() && ftp.Pass()) {
-        return {};
-    }
-    return QStringLiteral("Openエラー") + kSeparator + ftp.ErrorMessage();
-}
-
 void checkSftpConnection(Program &program, const QString &host, int port, const QString &user,
                          const QString &password, const QString &keyPath)
 {
     if (inputMissing(program, host, user, password))
         return;
-    runTest(program, [&] {
-        transfer::TSshSFtp &sftp = program.sftp();
-        // The service trusts what this check recorded, so both use one file.
-        sftp.setKnownHostsFile(program.installFolder() + QStringLiteral("known_hosts"));
-        sftp.setAskBeforeTrusting(true);
-        const auto test = [&] {
-            return sftpConnectionTest(sftp, program.sshKey(), host, port, user, keyPath, password);
-        };
-        const QString error = test();
-        const transfer::TSshHostKey key = sftp.PendingHostKey();
-        if (key.isEmpty() ||
-            !userTrusts(program, {QStringLiteral("接続先のホスト鍵はまだ登録されていません。"),
-                                  QStringLiteral("ホスト鍵"),
-                                  {QStringLiteral("ホスト") + kColon +
-                                   transfer::WSocketHostPort(host, port)},
-                                  QStringLiteral("ホスト鍵"),
-                                  key.presented,
-                                  key.recorded}))
-            return error;
-        if (sftp.TrustHostKey(key) != 1)
-            return QStringLiteral("Connectエラー") + kSeparator + sftp.ErrorText();
-        return test();
-    });
+    show(program,
+         transfer::checkSftpLogin(program.sftp(), program.sshKey(), program.installFolder(), host,
+                                  port, user, password, keyPath, asker(program)));
 }
 
 void checkFtpConnection(Program &program, const QString &host, int port, const QString &user,
@@ -188,34 +52,8 @@ void checkFtpConnection(Program &program, const QString &host, int port, const Q
 {
     if (inputMissing(program, host, user, password))
         return;
-    runTest(program, [&] {
-        transfer::TFtpClient &ftp = program.ftp();
-        ftp.KnownCertsFile = program.installFolder() + QStringLiteral("known_certs");
-        const auto test = [&](transfer::TFtpCertificate *untrusted) {
-            return ftpConnectionTest(ftp, host, port, user, password, mode, security, untrusted);
-        };
-        transfer::TFtpCertificate cert;
-        const QString error = test(&cert);
-        if (cert.isEmpty())
-            return error;
-        QStringList lines = {QStringLiteral("ホスト") + kColon +
-                                 transfer::WSocketHostPort(host, port),
-                             QStringLiteral("発行先") + kColon + cert.subject};
-        if (!cert.verifyError.isEmpty())
-            lines << QStringLiteral("理由") + kColon + cert.verifyError;
-        QStringList recorded;
-        if (!cert.recorded.isEmpty())
-            recorded << cert.recorded;
-        if (!userTrusts(program,
-                        {QStringLiteral("接続先のサーバ証明書を検証できませんでした。"),
-                         QStringLiteral("サーバ証明書"), lines,
-                         QStringLiteral("フィンガープリント"), cert.fingerprint, recorded}))
-            return error;
-        QString why;
-        if (!transfer::recordCertificate(ftp.KnownCertsFile, host, port, cert.fingerprint, &why))
-            return QStringLiteral("Openエラー") + kSeparator + why;
-        return test(nullptr);
-    });
+    show(program, transfer::checkFtpLogin(program.ftp(), program.installFolder(), host, port, user,
+                                          password, mode, security, asker(program)));
 }
 
 } // namespace norvex::config

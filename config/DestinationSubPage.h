@@ -10,7 +10,9 @@ class QSpinBox;
 
 namespace norvex::shared {
 class TMlb2;
-}
+struct JobInput;
+enum class JobInputField;
+} // namespace norvex::shared
 
 namespace norvex::config {
 
@@ -34,11 +36,10 @@ public:
     // Fills the inputs from the job table's current record; raises EConvertError for a
     // stored value that does not convert.
     virtual void load(const shared::TMlb2 &job) = 0;
-    // Writes this kind's fields into the current record; other kinds' fields are untouched.
-    virtual void write(shared::TMlb2 &job) const = 0;
-    // The first missing input in the order the editor checks them: its message, and the
-    // input that gets the focus. Empty when nothing is missing.
-    virtual QString problem(QWidget **focus) const = 0;
+    // Puts this kind's inputs into the editor's input value.
+    virtual void read(shared::JobInput &input) const = 0;
+    // The input that gets the focus for a problem with `field`; null when none of this page.
+    virtual QWidget *inputFor(shared::JobInputField field) const = 0;
 
 protected:
     QString name(const char *base) const;

@@ -20,7 +20,6 @@ class TFrmSelect;
 class TListPage;
 class TPage;
 class TServiceButton;
-class TSrvCtrl;
 
 // The main window: the navigation tree TreEnv, the service area, the page area and the
 // main menu. It owns the program-wide state and wires the pages together; each page is its

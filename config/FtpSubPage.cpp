@@ -4,6 +4,7 @@
 #include "config/Program.h"
 #include "config/Prompter.h"
 #include "shared/Exception.h"
+#include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/mlb2.h"
 
@@ -87,13 +88,11 @@ void TFtpSubPage::load(const shared::TMlb2 &job)
         m_program.prompter().message(unknown.join(QStringLiteral("\r\n")), Prompter::Kind::Warning);
 }
 
-void TFtpSubPage::write(shared::TMlb2 &job) const
+void TFtpSubPage::read(shared::JobInput &input) const
 {
-    TServerSubPage::write(job);
-    shared::setJobField(job, QLatin1String(shared::FtpModeField),
-                        shared::ftpModeText(selected<FtpDataMode>(m_mode)));
-    shared::setJobField(job, QLatin1String(shared::FtpSecurityField),
-                        shared::ftpSecurityText(selected<FtpSecurity>(m_security)));
+    TServerSubPage::read(input);
+    input.ftpMode = selected<FtpDataMode>(m_mode);
+    input.ftpSecurity = selected<FtpSecurity>(m_security);
 }
 
 void TFtpSubPage::runCheck()

@@ -21,8 +21,8 @@ public:
     // choice stands for is shown as the safer choice and the user told: passive, and TLS, so
     // that saving the job can never turn its encryption off.
     void load(const shared::TMlb2 &job) override;
-    // Also ftpmode and ftpsecurity, adding their columns to a table that lacks them.
-    void write(shared::TMlb2 &job) const override;
+    // Also the connection mode and the security.
+    void read(shared::JobInput &input) const override;
 
 private:
     void runCheck() override;

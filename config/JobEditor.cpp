@@ -9,6 +9,7 @@
 #include "config/SftpSubPage.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/mlb2.h"
 
@@ -384,19 +385,9 @@ void TJobEditor::applyArchiveRule()
 
 void TJobEditor::applyStartTimeRule()
 {
-    const QDateTime now = m_program.clock().now();
-    const int count = m_interval->value();
-    QDateTime start;
-    QDate day;
-    if (m_unit->currentData().toString() == QLatin1String("h")) {
-        const QDateTime t = now.addSecs(qint64(count) * 3600);
-        day = t.date();
-        start = shared::localWallTime(day, QTime(t.time().hour(), 0, 0));
-    } else {
-        day = now.date().addDays(count);
-        start = shared::localWallTime(day, QTime(4, 0, 0));
-    }
-    m_startDate->setText(day.toString(QStringLiteral("yyyy/MM/dd")));
+    const QDateTime start = shared::defaultStartTime(m_program.clock().now(), m_interval->value(),
+                                                     m_unit->currentData().toString());
+    m_startDate->setText(start.date().toString(QStringLiteral("yyyy/MM/dd")));
     m_startTime->setDateTime(start);
 }
 

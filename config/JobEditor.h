@@ -18,7 +18,8 @@ class QStackedWidget;
 
 namespace norvex::shared {
 class TMlb2;
-}
+struct JobInput;
+} // namespace norvex::shared
 
 namespace norvex::config {
 
@@ -73,9 +74,9 @@ private:
     void BotOkClick();
     // The in-progress check; a failed service state query puts its text in `failure`.
     bool backupInProgress(QString *failure);
+    // The inputs as the checks and the write take them.
+    shared::JobInput input() const;
     bool validate();
-    bool nameTaken(const QString &name);
-    void writeJob(shared::TMlb2 &job) const;
     bool save();
 
     Program &m_program;

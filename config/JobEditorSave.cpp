@@ -1,12 +1,12 @@
 // The job editor's OK: in-progress check, validation, confirmation and the write.
 #include "config/DestinationSubPage.h"
 #include "config/JobEditor.h"
-#include "config/ListStatus.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
 #include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/RunStatus.h"
 #include "shared/mlb2.h"
@@ -31,12 +31,6 @@ bool warn(Program &program, QWidget *focus, const QString &text)
     return false;
 }
 
-// Refused at validation, and again by the save when another writer added the name since.
-QString duplicateNameText()
-{
-    return QStringLiteral("同じバックアップ名称がすでに存在します。");
-}
-
 } // namespace
 
 void TJobEditor::BotOkClick()
@@ -48,10 +42,7 @@ void TJobEditor::BotOkClick()
         return;
     }
     if (inProgress) {
-        m_program.prompter().message(
-            QStringLiteral("バックアップ処理を開始したため設定追加はできません。\r\n"
-                           "バックアップ処理が終了するまでお待ちください。"),
-            Prompter::Kind::Warning);
+        m_program.prompter().message(shared::backupInProgressText(), Prompter::Kind::Warning);
         return;
     }
     if (!validate())
@@ -74,86 +65,69 @@ bool TJobEditor::backupInProgress(QString *failure)
     if (inProgress && failure->isEmpty()) {
         shared::TMlb2 &table = m_program.jobTable();
         table.LoadFromFile(shared::jobTablePath(m_program.installFolder()));
-        inProgress = filesShowRunInProgress(table, shared::readRunStatus(m_program.installFolder()),
-                                            m_program.clock().now());
+        inProgress = shared::filesShowRunInProgress(
+            table, shared::readRunStatus(m_program.installFolder()), m_program.clock().now());
     }
     m_program.setBackupInProgress(inProgress);
     return inProgress;
 }
 
-bool TJobEditor::nameTaken(const QString &name)
+shared::JobInput TJobEditor::input() const
 {
-    shared::TMlb2 &table = m_program.jobTable();
-    for (int record = 1; record <= table.RecordCount(); ++record) {
-        if (table.Cell(1, record) != name)
-            continue;
-        // Keeping its own name is no clash for the job being changed.
-        if (!m_change || name != m_loadedName)
-            return true;
-    }
-    return false;
+    shared::JobInput input;
+    input.name = m_name->text();
+    input.sources = sourceList();
+    input.kind = m_kind->currentData().toString();
+    m_subPages[m_kind->currentIndex()]->read(input);
+    input.interval = m_interval->value();
+    input.unit = m_unit->currentData().toString();
+    input.start = m_startTime->dateTime();
+    if (m_change)
+        input.loadedStart = m_loadedStart;
+    input.createFolder = m_createFolder->isChecked();
+    input.folderName = m_folderName->text();
+    input.archivePasswordOn = m_arcPassOn->isChecked();
+    input.archivePassword = m_arcPass->text();
+    input.generationsOn = m_sedaiOn->isChecked();
+    input.generations = m_sedaiNum->value();
+    input.sevenZip = m_format->checkedId() == 1;
+    return input;
 }
 
 bool TJobEditor::validate()
 {
-    const QString name = m_name->text();
-    if (name.isEmpty())
-        return warn(m_program, m_name, QStringLiteral("バックアップ名称は必須項目です。"));
-    // The name becomes part of the archive's file name; the service refuses such names too.
-    if (!shared::isSafeJobName(name))
-        return warn(m_program, m_name,
-                    QStringLiteral("バックアップ名称に「/」や制御文字は使用できません。"));
-    if (shared::hasGenerationSuffix(name))
-        return warn(
-            m_program, m_name,
-            QStringLiteral("バックアップ名称の末尾に「-数字-」（例：「-1-」）は使用できません。"));
-    if (nameTaken(name))
-        return warn(m_program, m_name, duplicateNameText());
-    if (m_sources->count() == 0)
-        return warn(m_program, nullptr,
-                    QStringLiteral("バックアップ対象フォルダ、ファイルが選択されていません。"));
+    const QString loadedName = m_change ? m_loadedName : QString();
+    const std::optional<shared::JobProblem> problem =
+        shared::jobInputProblem(input(), [&](const QString &name) {
+            return shared::jobNameTaken(m_program.jobTable(), name, loadedName);
+        });
+    if (!problem)
+        return true;
     QWidget *focus = nullptr;
-    const QString missing = m_subPages[m_kind->currentIndex()]->problem(&focus);
-    if (!missing.isEmpty())
-        return warn(m_program, focus, missing);
-    if (m_createFolder->isChecked() && m_folderName->text().isEmpty())
-        return warn(m_program, m_folderName,
-                    QStringLiteral("作成するフォルダ名を入力してください。"));
-    if (m_arcPassOn->isChecked() && m_arcPass->text().isEmpty())
-        return warn(m_program, m_arcPass, QStringLiteral("圧縮時パスワードを入力してください。"));
-    return true;
-}
-
-void TJobEditor::writeJob(shared::TMlb2 &job) const
-{
-    auto set = [&job](const char *field, const QString &value) {
-        job.SetFieldByName(QString::fromLatin1(field), value);
-    };
-    set("backupname", m_name->text());
-    set("backuplist", shared::encodeSourceList(sourceList()));
-    set("tobackup", m_kind->currentData().toString());
-    // Only the chosen kind's fields: a changed job keeps the others' values.
-    m_subPages[m_kind->currentIndex()]->write(job);
-    set("backupint", QString::number(m_interval->value()));
-    set("backuptani", m_unit->currentData().toString());
-    // The service moves the next run time on at the end of each run, also while this page
-    // is open: an untouched start keeps what the file holds.
-    if (!m_change || m_startTime->dateTime() != m_loadedStart)
-        set("backupdt", shared::formatDateTime(m_startTime->dateTime()));
-    set("op1", shared::writeOnOff(m_createFolder->isChecked()));
-    set("op1val", m_folderName->text());
-    set("op2", shared::writeOnOff(m_arcPassOn->isChecked()));
-    set("op2val", m_arcPass->text());
-    set("op3", shared::writeOnOff(m_sedaiOn->isChecked()));
-    set("op3val", QString::number(m_sedaiNum->value()));
-    set("op4", m_format->checkedId() == 1 ? QStringLiteral("1") : QStringLiteral("0"));
+    switch (problem->field) {
+    case shared::JobInputField::Name:
+        focus = m_name;
+        break;
+    case shared::JobInputField::Sources:
+        break;
+    case shared::JobInputField::FolderName:
+        focus = m_folderName;
+        break;
+    case shared::JobInputField::ArchivePassword:
+        focus = m_arcPass;
+        break;
+    default:
+        focus = m_subPages[m_kind->currentIndex()]->inputFor(problem->field);
+    }
+    return warn(m_program, focus, problem->text);
 }
 
 bool TJobEditor::save()
 {
     shared::TMlb2 &table = m_program.jobTable();
     const QString path = shared::jobTablePath(m_program.installFolder());
-    const auto write = [this](shared::TMlb2 &job) { writeJob(job); };
+    const shared::JobInput values = input();
+    const auto write = [&values](shared::TMlb2 &job) { shared::writeJobInput(job, values); };
     QString error;
     // The file is read again and only this job is added or changed, so a next run time the
     // service saved meanwhile stays.
@@ -171,7 +145,7 @@ bool TJobEditor::save()
             Prompter::Kind::Error);
         return false;
     case shared::JobFileResult::Duplicate:
-        return warn(m_program, m_name, duplicateNameText());
+        return warn(m_program, m_name, shared::duplicateJobNameText());
     case shared::JobFileResult::Unreadable:
     case shared::JobFileResult::Unwritable:
         break;

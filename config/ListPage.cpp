@@ -3,13 +3,14 @@
 #include "config/FooterGrid.h"
 
 #include "config/Heading.h"
-#include "config/ListStatus.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
 #include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/JobRules.h"
 #include "shared/JobTable.h"
+#include "shared/ListStatus.h"
 #include "shared/RunStatus.h"
 #include "shared/mlb2.h"
 
@@ -314,7 +315,7 @@ void TListPage::load()
     const shared::RunStatusRecord record = shared::readRunStatus(m_program.installFolder());
     refreshStatus(record);
 
-    bool inProgress = filesShowRunInProgress(m_program.jobTable(), record, now);
+    bool inProgress = shared::filesShowRunInProgress(m_program.jobTable(), record, now);
     QString failure;
     if (inProgress)
         inProgress = serviceCountsAsRunning(m_program, &failure);
@@ -375,11 +376,11 @@ void TListPage::refreshStatus()
 void TListPage::refreshStatus(const shared::RunStatusRecord &record)
 {
     const QDateTime now = m_program.clock().now();
-    const bool live = recordShowsRunInProgress(record);
+    const bool live = shared::recordShowsRunInProgress(record);
     for (int row = 0; row < int(m_rowJobs.size()); ++row) {
         RowJob &job = m_rowJobs[std::size_t(row)];
-        const StatusCells cells = statusCells(shared::findJobStatus(record, row + 1, job.name),
-                                              live, job.interval, job.unit, now);
+        const shared::StatusCells cells = shared::statusCells(
+            shared::findJobStatus(record, row + 1, job.name), live, job.interval, job.unit, now);
         if (cells == job.shown)
             continue;
         job.shown = cells;
@@ -516,9 +517,7 @@ void TListPage::runNow()
     if (row < 0 || m_program.backupInProgress())
         return;
     if (!m_program.serviceButtonPressed()) {
-        m_program.prompter().message(QStringLiteral("バックアップサービスが起動していません。\r\n"
-                                                    "サービスを起動してから再度実行してください。"),
-                                     Prompter::Kind::Warning);
+        m_program.prompter().message(shared::serviceNotStartedText(), Prompter::Kind::Warning);
         return;
     }
     if (!m_program.prompter().confirm(
@@ -532,16 +531,7 @@ void TListPage::runNow()
         result = shared::changeJobInFile(
             m_program.jobTable(), shared::jobTablePath(m_program.installFolder()), row + 1,
             m_grid->item(row, NameColumn)->text(),
-            [&now](shared::TMlb2 &job) {
-                const QString unit = job.FieldByName(QStringLiteral("backuptani"));
-                const QDateTime runAt = shared::runNowTime(
-                    shared::readDateTime(job.FieldByName(QStringLiteral("backupdt"))),
-                    shared::readInteger(QStringLiteral("backupint"),
-                                        job.FieldByName(QStringLiteral("backupint"))),
-                    unit.size() == 1 ? unit.at(0) : QChar(), now);
-                job.SetFieldByName(QStringLiteral("backupdt"), shared::formatDateTime(runAt));
-            },
-            &error);
+            [&now](shared::TMlb2 &job) { shared::moveToRunNow(job, now); }, &error);
     } catch (const shared::Exception &failure) {
         // A schedule edited by hand that does not compute: nothing is written.
         m_program.prompter().message(

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "config/ListStatus.h"
 #include "config/Page.h"
+#include "shared/ListStatus.h"
 
 #include <QIcon>
 
@@ -86,7 +86,7 @@ private:
         QString name;
         int interval = 0;
         QChar unit;
-        StatusCells shown;
+        shared::StatusCells shown;
     };
     std::vector<RowJob> m_rowJobs;
     QAction *m_menDel, *m_menMod, *m_menAdd, *m_menBackUp;

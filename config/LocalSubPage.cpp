@@ -2,6 +2,7 @@
 
 #include "config/Program.h"
 #include "config/Prompter.h"
+#include "shared/JobRules.h"
 #include "shared/mlb2.h"
 
 #include <QGridLayout>
@@ -37,17 +38,14 @@ void TLocalSubPage::load(const shared::TMlb2 &job)
     m_folder->setText(job.FieldByName(QStringLiteral("localbackupdir")));
 }
 
-void TLocalSubPage::write(shared::TMlb2 &job) const
+void TLocalSubPage::read(shared::JobInput &input) const
 {
-    job.SetFieldByName(QStringLiteral("localbackupdir"), m_folder->text());
+    input.localFolder = m_folder->text();
 }
 
-QString TLocalSubPage::problem(QWidget **focus) const
+QWidget *TLocalSubPage::inputFor(shared::JobInputField field) const
 {
-    if (!m_folder->text().isEmpty())
-        return {};
-    *focus = m_folder;
-    return QStringLiteral("バックアップ保存先フォルダを選択してください。");
+    return field == shared::JobInputField::LocalFolder ? m_folder : nullptr;
 }
 
 void TLocalSubPage::browseFolder()

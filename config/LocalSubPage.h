@@ -14,8 +14,8 @@ public:
 
     void reset() override;
     void load(const shared::TMlb2 &job) override;
-    void write(shared::TMlb2 &job) const override;
-    QString problem(QWidget **focus) const override;
+    void read(shared::JobInput &input) const override;
+    QWidget *inputFor(shared::JobInputField field) const override;
 
 private:
     void browseFolder();

@@ -1,5 +1,6 @@
 #include "config/ServerSubPage.h"
 
+#include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/mlb2.h"
 
@@ -56,28 +57,26 @@ void TServerSubPage::load(const shared::TMlb2 &job)
     m_password->setText(job.FieldByName(QStringLiteral("password")));
 }
 
-void TServerSubPage::write(shared::TMlb2 &job) const
+void TServerSubPage::read(shared::JobInput &input) const
 {
-    job.SetFieldByName(QStringLiteral("hostname"), m_host->text());
-    job.SetFieldByName(QStringLiteral("port"), QString::number(m_port->value()));
-    job.SetFieldByName(QStringLiteral("username"), m_user->text());
-    job.SetFieldByName(QStringLiteral("password"), m_password->text());
+    input.host = m_host->text();
+    input.port = m_port->value();
+    input.user = m_user->text();
+    input.password = m_password->text();
 }
 
-QString TServerSubPage::problem(QWidget **focus) const
+QWidget *TServerSubPage::inputFor(shared::JobInputField field) const
 {
-    const std::pair<QLineEdit *, const char *> required[] = {
-        {m_host, "ホスト名は必須項目です。"},
-        {m_user, "ユーザ名は必須項目です。"},
-        {m_password, "パスワードは必須項目です。"},
-    };
-    for (const auto &[edit, message] : required) {
-        if (edit->text().isEmpty()) {
-            *focus = edit;
-            return QString::fromUtf8(message);
-        }
+    switch (field) {
+    case shared::JobInputField::Host:
+        return m_host;
+    case shared::JobInputField::User:
+        return m_user;
+    case shared::JobInputField::Password:
+        return m_password;
+    default:
+        return nullptr;
     }
-    return {};
 }
 
 } // namespace norvex::config

@@ -16,10 +16,9 @@ class TServerSubPage : public TDestinationSubPage
 public:
     void reset() override;
     void load(const shared::TMlb2 &job) override;
-    // hostname, port, username and password.
-    void write(shared::TMlb2 &job) const override;
-    // The password counts as required also when a key file is given.
-    QString problem(QWidget **focus) const override;
+    // host, port, user and password.
+    void read(shared::JobInput &input) const override;
+    QWidget *inputFor(shared::JobInputField field) const override;
 
 protected:
     TServerSubPage(Program &program, bool change, const QString &kind, int defaultPort,

@@ -3,6 +3,7 @@
 #include "config/ConnectionCheck.h"
 #include "config/Program.h"
 #include "config/Prompter.h"
+#include "shared/JobRules.h"
 #include "shared/mlb2.h"
 
 #include <QGridLayout>
@@ -41,10 +42,10 @@ void TSftpSubPage::load(const shared::TMlb2 &job)
     m_key->setText(job.FieldByName(QStringLiteral("keyfile")));
 }
 
-void TSftpSubPage::write(shared::TMlb2 &job) const
+void TSftpSubPage::read(shared::JobInput &input) const
 {
-    TServerSubPage::write(job);
-    job.SetFieldByName(QStringLiteral("keyfile"), m_key->text());
+    TServerSubPage::read(input);
+    input.keyFile = m_key->text();
 }
 
 void TSftpSubPage::browseKey()

@@ -15,7 +15,7 @@ public:
 
     void reset() override;
     void load(const shared::TMlb2 &job) override;
-    void write(shared::TMlb2 &job) const override;
+    void read(shared::JobInput &input) const override;
 
 private:
     void browseKey();

@@ -2,12 +2,16 @@
 
 #include "platform/Paths.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -130,6 +134,28 @@ ServiceLockState readServiceLock(const QString &path)
     }
     ::close(fd);
     return result;
+}
+
+bool installFolderLocked(const QString &installFolder)
+{
+    struct stat folder;
+    if (::stat(installFolder.toLocal8Bit().constData(), &folder) != 0)
+        throw ServiceError(errno, installFolder);
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        throw ServiceError(EACCES, locks.fileName());
+    // "1: FLOCK  ADVISORY  WRITE 4711 00:2e:1234 0 EOF"; a waiter's line has "->" after the
+    // number and holds nothing.
+    const QByteArray wanted = QByteArray::number(major(folder.st_dev), 16).rightJustified(2, '0') +
+                              ':' +
+                              QByteArray::number(minor(folder.st_dev), 16).rightJustified(2, '0') +
+                              ':' + QByteArray::number(quint64(folder.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        if (words.size() >= 6 && words[1] == "FLOCK" && words[5] == wanted)
+            return true;
+    }
+    return false;
 }
 
 bool processExists(qint64 pid)

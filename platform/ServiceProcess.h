@@ -46,6 +46,13 @@ struct ServiceLockState
 // Throws ServiceError when the file exists but cannot be examined.
 ServiceLockState readServiceLock(const QString &path);
 
+// Whether a service process holds the installation folder's lock (ServiceProcess::begin),
+// however it was started: by a service manager or by hand in the foreground. Looked up in
+// the kernel's lock table, so the lock is never touched (a probe that took it, even shared
+// for a moment, could make a starting service fail). Throws ServiceError when the folder or
+// the table cannot be examined.
+bool installFolderLocked(const QString &installFolder);
+
 // Whether a process with this id exists (one of another user's counts too).
 bool processExists(qint64 pid);
 

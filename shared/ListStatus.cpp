@@ -1,4 +1,4 @@
-#include "config/ListStatus.h"
+#include "shared/ListStatus.h"
 
 #include "shared/Exception.h"
 #include "shared/JobTable.h"
@@ -7,7 +7,7 @@
 
 #include <QLocale>
 
-namespace norvex::config {
+namespace norvex::shared {
 
 namespace {
 
@@ -25,10 +25,10 @@ int share(qint64 done, qint64 total)
 }
 
 // "圧縮中 1,234/5,000 ファイル", "転送中 45%".
-QString stageText(const shared::RunProgress &p, int progress)
+QString stageText(const RunProgress &p, int progress)
 {
-    const QString stage = shared::runStageText(p.stage);
-    if (p.stage != shared::RunStage::Compressing)
+    const QString stage = runStageText(p.stage);
+    if (p.stage != RunStage::Compressing)
         return stage + QStringLiteral(" %1%").arg(progress / 10);
     if (p.filesTotal < 0)
         return stage + QStringLiteral(" %1 ファイル").arg(count(p.filesDone));
@@ -43,19 +43,19 @@ QString retryTime(const QDateTime &at, const QDateTime &now)
 
 } // namespace
 
-StatusCells statusCells(const shared::JobStatus *status, bool live, int interval, QChar unit,
+StatusCells statusCells(const JobStatus *status, bool live, int interval, QChar unit,
                         const QDateTime &now)
 {
     StatusCells cells;
     if (!status)
         return cells;
     if (status->lastSuccess.isValid())
-        cells.lastSuccess = shared::formatDateTime(status->lastSuccess);
+        cells.lastSuccess = formatDateTime(status->lastSuccess);
     QStringList tips;
     if (status->running && live) {
-        const shared::RunProgress &p = *status->running;
+        const RunProgress &p = *status->running;
         // Bytes follow the work better than files when the walk has counted them.
-        if (p.stage != shared::RunStage::Compressing)
+        if (p.stage != RunStage::Compressing)
             cells.progress = share(p.archiveDone, p.archiveSize);
         else if (p.bytesTotal > 0)
             cells.progress = share(p.bytesDone, p.bytesTotal);
@@ -67,15 +67,15 @@ StatusCells statusCells(const shared::JobStatus *status, bool live, int interval
         cells.toolTip = tips.join(QLatin1Char('\n'));
         return cells;
     }
-    if (status->lastResult != shared::RunResult::Unknown)
-        cells.result = shared::runResultText(status->lastResult) + QLatin1Char(' ') +
-                       shared::formatDateTime(status->lastEnd);
+    if (status->lastResult != RunResult::Unknown)
+        cells.result =
+            runResultText(status->lastResult) + QLatin1Char(' ') + formatDateTime(status->lastEnd);
     if (status->lastFailed()) {
         cells.warning = QStringLiteral("前回のバックアップは失敗しました。");
         if (!status->lastError.isEmpty())
             tips << status->lastError;
     }
-    if (shared::isStale(*status, interval, unit, now)) {
+    if (isStale(*status, interval, unit, now)) {
         const QString stale = status->lastSuccess.isValid()
                                   ? QStringLiteral("最後の成功から2回分の間隔を過ぎました。")
                                   : QStringLiteral("成功したバックアップがないまま2回分の間隔を"
@@ -93,27 +93,4 @@ StatusCells statusCells(const shared::JobStatus *status, bool live, int interval
     return cells;
 }
 
-bool recordShowsRunInProgress(const shared::RunStatusRecord &record)
-{
-    for (const shared::JobStatus &status : record.jobs)
-        if (status.running)
-            return shared::runIsLive(record);
-    return false;
-}
-
-bool filesShowRunInProgress(shared::TMlb2 &table, const shared::RunStatusRecord &record,
-                            const QDateTime &now)
-{
-    if (recordShowsRunInProgress(record))
-        return true;
-    for (bool more = table.First(); more && !table.Eof(); more = table.Next()) {
-        try {
-            if (shared::readDateTime(table.FieldByName(QStringLiteral("backupdt"))) < now)
-                return true;
-        } catch (const shared::EConvertError &) {
-        }
-    }
-    return false;
-}
-
-} // namespace norvex::config
+} // namespace norvex::shared

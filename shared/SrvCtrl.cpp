@@ -1,4 +1,4 @@
-#include "config/SrvCtrl.h"
+#include "shared/SrvCtrl.h"
 
 #include "platform/ServiceManager.h"
 #include "platform/ServiceManagerBuiltin.h"
@@ -6,20 +6,19 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-namespace norvex::config {
+namespace norvex::shared {
 
 ESrvCtrlException::ESrvCtrlException(int errorCode)
-    : shared::Exception(platform::serviceErrorText(errorCode)), m_errorCode(errorCode)
+    : Exception(platform::serviceErrorText(errorCode)), m_errorCode(errorCode)
 {
 }
 
-ESrvCtrlException::ESrvCtrlException(const QString &message)
-    : shared::Exception(message), m_errorCode(0)
+ESrvCtrlException::ESrvCtrlException(const QString &message) : Exception(message), m_errorCode(0)
 {
 }
 
 ESrvCtrlException::ESrvCtrlException(int errorCode, const QString &message)
-    : shared::Exception(message), m_errorCode(errorCode)
+    : Exception(message), m_errorCode(errorCode)
 {
 }
 
@@ -199,4 +198,4 @@ void TSrvCtrl::waitForState(int state)
     }
 }
 
-} // namespace norvex::config
+} // namespace norvex::shared
