@@ -9,6 +9,7 @@
 #include "config/SftpSubPage.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/JobTable.h"
 #include "shared/mlb2.h"
 
@@ -22,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -122,6 +124,19 @@ void TJobEditor::buildInputs()
     m_sources->setSelectionMode(QAbstractItemView::NoSelection);
     m_sources->setFixedHeight(96);
     page->addWidget(m_sources);
+
+    m_excludes = named(new QPlainTextEdit(this), "MemExclude");
+    m_excludes->setTabChangesFocus(true);
+    m_excludes->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_excludes->setFixedHeight(60);
+    auto *excludeRow = new QHBoxLayout;
+    excludeRow->addWidget(
+        captionFor(QStringLiteral("除外するファイル、フォルダ"), m_excludes, this));
+    auto *hint = new QLabel(QStringLiteral("（1 行に 1 つ。例: node_modules/　*.tmp）"), this);
+    excludeRow->addWidget(hint);
+    excludeRow->addStretch(1);
+    page->addLayout(excludeRow);
+    page->addWidget(m_excludes);
 
     page->addWidget(buildDestination());
     page->addWidget(buildInterval());
@@ -272,6 +287,7 @@ void TJobEditor::resetAddPage()
     m_name->clear();
     setFirstSelection(true);
     setSourceList({});
+    m_excludes->clear();
     m_kind->setCurrentIndex(Sftp);
     for (TDestinationSubPage *sub : m_subPages)
         sub->reset();
@@ -306,6 +322,9 @@ void TJobEditor::loadJob()
         m_loadedName = job.FieldByName(QStringLiteral("backupname"));
         m_name->setText(m_loadedName);
         setSourceList(shared::decodeSourceList(job.FieldByName(QStringLiteral("backuplist"))));
+        m_excludes->setPlainText(
+            shared::decodeExcludes(job.FieldByName(QLatin1String(shared::ExcludeField)))
+                .join(QLatin1Char('\n')));
         // A value no choice holds shows the first choice, not the previous job's.
         m_kind->setCurrentIndex(Sftp);
         selectByValue(m_kind, job.FieldByName(QStringLiteral("tobackup")));
@@ -348,6 +367,15 @@ QStringList TJobEditor::sourceList() const
     for (int i = 0; i < m_sources->count(); ++i)
         paths << m_sources->item(i)->text();
     return paths;
+}
+
+QStringList TJobEditor::excludeList() const
+{
+    QStringList patterns;
+    for (const QString &line : m_excludes->toPlainText().split(QLatin1Char('\n')))
+        if (!line.trimmed().isEmpty())
+            patterns << line;
+    return patterns;
 }
 
 void TJobEditor::setSourceList(const QStringList &paths)

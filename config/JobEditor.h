@@ -12,6 +12,7 @@ class QDateTimeEdit;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
 class QStackedWidget;
@@ -46,6 +47,8 @@ public:
     // The dialog the selection buttons open; shared by both pages for the whole run.
     void setSelectDialog(TFrmSelect *dialog) { m_select = dialog; }
     QStringList sourceList() const;
+    // The exclude patterns, one a line; blank lines dropped.
+    QStringList excludeList() const;
     // The source selection dialog's OK: the list becomes the page's source list, and the
     // add page offers re-selection from then on.
     void acceptSelection(const QStringList &paths);
@@ -89,6 +92,7 @@ private:
 
     QLineEdit *m_name;
     QListWidget *m_sources;
+    QPlainTextEdit *m_excludes;
     QPushButton *m_selectFirst = nullptr;
     QPushButton *m_selectAgain;
     QComboBox *m_kind;

@@ -7,6 +7,7 @@
 #include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/JobTable.h"
 #include "shared/RunStatus.h"
 #include "shared/mlb2.h"
@@ -17,6 +18,7 @@
 #include <QDateTimeEdit>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QSpinBox>
 
 namespace norvex::config {
@@ -121,6 +123,17 @@ bool TJobEditor::validate()
                     QStringLiteral("作成するフォルダ名を入力してください。"));
     if (m_arcPassOn->isChecked() && m_arcPass->text().isEmpty())
         return warn(m_program, m_arcPass, QStringLiteral("圧縮時パスワードを入力してください。"));
+    const QStringList lines = m_excludes->toPlainText().split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines[i].trimmed().isEmpty())
+            continue;
+        if (const QString why = shared::ExcludePatterns::problem(lines[i]); !why.isEmpty())
+            return warn(
+                m_program, m_excludes,
+                QStringLiteral("除外するファイル、フォルダの %1 行目「%2」は使用できません。%3")
+                    .arg(i + 1)
+                    .arg(lines[i].trimmed(), why));
+    }
     return true;
 }
 
@@ -147,6 +160,11 @@ void TJobEditor::writeJob(shared::TMlb2 &job) const
     set("op3", shared::writeOnOff(m_sedaiOn->isChecked()));
     set("op3val", QString::number(m_sedaiNum->value()));
     set("op4", m_format->checkedId() == 1 ? QStringLiteral("1") : QStringLiteral("0"));
+    // A table without the column keeps its 19 fields until a job has patterns.
+    if (const QStringList patterns = excludeList();
+        !patterns.isEmpty() || job.FieldPosition(QLatin1String(shared::ExcludeField)) > 0)
+        shared::setJobField(job, QLatin1String(shared::ExcludeField),
+                            shared::encodeExcludes(patterns));
 }
 
 bool TJobEditor::save()
