@@ -122,21 +122,24 @@ void TJobEditor::buildInputs()
     m_sources->setAccessibleName(QStringLiteral("バックアップ対象フォルダ、ファイル"));
     m_sources->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_sources->setSelectionMode(QAbstractItemView::NoSelection);
-    m_sources->setFixedHeight(96);
+    m_sources->setFixedHeight(80);
     page->addWidget(m_sources);
 
+    // Caption and hint beside the input, so that the page keeps its height.
     m_excludes = named(new QPlainTextEdit(this), "MemExclude");
     m_excludes->setTabChangesFocus(true);
     m_excludes->setLineWrapMode(QPlainTextEdit::NoWrap);
-    m_excludes->setFixedHeight(60);
-    auto *excludeRow = new QHBoxLayout;
-    excludeRow->addWidget(
+    m_excludes->setFixedHeight(52);
+    auto *excludeCaption = new QVBoxLayout;
+    excludeCaption->addWidget(
         captionFor(QStringLiteral("除外するファイル、フォルダ"), m_excludes, this));
-    auto *hint = new QLabel(QStringLiteral("（1 行に 1 つ。例: node_modules/　*.tmp）"), this);
-    excludeRow->addWidget(hint);
-    excludeRow->addStretch(1);
+    excludeCaption->addWidget(
+        new QLabel(QStringLiteral("1 行に 1 つ（例: node_modules/　*.tmp）"), this));
+    excludeCaption->addStretch(1);
+    auto *excludeRow = new QHBoxLayout;
+    excludeRow->addLayout(excludeCaption);
+    excludeRow->addWidget(m_excludes, 1);
     page->addLayout(excludeRow);
-    page->addWidget(m_excludes);
 
     page->addWidget(buildDestination());
     page->addWidget(buildInterval());
