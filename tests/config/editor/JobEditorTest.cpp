@@ -90,6 +90,18 @@ void fillRequired(TJobEditor &page, bool change = false)
     input<QLineEdit>(page, "EdtSFTPPass", change)->setText(QStringLiteral("p"));
 }
 
+// The change page showing job `number`, or the add page with everything required filled.
+void openFilled(Setup &s, TJobEditor &page, bool change, int number)
+{
+    if (change) {
+        openChange(s, page, number);
+        return;
+    }
+    s.load();
+    page.showAction();
+    fillRequired(page);
+}
+
 void pressOk(TJobEditor &page, bool change = false)
 {
     QPushButton *ok = input<QPushButton>(page, "BotOk", change);
@@ -312,13 +324,7 @@ void JobEditorTest::duplicateNames()
     storeJob(s.folder, sftpJob(QStringLiteral("second")));
     TJobEditor page(s.program, change);
     page.show();
-    if (change) {
-        openChange(s, page, 2);
-    } else {
-        s.load();
-        page.showAction();
-        fillRequired(page);
-    }
+    openFilled(s, page, change, 2);
     input<QLineEdit>(page, "EdtBackUpName", change)->setText(name);
     if (meanwhile)
         storeJob(s.folder, sftpJob(QStringLiteral("third")));
@@ -834,13 +840,7 @@ void JobEditorTest::excludesSavedAndShownAgain()
     storeJob(s.folder, sftpJob(QStringLiteral("one")));
     TJobEditor page(s.program, change);
     page.show();
-    if (change) {
-        openChange(s, page, 1);
-    } else {
-        s.load();
-        page.showAction();
-        fillRequired(page);
-    }
+    openFilled(s, page, change, 1);
     auto *excludes = input<QPlainTextEdit>(page, "MemExclude", change);
     QVERIFY(excludes->isVisible());
     QCOMPARE(excludes->toPlainText(), QString());
