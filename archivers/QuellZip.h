@@ -6,6 +6,7 @@
 #include "archivers/ZipFileSystem.h"
 #include "archivers/ZipOutput.h"
 #include "archivers/ZipRecords.h"
+#include "shared/ExcludePatterns.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -123,6 +124,11 @@ public:
     // AddPaths; SkippedMounts lists each one met since the component was created.
     void setMountTable(const platform::MountTable *table) { m_mounts.setTable(table); }
     const QList<SkippedMount> &SkippedMounts() const { return m_mounts.skipped(); }
+    // Items below a source folder that patterns match are neither stored nor entered (see
+    // ExcludePatterns); patterns must outlive AddPaths. Excluded counts them since the
+    // component was created.
+    void setExcludes(const shared::ExcludePatterns *patterns) { m_excludes = patterns; }
+    const shared::ExcludeCounts &Excluded() const { return m_excluded; }
 
 private:
     void openStream(QIODevice &stream);
@@ -136,6 +142,7 @@ private:
     void notify(int changeType);
 
     QByteArray relative(const QByteArray &path) const;
+    bool leavesOut(const QByteArray &path, bool folder);
     void addFolderTree(const QByteArray &folder, const ZipFileInfo &info, bool withSubFolders,
                        bool follow);
     void addFile(const QByteArray &path, const QByteArray &storedPath, bool follow,
@@ -188,6 +195,9 @@ private:
     bool m_batch = false;
     QByteArray m_rootFolder;
     MountFilter m_mounts;
+    const shared::ExcludePatterns *m_excludes = nullptr;
+    shared::ExcludeCounts m_excluded;
+    qsizetype m_sourceLength = 0; // of the source folder being walked
 
     // Entries decided but not written yet, in archive order; small files among them are
     // deflated ahead by the pool (only while AddPaths runs).

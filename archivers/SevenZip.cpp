@@ -129,6 +129,8 @@ NORVEX_ENGINE_CALL int TSevenZip::BuildArchive()
     options.storeOnlyFilename = m_addOptions.testFlag(AddOptsEnum::AddStoreOnlyFilename);
     options.rootDir = QFile::encodeName(m_rootDir).toStdString();
     options.mounts = &m_mounts;
+    options.excludes = m_excludes;
+    options.excluded = &m_excluded;
     auto items = std::make_shared<std::vector<ArchiveItem>>();
     try {
         *items = collectItems(m_fileList, options);

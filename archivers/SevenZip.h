@@ -2,6 +2,7 @@
 
 #include "archivers/MountFilter.h"
 #include "shared/Exception.h"
+#include "shared/ExcludePatterns.h"
 
 #include <QFlags>
 #include <QString>
@@ -72,6 +73,10 @@ public:
     // BuildArchive; SkippedMounts lists each one met since the component was created.
     void setMountTable(const platform::MountTable *table) { m_mounts.setTable(table); }
     const QList<SkippedMount> &SkippedMounts() const { return m_mounts.skipped(); }
+    // Items below a listed folder that patterns match are neither stored nor entered (see
+    // ExcludePatterns); Excluded counts them since the component was created.
+    void setExcludes(const shared::ExcludePatterns *patterns) { m_excludes = patterns; }
+    const shared::ExcludeCounts &Excluded() const { return m_excluded; }
 
     // Writes SZFileName anew from FileList and returns the engine's HRESULT: 0 when the
     // archive is complete, negative when it failed. On failure the partial archive the
@@ -112,6 +117,8 @@ private:
     QString m_rootDir;
     QStringList m_fileList;
     MountFilter m_mounts;
+    const shared::ExcludePatterns *m_excludes = nullptr;
+    shared::ExcludeCounts m_excluded;
     QString m_errorMessage;
     std::function<bool(quint64, quint64)> m_onProgress;
     QStringList m_libraryPaths;

@@ -96,7 +96,8 @@ public:
             own = std::min(folder.size(), m_rootSlash.size());
         own = skipSlashes(folder, own);
         add(makeItem(folder, own, st));
-        walk(folder == "/" ? std::string() : folder, mask, true);
+        m_base = folder == "/" ? std::string() : folder;
+        walk(m_base, mask, true);
     }
 
     void addSingleFile(const std::string &path)
@@ -162,6 +163,16 @@ private:
                 at = slash + 1;
         }
         return at;
+    }
+
+    bool leavesOut(const std::string &path, bool folder)
+    {
+        if (!m_options.excludes ||
+            !m_options.excludes->excludes(std::string_view(path).substr(m_base.size() + 1), folder))
+            return false;
+        if (m_options.excluded)
+            ++(folder ? m_options.excluded->folders : m_options.excluded->files);
+        return true;
     }
 
     bool skipsMount(const std::string &folder, const struct stat &st)
@@ -246,6 +257,8 @@ private:
             const std::string path = folder + '/' + e.name;
             const mode_t type = e.st.st_mode & S_IFMT;
             if (type == S_IFDIR) {
+                if (leavesOut(path, true))
+                    continue;
                 if (skipsMount(path, e.st))
                     continue;
                 add(makeItem(path, stored(path), e.st));
@@ -256,6 +269,8 @@ private:
             if (type != S_IFREG && type != S_IFLNK)
                 continue; // sockets, FIFOs and devices are never opened
             if (mask != ".*" && mask != extensionOf(e.name))
+                continue;
+            if (leavesOut(path, false))
                 continue;
             ArchiveItem item = makeItem(path, stored(path), e.st);
             if (type == S_IFLNK) {
@@ -277,6 +292,7 @@ private:
 
     const ItemOptions &m_options;
     std::string m_rootSlash;
+    std::string m_base; // the listed folder being walked
     std::vector<ArchiveItem> m_items;
 };
 

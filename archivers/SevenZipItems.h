@@ -2,6 +2,7 @@
 
 #include "archivers/MountFilter.h"
 #include "archivers/SevenZipEngine.h"
+#include "shared/ExcludePatterns.h"
 
 #include <QStringList>
 #include <algorithm>
@@ -41,6 +42,10 @@ struct ItemOptions
     bool storeOnlyFilename = false;
     std::string rootDir;           // removed from the front of stored paths when not empty
     MountFilter *mounts = nullptr; // folders it skips are not entered
+    // Items below a listed folder that these match are neither stored nor entered, and
+    // counted in excluded.
+    const shared::ExcludePatterns *excludes = nullptr;
+    shared::ExcludeCounts *excluded = nullptr;
 };
 
 // A folder or file that could not be read while the items were collected.

@@ -129,8 +129,10 @@ bool TQuellZip::AddPaths(const QStringList &fileNames, const QString &rootFolder
                     trimmed.chop(1);
                 const QByteArray own = trimmed.mid(trimmed.lastIndexOf('/') + 1);
                 const QByteArray folder = trimmed == "/" ? QByteArray() : trimmed;
-                if (own != "." && own != ".." && !m_mounts.skips(folder, info.device))
+                if (own != "." && own != ".." && !m_mounts.skips(folder, info.device)) {
+                    m_sourceLength = folder.size();
                     addFolderTree(folder, info, withSubFolders, true);
+                }
             }
             // Sockets, FIFOs and devices are never opened.
         }
@@ -167,6 +169,8 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
     for (const ZipFolderItem &item : items) {
         const QByteArray path = joined(folder, item.name);
         const ZipFileInfo &child = item.info;
+        if (m_excludes && leavesOut(path, child.isFolder()))
+            continue;
         if (child.isFolder()) {
             if (m_mounts.skips(path, child.device))
                 continue;
@@ -182,6 +186,16 @@ void TQuellZip::addFolderTree(const QByteArray &folder, const ZipFileInfo &info,
         }
         // Sockets, FIFOs and devices are never opened.
     }
+}
+
+bool TQuellZip::leavesOut(const QByteArray &path, bool folder)
+{
+    const std::string_view below(path.constData() + m_sourceLength + 1,
+                                 std::size_t(path.size() - m_sourceLength - 1));
+    if (!m_excludes->excludes(below, folder))
+        return false;
+    ++(folder ? m_excluded.folders : m_excluded.files);
+    return true;
 }
 
 void TQuellZip::addFile(const QByteArray &path, const QByteArray &storedPath, bool follow,

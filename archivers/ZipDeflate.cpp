@@ -74,6 +74,33 @@ ZipDeflateTools::~ZipDeflateTools()
         deflateEnd(&m_raw);
     if (m_whole9)
         libdeflate_free_compressor(m_whole9);
+    if (m_chunks)
+        libdeflate_free_compressor(m_chunks);
+    if (m_inflateReady)
+        inflateEnd(&m_inflate);
+}
+
+libdeflate_compressor *ZipDeflateTools::chunks()
+{
+    if (!m_chunks)
+        m_chunks = libdeflate_alloc_compressor(ChunkLevel);
+    if (!m_chunks)
+        throw ECompressionError(zlibFailure);
+    return m_chunks;
+}
+
+z_stream &ZipDeflateTools::inflater()
+{
+    if (m_inflateReady && inflateReset(&m_inflate) == Z_OK)
+        return m_inflate;
+    if (m_inflateReady)
+        inflateEnd(&m_inflate);
+    m_inflateReady = false;
+    m_inflate = z_stream{};
+    if (inflateInit2(&m_inflate, -15) != Z_OK)
+        throw ECompressionError(zlibFailure);
+    m_inflateReady = true;
+    return m_inflate;
 }
 
 libdeflate_compressor *ZipDeflateTools::whole9()
@@ -163,8 +190,75 @@ ZipDeflateResult deflateHeldWhole(ZipEntrySource &source, QByteArray &out, ZipDe
     return result;
 }
 
+void continueStream(std::vector<char> &out, qint64 &length, ZipDeflateTools &tools)
+{
+    // Inflated block by block (Z_BLOCK), as zlib's gzjoin does: after each block, the next
+    // header's first bit (its final flag) is the first unused bit of the input.
+    z_stream &z = tools.inflater();
+    if (tools.sink.size() < 65536)
+        tools.sink.resize(65536);
+    auto *in = reinterpret_cast<Bytef *>(out.data());
+    z.next_in = in;
+    z.avail_in = uInt(length);
+    std::size_t header = 0; // byte and bit of the last block's final flag
+    unsigned flag = 1;
+    int unused = -1; // bits left in the last byte after the last block
+    int r = Z_OK;
+    while (r != Z_STREAM_END) {
+        z.next_out = tools.sink.data();
+        z.avail_out = uInt(tools.sink.size());
+        r = inflate(&z, Z_BLOCK);
+        if (r != Z_OK && r != Z_STREAM_END)
+            throw ECompressionError(zlibFailure);
+        // 128: at a block's end; 64: the block was the last.
+        if (r != Z_OK || (z.data_type & 128) == 0)
+            continue;
+        const int bits = z.data_type & 7;
+        if ((z.data_type & 64) != 0) {
+            unused = bits;
+            continue;
+        }
+        header = std::size_t(z.next_in - in) - (bits > 0 ? 1 : 0);
+        flag = bits > 0 ? 1u << (8 - bits) : 1u;
+    }
+    if (z.avail_in != 0 || unused < 0 || header >= std::size_t(length) ||
+        (static_cast<unsigned char>(out[header]) & flag) == 0)
+        throw ECompressionError(zlibFailure);
+    out[header] = char(static_cast<unsigned char>(out[header]) & ~flag);
+    // An empty stored block: three zero bits, zeros to the byte boundary, then LEN 0 and
+    // NLEN 0xFFFF. The bits after the stream's end are made zero; a new byte is needed
+    // when fewer than three are left.
+    out[std::size_t(length) - 1] =
+        char(static_cast<unsigned char>(out[std::size_t(length) - 1]) & (0xFFu >> unused));
+    const std::size_t extra = unused >= 3 ? 4 : 5;
+    if (out.size() < std::size_t(length) + extra)
+        out.resize(std::size_t(length) + extra);
+    char *tail = out.data() + length;
+    if (extra == 5)
+        *tail++ = 0;
+    std::memcpy(tail, "\x00\x00\xFF\xFF", 4);
+    length += qint64(extra);
+}
+
 void deflateChunk(ZipChunk &chunk, ZipDeflateTools &tools)
 {
+    chunk.crc32 = ZipCrc32::of(chunk.input.data(), std::size_t(chunk.length));
+    if (chunk.level == TCompressionLevel::clMax) {
+        libdeflate_compressor *compressor = tools.chunks();
+        const std::size_t bound =
+            libdeflate_deflate_compress_bound(compressor, std::size_t(chunk.length)) + 8;
+        if (chunk.output.size() < bound)
+            chunk.output.resize(bound);
+        const std::size_t produced =
+            libdeflate_deflate_compress(compressor, chunk.input.data(), std::size_t(chunk.length),
+                                        chunk.output.data(), chunk.output.size());
+        if (produced == 0)
+            throw ECompressionError(zlibFailure);
+        chunk.outputLength = qint64(produced);
+        if (!chunk.last)
+            continueStream(chunk.output, chunk.outputLength, tools);
+        return;
+    }
     z_stream &z = tools.raw(zlibLevel(chunk.level));
     if (!chunk.dictionary.empty() &&
         deflateSetDictionary(&z, reinterpret_cast<const Bytef *>(chunk.dictionary.data()),
@@ -193,7 +287,6 @@ void deflateChunk(ZipChunk &chunk, ZipDeflateTools &tools)
         }
     }
     chunk.outputLength = qint64(z.total_out);
-    chunk.crc32 = ZipCrc32::of(chunk.input.data(), std::size_t(chunk.length));
 }
 
 } // namespace norvex::archivers

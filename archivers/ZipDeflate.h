@@ -79,9 +79,17 @@ public:
     z_stream &raw(int level);
     // libdeflate at level 9, for data held whole in memory.
     libdeflate_compressor *whole9();
+    // libdeflate at ChunkLevel, for the chunks of large files at the maximum level.
+    libdeflate_compressor *chunks();
+    // Raw inflate, reset for each use: finds the block boundaries of a chunk.
+    z_stream &inflater();
+    std::vector<unsigned char> sink;
 
 private:
     libdeflate_compressor *m_whole9 = nullptr;
+    libdeflate_compressor *m_chunks = nullptr;
+    z_stream m_inflate{};
+    bool m_inflateReady = false;
     z_stream m_raw{};
     bool m_rawReady = false;
     int m_rawLevel = 0;
@@ -108,10 +116,13 @@ ZipDeflateResult deflateWhole(ZipEntrySource &source, ZipOutput &out, TCompressi
 ZipDeflateResult deflateHeldWhole(ZipEntrySource &source, QByteArray &out, ZipDeflateTools &tools,
                                   qint64 limit);
 
-// One chunk of a large file. Every chunk but the last ends with a sync flush and the last
-// with the final block, so that the chunks in order form one deflate stream; each is
-// primed with the 32 KiB of input before it, so that little is lost at the joins. The
-// bytes depend on the chunk's input, dictionary and level only, never on the thread.
+// One chunk of a large file. Every chunk but the last ends with a sync flush's empty stored
+// block and the last with the final block, so that the chunks in order form one deflate
+// stream. At the maximum level a chunk is compressed on its own by libdeflate at
+// ChunkLevel: smaller than zlib 9 primed with the 32 KiB before it, in a third of its CPU
+// time (measured in docs/performance.md). Other levels use zlib primed with the
+// dictionary, so that little is lost at the joins. The bytes depend on the chunk's input,
+// dictionary and level only, never on the thread.
 struct ZipChunk
 {
     std::vector<char> input;
@@ -128,5 +139,13 @@ void deflateChunk(ZipChunk &chunk, ZipDeflateTools &tools);
 
 // The size of the dictionary that primes a chunk: deflate's window.
 constexpr qint64 DeflateWindow = 32768;
+// libdeflate's level for chunks at the maximum level.
+constexpr int ChunkLevel = 7;
+
+// Makes a complete raw deflate stream of `length` bytes in out continuable: clears the
+// final flag of its last block and appends an empty stored block, which ends it on a byte
+// boundary as a sync flush does. Raises ECompressionError when out is not one whole
+// stream.
+void continueStream(std::vector<char> &out, qint64 &length, ZipDeflateTools &tools);
 
 } // namespace norvex::archivers

@@ -8,7 +8,11 @@
 # corpus, pigz -9 (gzip, not ZIP: the reference for parallel deflate), one after the other
 # on a warm page cache, and prints wall time, CPU time, peak memory and output size side
 # by side, with ratios against Info-ZIP, and the machine's load average around each run
-# (other work on the machine shows there).
+# (other work on the machine shows there). Beside each ratio stands the tool's limit on
+# this machine: the single-thread CPU time of its deflater (for norvex-pack the CPU time
+# of its one-worker run, for pigz its own CPU time) divided by the cores it may use (1 for
+# the single-threaded tools), as a ratio to Info-ZIP's wall time. A tool cannot go below
+# it without a cheaper deflater; a wall ratio far above it means the machine was busy.
 #   PACK=path/to/norvex-pack   the tool (default: build-zip/, then build/ of this tree)
 #   BIG_GIB=n                  size of the big corpus file (see make-corpus.sh)
 set -euo pipefail
@@ -92,20 +96,27 @@ for corpus in corpora:
         os.remove(archive)
         results[name] = (wall, cpu, peak, size, before, after)
     ref = results["zip -9"]
+    cores = len(os.sched_getaffinity(0))
     for name, _ in tools:
         if name not in results:
             continue
         wall, cpu, peak, size, before, after = results[name]
-        rows.append((corpus, name, wall, cpu, peak, size, wall / ref[0], size / ref[3], before,
-                     after))
+        if name == "norvex-pack":
+            limit = results["norvex-pack 1-worker"][1] / cores
+        elif name == "pigz -9":
+            limit = cpu / cores
+        else:
+            limit = cpu
+        rows.append((corpus, name, wall, cpu, peak, size, wall / ref[0], limit / ref[0],
+                     size / ref[3], before, after))
 
 print()
 print("%d CPUs usable; load average (1 min) before and after each run" %
       len(os.sched_getaffinity(0)))
 print()
-print("| corpus | tool | wall s | CPU s | peak MB | output bytes | wall / zip | size / zip "
-      "| load |")
-print("|---|---|---:|---:|---:|---:|---:|---:|---|")
+print("| corpus | tool | wall s | CPU s | peak MB | output bytes | wall / zip | limit / zip "
+      "| size / zip | load |")
+print("|---|---|---:|---:|---:|---:|---:|---:|---:|---|")
 for r in rows:
-    print("| %s | %s | %.2f | %.2f | %.1f | %d | %.3f | %.4f | %.2f-%.2f |" % r)
+    print("| %s | %s | %.2f | %.2f | %.1f | %d | %.3f | %.3f | %.4f | %.2f-%.2f |" % r)
 PY

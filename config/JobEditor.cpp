@@ -9,6 +9,7 @@
 #include "config/SftpSubPage.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/mlb2.h"
@@ -23,6 +24,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -121,8 +123,24 @@ void TJobEditor::buildInputs()
     m_sources->setAccessibleName(QStringLiteral("バックアップ対象フォルダ、ファイル"));
     m_sources->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_sources->setSelectionMode(QAbstractItemView::NoSelection);
-    m_sources->setFixedHeight(96);
+    m_sources->setFixedHeight(80);
     page->addWidget(m_sources);
+
+    // Caption and hint beside the input, so that the page keeps its height.
+    m_excludes = named(new QPlainTextEdit(this), "MemExclude");
+    m_excludes->setTabChangesFocus(true);
+    m_excludes->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_excludes->setFixedHeight(52);
+    auto *excludeCaption = new QVBoxLayout;
+    excludeCaption->addWidget(
+        captionFor(QStringLiteral("除外するファイル、フォルダ"), m_excludes, this));
+    excludeCaption->addWidget(
+        new QLabel(QStringLiteral("1 行に 1 つ（例: node_modules/　*.tmp）"), this));
+    excludeCaption->addStretch(1);
+    auto *excludeRow = new QHBoxLayout;
+    excludeRow->addLayout(excludeCaption);
+    excludeRow->addWidget(m_excludes, 1);
+    page->addLayout(excludeRow);
 
     page->addWidget(buildDestination());
     page->addWidget(buildInterval());
@@ -273,6 +291,7 @@ void TJobEditor::resetAddPage()
     m_name->clear();
     setFirstSelection(true);
     setSourceList({});
+    m_excludes->clear();
     m_kind->setCurrentIndex(Sftp);
     for (TDestinationSubPage *sub : m_subPages)
         sub->reset();
@@ -307,6 +326,9 @@ void TJobEditor::loadJob()
         m_loadedName = job.FieldByName(QStringLiteral("backupname"));
         m_name->setText(m_loadedName);
         setSourceList(shared::decodeSourceList(job.FieldByName(QStringLiteral("backuplist"))));
+        m_excludes->setPlainText(
+            shared::decodeExcludes(job.FieldByName(QLatin1String(shared::ExcludeField)))
+                .join(QLatin1Char('\n')));
         // A value no choice holds shows the first choice, not the previous job's.
         m_kind->setCurrentIndex(Sftp);
         selectByValue(m_kind, job.FieldByName(QStringLiteral("tobackup")));

@@ -12,6 +12,7 @@ class QDateTimeEdit;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
 class QStackedWidget;
@@ -90,6 +91,7 @@ private:
 
     QLineEdit *m_name;
     QListWidget *m_sources;
+    QPlainTextEdit *m_excludes;
     QPushButton *m_selectFirst = nullptr;
     QPushButton *m_selectAgain;
     QComboBox *m_kind;

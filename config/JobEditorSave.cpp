@@ -17,6 +17,7 @@
 #include <QDateTimeEdit>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QSpinBox>
 
 namespace norvex::config {
@@ -91,6 +92,7 @@ shared::JobInput TJobEditor::input() const
     input.generationsOn = m_sedaiOn->isChecked();
     input.generations = m_sedaiNum->value();
     input.sevenZip = m_format->checkedId() == 1;
+    input.excludes = m_excludes->toPlainText().split(QLatin1Char('\n'));
     return input;
 }
 
@@ -115,6 +117,9 @@ bool TJobEditor::validate()
         break;
     case shared::JobInputField::ArchivePassword:
         focus = m_arcPass;
+        break;
+    case shared::JobInputField::Excludes:
+        focus = m_excludes;
         break;
     default:
         focus = m_subPages[m_kind->currentIndex()]->inputFor(problem->field);

@@ -34,6 +34,8 @@ QString helpText()
         "  --generations N | --no-generations        世代管理（2〜7）\n"
         "  --zip | --7z                   圧縮方式\n"
         "  --zip-password-file FILE | --no-zip-password   圧縮時パスワード（7Z のみ）\n"
+        "  --exclude PATTERN | --no-exclude   除外するファイル、フォルダ（繰り返し可、例\n"
+        "                                 node_modules/  *.tmp）\n"
         "パスワードはコマンドラインには書けません（プロセス一覧で誰にでも見えるため）。\n"
         "標準入力から読むオプションは一つだけです。\n"
         "\n"

@@ -4,6 +4,7 @@
 
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/ListStatus.h"
@@ -64,6 +65,8 @@ QJsonObject jobJson(const shared::TMlb2 &table, int number, const shared::RunSta
         {QStringLiteral("format"),
          field(table, "op4") == QLatin1String("1") ? QStringLiteral("7z") : QStringLiteral("zip")},
         {QStringLiteral("archivePassword"), !field(table, "op2val").isEmpty()},
+        {QStringLiteral("exclude"),
+         QJsonArray::fromStringList(shared::decodeExcludes(field(table, shared::ExcludeField)))},
     };
     if (field(table, "tobackup") == QLatin1String("Local")) {
         job.insert(QStringLiteral("localFolder"), field(table, "localbackupdir"));
@@ -220,6 +223,10 @@ int showCommand(const Context &context, const QStringList &words)
     if (json.contains(QStringLiteral("generations")))
         rows << QStringList{QStringLiteral("世代数"),
                             QString::number(json[QStringLiteral("generations")].toInt())};
+    if (const QStringList excludes = shared::decodeExcludes(field(table, shared::ExcludeField));
+        !excludes.isEmpty())
+        rows << QStringList{QStringLiteral("除外するファイル、フォルダ"),
+                            excludes.join(QStringLiteral("\n  "))};
     rows << QStringList{QStringLiteral("前回の結果"), cells.result}
          << QStringList{QStringLiteral("最終成功"), cells.lastSuccess};
     if (!cells.toolTip.isEmpty())

@@ -111,9 +111,10 @@ void requireKind(const Arguments &args, const shared::JobInput &input, const QSt
 QStringList jobFlags()
 {
     return {
-        QStringLiteral("passive"), QStringLiteral("active"),    QStringLiteral("tls"),
-        QStringLiteral("no-tls"),  QStringLiteral("no-folder"), QStringLiteral("no-generations"),
-        QStringLiteral("zip"),     QStringLiteral("7z"),        QStringLiteral("no-zip-password")};
+        QStringLiteral("passive"),   QStringLiteral("active"),    QStringLiteral("tls"),
+        QStringLiteral("no-tls"),    QStringLiteral("no-folder"), QStringLiteral("no-generations"),
+        QStringLiteral("zip"),       QStringLiteral("7z"),        QStringLiteral("no-zip-password"),
+        QStringLiteral("no-exclude")};
 }
 
 QStringList jobValuedOptions()
@@ -128,7 +129,8 @@ QStringList jobValuedOptions()
             QStringLiteral("start"),
             QStringLiteral("folder"),
             QStringLiteral("generations"),
-            QStringLiteral("zip-password-file")};
+            QStringLiteral("zip-password-file"),
+            QStringLiteral("exclude")};
 }
 
 void applyJobOptions(const Arguments &args, shared::JobInput &input, bool change)
@@ -141,6 +143,7 @@ void applyJobOptions(const Arguments &args, shared::JobInput &input, bool change
     args.exclusive({QStringLiteral("generations"), QStringLiteral("no-generations")});
     args.exclusive({QStringLiteral("zip"), QStringLiteral("7z")});
     args.exclusive({QStringLiteral("zip-password-file"), QStringLiteral("no-zip-password")});
+    args.exclusive({QStringLiteral("exclude"), QStringLiteral("no-exclude")});
     if (args.value(QStringLiteral("password-file")) == QLatin1String("-") &&
         args.value(QStringLiteral("zip-password-file")) == QLatin1String("-"))
         throw UsageError(QStringLiteral("標準入力から読めるパスワードは一つだけです。"));
@@ -232,6 +235,11 @@ void applyJobOptions(const Arguments &args, shared::JobInput &input, bool change
         input.archivePassword = readSecret(QStringLiteral("zip-password-file"),
                                            args.value(QStringLiteral("zip-password-file")));
     }
+    // Given patterns replace the stored list, as the editor's input does.
+    if (args.has(QStringLiteral("no-exclude")))
+        input.excludes.clear();
+    else if (args.has(QStringLiteral("exclude")))
+        input.excludes = args.values(QStringLiteral("exclude"));
     // A ZIP archive carries no password here, as in the editor.
     if (!input.sevenZip) {
         input.archivePasswordOn = false;

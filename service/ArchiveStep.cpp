@@ -11,6 +11,7 @@
 #include "service/CompressionProgress.h"
 #include "service/Scheduler.h"
 #include "shared/EventLog.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/JobTable.h"
 
 #include <QCoreApplication>
@@ -166,6 +167,18 @@ bool TBackUpThread::CreateArc()
                     "バックアップ元がひとつも見つからないため、アーカイブを作成しません。 ") +
                 quotedList(missing));
 
+        // A pattern the editor would refuse (a hand-edited table) is left unused: the run
+        // then stores more, never less.
+        const QStringList patterns = shared::decodeExcludes(field(shared::ExcludeField));
+        for (const QString &pattern : patterns)
+            if (const QString problem = shared::ExcludePatterns::problem(pattern);
+                !problem.isEmpty())
+                log(shared::LogWarning,
+                    m_name + QStringLiteral(" 除外パターンが正しくないため、使用しません。\t") +
+                        printable(pattern) + QLatin1Char(' ') + problem);
+        const shared::ExcludePatterns excludes(patterns);
+        shared::ExcludeCounts excluded;
+
         const bool sevenZ = field("op4") == QLatin1String("1");
         m_archiveFileName = QStringLiteral("Norvex-") + m_name +
                             (sevenZ ? QStringLiteral(".7z") : QStringLiteral(".zip"));
@@ -195,6 +208,7 @@ bool TBackUpThread::CreateArc()
             if (shared::isOn(field("op2")))
                 sevenZip.setPassword(field("op2val"));
             sevenZip.setMountTable(&mounts);
+            sevenZip.setExcludes(&excludes);
             if (m_settings.status)
                 progress.attach(sevenZip);
             sevenZip.FileList().clear();
@@ -204,6 +218,7 @@ bool TBackUpThread::CreateArc()
                     QFileInfo(source).isDir() ? source + QStringLiteral("/*.*") : source);
             const int hr = sevenZip.BuildArchive();
             skipped = sevenZip.SkippedMounts();
+            excluded = sevenZip.Excluded();
             if (hr < 0)
                 throw archivers::ECompressionError(
                     QStringLiteral("7Z形式の圧縮に失敗しました。 %1 (0x%2)")
@@ -214,8 +229,9 @@ bool TBackUpThread::CreateArc()
             QFile file; // outlives the writer, which uses it
             archivers::TQuellZip zip;
             zip.setMountTable(&mounts);
+            zip.setExcludes(&excludes);
             if (m_settings.status) {
-                progress.countInBackground(present, &mounts);
+                progress.countInBackground(present, &mounts, &excludes);
                 progress.attach(zip);
             }
             zip.Close();
@@ -225,6 +241,7 @@ bool TBackUpThread::CreateArc()
             zip.AddPaths(present, QString(), true);
             zip.Close();
             skipped = zip.SkippedMounts();
+            excluded = zip.Excluded();
             label = QStringLiteral(" ZIP形式圧縮処理を終了しました。");
         }
         for (const archivers::SkippedMount &mount : std::as_const(skipped))
@@ -237,10 +254,12 @@ bool TBackUpThread::CreateArc()
                     QLatin1Char(')'));
         const qint64 size = fileSize(m_archivePath);
         m_archiveSize = size;
-        log(shared::LogInformation, m_name + label + QStringLiteral("\t圧縮処理時間 ") +
-                                        formatDuration(t0.msecsTo(m_settings.clock->now())) +
-                                        QStringLiteral("\r\n圧縮後のファイルサイズ ") +
-                                        formatKilobytes(size));
+        log(shared::LogInformation,
+            m_name + label + QStringLiteral("\t圧縮処理時間 ") +
+                formatDuration(t0.msecsTo(m_settings.clock->now())) +
+                QStringLiteral("\r\n圧縮後のファイルサイズ ") + formatKilobytes(size) +
+                (patterns.isEmpty() ? QString()
+                                    : QStringLiteral("\r\n") + formatExcluded(excluded)));
         result = true;
     } catch (...) {
         // A half-written archive is of no use to any later run.

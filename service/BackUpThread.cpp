@@ -40,13 +40,28 @@ QString formatDuration(qint64 msecs)
     return QTime(0, 0).addMSecs(int(msecs)).toString(QStringLiteral("hh:mm:ss"));
 }
 
+namespace {
+
+QString grouped(qint64 number)
+{
+    QString digits = QString::number(number);
+    for (qsizetype i = digits.size() - 3; i > 0; i -= 3)
+        digits.insert(i, QLatin1Char(','));
+    return digits;
+}
+
+} // namespace
+
 QString formatKilobytes(qint64 bytes)
 {
     const qint64 kb = bytes < 0 ? 0 : bytes / 1000;
-    QString digits = kb == 0 ? QString() : QString::number(kb);
-    for (qsizetype i = digits.size() - 3; i > 0; i -= 3)
-        digits.insert(i, QLatin1Char(','));
-    return digits + QStringLiteral(" KB");
+    return (kb == 0 ? QString() : grouped(kb)) + QStringLiteral(" KB");
+}
+
+QString formatExcluded(const shared::ExcludeCounts &counts)
+{
+    return QStringLiteral("除外 ファイル %1 件 フォルダ %2 件")
+        .arg(grouped(counts.files), grouped(counts.folders));
 }
 
 TBackUpThread::TBackUpThread(RunSettings settings, int jobIndex, QObject *parent)

@@ -5,6 +5,7 @@
 #include "service/RunOutcome.h"
 #include "service/RunStatusStore.h"
 #include "shared/Clock.h"
+#include "shared/ExcludePatterns.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -112,5 +113,9 @@ QString formatDuration(qint64 msecs);
 // The archive size entry's number: bytes / 1000 grouped by three with ",", no digits for
 // 0, then " KB" ("1,234 KB", " KB").
 QString formatKilobytes(qint64 bytes);
+
+// The compression entry's clause for a job with exclude patterns: "除外 ファイル 12 件 フォルダ 3
+// 件".
+QString formatExcluded(const shared::ExcludeCounts &counts);
 
 } // namespace norvex::service

@@ -3,6 +3,7 @@
 #include "archivers/QuellZip.h"
 #include "archivers/SevenZip.h"
 #include "platform/MountTable.h"
+#include "shared/ExcludePatterns.h"
 
 #include <QFile>
 
@@ -35,8 +36,10 @@ constexpr qint64 kSizedFiles = 4096;
 class Counter
 {
 public:
-    Counter(const platform::MountTable *mounts, const std::atomic<bool> &stop)
-        : m_mounts(mounts), m_stop(stop)
+    Counter(const platform::MountTable *mounts, const shared::ExcludePatterns *excludes,
+            const std::atomic<bool> &stop)
+        : m_mounts(mounts), m_excludes(excludes && !excludes->isEmpty() ? excludes : nullptr),
+          m_stop(stop)
     {
     }
 
@@ -46,6 +49,7 @@ public:
         if (::stat(path.constData(), &st) != 0)
             return;
         if (S_ISDIR(st.st_mode)) {
+            m_below.clear();
             const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd >= 0)
                 folder(fd, st.st_dev);
@@ -90,19 +94,28 @@ private:
             unsigned char type = e->d_type;
             struct stat st;
             const bool sized = type == DT_REG && figures.filesTotal < kSizedFiles;
-            if (type == DT_UNKNOWN || type == DT_DIR || sized) {
+            const bool looked = type == DT_UNKNOWN || type == DT_DIR || sized;
+            if (looked) {
                 if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 type = S_ISDIR(st.st_mode)   ? DT_DIR
                        : S_ISREG(st.st_mode) ? DT_REG
                        : S_ISLNK(st.st_mode) ? DT_LNK
                                              : DT_UNKNOWN;
-                if (type == DT_REG) {
-                    file(st.st_size);
+            }
+            const std::size_t folderLength = m_below.size();
+            if (m_excludes && (type == DT_DIR || type == DT_REG || type == DT_LNK)) {
+                if (folderLength > 0)
+                    m_below += '/';
+                m_below += name;
+                if (m_excludes->excludes(m_below, type == DT_DIR)) {
+                    m_below.resize(folderLength);
                     continue;
                 }
             }
-            if (type == DT_REG) {
+            if (type == DT_REG && looked) {
+                file(st.st_size);
+            } else if (type == DT_REG) {
                 ++m_unsized;
                 ++figures.filesTotal;
             } else if (type == DT_LNK) {
@@ -113,6 +126,7 @@ private:
                 if (sub >= 0)
                     folder(sub, st.st_dev);
             }
+            m_below.resize(folderLength);
         }
         ::closedir(dir);
     }
@@ -120,15 +134,18 @@ private:
     CompressionFigures figures{0, 0, 0, 0};
     qint64 m_unsized = 0;
     const platform::MountTable *m_mounts;
+    const shared::ExcludePatterns *m_excludes;
     const std::atomic<bool> &m_stop;
+    std::string m_below; // the folder's path below its source, while excludes are asked
 };
 
 } // namespace
 
 CompressionFigures countSources(const QStringList &sources, const platform::MountTable *mounts,
-                                const std::atomic<bool> &stop)
+                                const std::atomic<bool> &stop,
+                                const shared::ExcludePatterns *excludes)
 {
-    Counter counter(mounts, stop);
+    Counter counter(mounts, excludes, stop);
     for (const QString &source : sources)
         counter.source(QFile::encodeName(source));
     return counter.result();
@@ -147,13 +164,14 @@ CompressionProgress::~CompressionProgress()
 }
 
 void CompressionProgress::countInBackground(const QStringList &sources,
-                                            const platform::MountTable *mounts)
+                                            const platform::MountTable *mounts,
+                                            const shared::ExcludePatterns *excludes)
 {
-    m_counter = std::thread([this, sources, mounts] {
+    m_counter = std::thread([this, sources, mounts, excludes] {
         // Only where a core is idle: the totals are worth less than the archive's time.
         sched_param param{};
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
-        const CompressionFigures total = countSources(sources, mounts, m_stop);
+        const CompressionFigures total = countSources(sources, mounts, m_stop, excludes);
         if (m_stop)
             return;
         m_bytesTotal = total.bytesTotal;

@@ -18,6 +18,10 @@ namespace norvex::platform {
 class MountTable;
 }
 
+namespace norvex::shared {
+class ExcludePatterns;
+}
+
 namespace norvex::archivers {
 class TQuellZip;
 class TSevenZip;
@@ -36,10 +40,12 @@ struct CompressionFigures
 // The files (regular files and links, as the archive stores them) and their bytes below
 // sources: a source that is a link is followed, links inside are not; folders of virtual
 // file systems in mounts are not entered; what cannot be read is left out. Stops early,
-// returning what it has, when stop becomes true. bytesTotal is -1 when there were more
+// returning what it has, when stop becomes true. Items the excludes leave out are neither
+// counted nor entered. bytesTotal is -1 when there were more
 // files than it sizes (4096): a size costs a call per file, the count does not.
 CompressionFigures countSources(const QStringList &sources, const platform::MountTable *mounts,
-                                const std::atomic<bool> &stop);
+                                const std::atomic<bool> &stop,
+                                const shared::ExcludePatterns *excludes = nullptr);
 
 class CompressionProgress
 {
@@ -51,8 +57,9 @@ public:
     CompressionProgress(const CompressionProgress &) = delete;
     CompressionProgress &operator=(const CompressionProgress &) = delete;
 
-    // Starts the walk for the totals (ZIP). mounts must outlive this object.
-    void countInBackground(const QStringList &sources, const platform::MountTable *mounts);
+    // Starts the walk for the totals (ZIP). mounts and excludes must outlive this object.
+    void countInBackground(const QStringList &sources, const platform::MountTable *mounts,
+                           const shared::ExcludePatterns *excludes = nullptr);
     void attach(archivers::TQuellZip &zip);
     void attach(archivers::TSevenZip &sevenZip);
     // The figures now, the totals included when known.

@@ -1,6 +1,7 @@
 #include "shared/JobRules.h"
 
 #include "shared/Exception.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/mlb2.h"
 
 namespace norvex::shared {
@@ -85,6 +86,17 @@ std::optional<JobProblem> jobInputProblem(const JobInput &input,
         return problem("作成するフォルダ名を入力してください。", JobInputField::FolderName);
     if (input.archivePasswordOn && input.archivePassword.isEmpty())
         return problem("圧縮時パスワードを入力してください。", JobInputField::ArchivePassword);
+    for (qsizetype i = 0; i < input.excludes.size(); ++i) {
+        const QString &line = input.excludes[i];
+        if (line.trimmed().isEmpty())
+            continue;
+        if (const QString why = ExcludePatterns::problem(line); !why.isEmpty())
+            return JobProblem{
+                QStringLiteral("除外するファイル、フォルダの %1 行目「%2」は使用できません。%3")
+                    .arg(i + 1)
+                    .arg(line.trimmed(), why),
+                JobInputField::Excludes};
+    }
     return std::nullopt;
 }
 
@@ -121,6 +133,13 @@ void writeJobInput(TMlb2 &job, const JobInput &input)
     set("op3", writeOnOff(input.generationsOn));
     set("op3val", QString::number(input.generations));
     set("op4", input.sevenZip ? QStringLiteral("1") : QStringLiteral("0"));
+    QStringList patterns;
+    for (const QString &line : input.excludes)
+        if (!line.trimmed().isEmpty())
+            patterns << line;
+    // A table without the column keeps its 19 fields until a job has patterns.
+    if (!patterns.isEmpty() || job.FieldPosition(QLatin1String(ExcludeField)) > 0)
+        setJobField(job, QLatin1String(ExcludeField), encodeExcludes(patterns));
 }
 
 JobInput readJobInput(const TMlb2 &job)
@@ -159,6 +178,7 @@ JobInput readJobInput(const TMlb2 &job)
     input.generationsOn = ticked(field(job, "op3"));
     input.generations = readInteger(QStringLiteral("op3val"), field(job, "op3val"));
     input.sevenZip = field(job, "op4") == QLatin1String("1");
+    input.excludes = decodeExcludes(field(job, ExcludeField));
     return input;
 }
 

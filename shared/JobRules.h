@@ -44,6 +44,8 @@ struct JobInput
     bool generationsOn = false;
     int generations = 2; // 2 to 7
     bool sevenZip = false;
+    // The exclude patterns as typed, one a line; blank lines are dropped when written.
+    QStringList excludes;
 };
 
 // The input a problem concerns, for the editor's focus.
@@ -55,7 +57,8 @@ enum class JobInputField {
     User,
     Password,
     FolderName,
-    ArchivePassword
+    ArchivePassword,
+    Excludes
 };
 
 struct JobProblem

@@ -115,6 +115,13 @@ void NorvexCtlTest::addRefusesAsTheEditor_data()
                                                      << QStringLiteral("--zip-password-file")
                                                      << QStringLiteral("-") << src)
         << QByteArray() << "圧縮時パスワードを入力してください。";
+    QTest::newRow("malformed exclude pattern, the last check")
+        << (QStringList{QStringLiteral("n")} + local
+            << QStringLiteral("--exclude") << QStringLiteral("*.tmp") << QStringLiteral("--exclude")
+            << QStringLiteral("*.[ch") << src)
+        << QByteArray()
+        << "除外するファイル、フォルダの 2 行目「*.[ch」は使用できません。"
+           "「[」に対応する「]」がありません。";
 }
 
 void NorvexCtlTest::addRefusesAsTheEditor()
@@ -262,6 +269,13 @@ void NorvexCtlTest::changeAndDelete_data()
         << 1 << "パスワードは必須項目です。"
         << "tobackup"
         << "SFTP";
+    QTest::newRow("exclude patterns replace the list")
+        << QStringList{QStringLiteral("change"),    QStringLiteral("b"),
+                       QStringLiteral("--exclude"), QStringLiteral("node_modules/"),
+                       QStringLiteral("--exclude"), QStringLiteral("a b/*.tmp")}
+        << 0 << ""
+        << "exclude"
+        << "node_modules/ \"a b/*.tmp\"";
     QTest::newRow("unknown job") << QStringList{QStringLiteral("change"), QStringLiteral("zz"),
                                                 QStringLiteral("--7z")}
                                  << 4 << "バックアップ設定「zz」はありません。"

@@ -1,4 +1,5 @@
 #include "SevenZipTestTools.h"
+#include "archivers/ExcludeTree.h"
 #include "archivers/SevenZip.h"
 #include "platform/Paths.h"
 
@@ -502,6 +503,35 @@ private slots:
         VERIFY_7Z(run7z({QStringLiteral("t"), archive}), 0);
         QCOMPARE(listPaths(archive),
                  QStringList({stored(dir), stored(dir) + QStringLiteral("/keep.txt")}));
+    }
+
+    // What the patterns match is not stored, and an excluded folder is never entered: its
+    // part deeper than PATH_MAX would fail the build if it were.
+    void excludedItemsAreNeitherStoredNorEntered()
+    {
+        const excludetree::Removal removal{path(QStringLiteral("ex"))};
+        const excludetree::Tree tree = excludetree::make(removal.root);
+        const norvex::shared::ExcludePatterns patterns(tree.patterns);
+        QStringList fileList;
+        for (const QString &source : tree.sources)
+            fileList << (QFileInfo(source).isDir() ? source + QStringLiteral("/*.*") : source);
+        const QString archive = path(QStringLiteral("ex.7z"));
+        TSevenZip zip;
+        serviceSettings(zip);
+        zip.setExcludes(&patterns);
+        zip.setSZFileName(archive);
+        zip.FileList() = fileList;
+        QCOMPARE(zip.BuildArchive(), 0);
+        VERIFY_7Z(run7z({QStringLiteral("t"), archive}), 0);
+        QCOMPARE(excludetree::below(listPaths(archive), tree.root), tree.kept);
+        QCOMPARE(zip.Excluded().files, tree.excludedFiles);
+        QCOMPARE(zip.Excluded().folders, tree.excludedFolders);
+
+        TSevenZip all;
+        serviceSettings(all);
+        all.setSZFileName(path(QStringLiteral("all.7z")));
+        all.FileList() = fileList;
+        QVERIFY(all.BuildArchive() < 0);
     }
 
     void unreadableFolderFailsTheBuild()

@@ -2,6 +2,7 @@
 #include "archivers/CompressionStream.h"
 #include "archivers/FileErrors.h"
 #include "archivers/ZipCrc32.h"
+#include "archivers/ZipDeflate.h"
 #include "archivers/ZipOutput.h"
 
 #include <QBuffer>
@@ -92,6 +93,56 @@ class CompressionStreamTest : public QObject
     Q_OBJECT
 
 private slots:
+    // Chunks compressed on their own at the maximum level join into one deflate stream
+    // that zlib inflates to the input: whatever the bits left in a chunk's last byte
+    // (many lengths), stored blocks (random data), a chunk of one byte.
+    void maximumLevelChunksJoinIntoOneStream_data()
+    {
+        QTest::addColumn<int>("kind"); // 0 text, 1 random, 2 zeros, 3 all three in turn
+        QTest::newRow("text") << 0;
+        QTest::newRow("random") << 1;
+        QTest::newRow("zeros") << 2;
+        QTest::newRow("mixed") << 3;
+    }
+    void maximumLevelChunksJoinIntoOneStream()
+    {
+        QFETCH(int, kind);
+        QRandomGenerator rng(quint32(kind) + 11);
+        ZipDeflateTools tools;
+        QByteArray input;
+        std::vector<char> stream;
+        const int chunks = 48;
+        for (int i = 0; i < chunks; ++i) {
+            const int size = i == 0 ? 1 : int(rng.bounded(1, 40000)) + (i == 7 ? (1 << 20) : 0);
+            const int what = kind == 3 ? i % 3 : kind;
+            const QByteArray data = what == 2 ? QByteArray(size, '\0') : sample(size, what == 0);
+            ZipChunk chunk;
+            chunk.input.assign(data.begin(), data.end());
+            chunk.length = data.size();
+            chunk.level = TCompressionLevel::clMax;
+            chunk.last = i == chunks - 1;
+            deflateChunk(chunk, tools);
+            QCOMPARE(chunk.crc32, quint32(crc32(0, reinterpret_cast<const Bytef *>(data.data()),
+                                                uInt(data.size()))));
+            stream.insert(stream.end(), chunk.output.begin(),
+                          chunk.output.begin() + chunk.outputLength);
+            input += data;
+        }
+        QByteArray inflated(input.size() + 1, '\0');
+        z_stream z{};
+        QCOMPARE(inflateInit2(&z, -15), Z_OK);
+        z.next_in = reinterpret_cast<Bytef *>(stream.data());
+        z.avail_in = uInt(stream.size());
+        z.next_out = reinterpret_cast<Bytef *>(inflated.data());
+        z.avail_out = uInt(inflated.size());
+        const int r = inflate(&z, Z_FINISH);
+        inflateEnd(&z);
+        QCOMPARE(r, Z_STREAM_END);
+        QCOMPARE(z.avail_in, 0u);
+        inflated.truncate(qsizetype(z.total_out));
+        QVERIFY(inflated == input);
+    }
+
     void levelsMapToZlib()
     {
         QCOMPARE(zlibLevel(TCompressionLevel::clNone), 0);

@@ -1,6 +1,7 @@
 // The ZIP writer as the archive step drives it, checked by unzip, zipinfo and Python's
 // zipfile.
 #include "ZipTestTools.h"
+#include "archivers/ExcludeTree.h"
 #include "archivers/FileErrors.h"
 #include "archivers/QuellZip.h"
 #include "fakes/FullDiskDevice.h"
@@ -777,6 +778,29 @@ private slots:
         QVERIFY(zip.Comment().isEmpty());
         QVERIFY(zip.FileNames().isEmpty());
         zip.Close(); // harmless when nothing is open
+    }
+
+    // What the patterns match is not stored, and an excluded folder is never entered: its
+    // part deeper than PATH_MAX would fail the archive if it were.
+    void excludedItemsAreNeitherStoredNorEntered()
+    {
+        const excludetree::Removal removal{path(QStringLiteral("ex"))};
+        const excludetree::Tree tree = excludetree::make(removal.root);
+        const norvex::shared::ExcludePatterns patterns(tree.patterns);
+        TQuellZip zip;
+        zip.setExcludes(&patterns);
+        const QString archive = path(QStringLiteral("ex.zip"));
+        packLikeService(archive, tree.sources, &zip);
+        QSet<QString> expected = tree.kept;
+        expected.insert(QStringLiteral("extra")); // the folder entry above a source
+        QCOMPARE(excludetree::below(checkedListing(archive).names(), tree.root), expected);
+        QCOMPARE(zip.Excluded().files, tree.excludedFiles);
+        QCOMPARE(zip.Excluded().folders, tree.excludedFolders);
+
+        // Without the patterns the same walk fails on the folder it left out.
+        TQuellZip all;
+        QVERIFY_THROWS_EXCEPTION(
+            EFOpenError, packLikeService(path(QStringLiteral("all.zip")), tree.sources, &all));
     }
 
     void fullDiskRaisesAndNeverPassesForSuccess()

@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -45,6 +46,8 @@ void fillSample(config::TJobEditor &page, int kind)
     input<QLineEdit>(page, "EdtBackUpName", change)->setText(QStringLiteral("経理データ日次"));
     page.acceptSelection({QStringLiteral("/home/keiri/書類"), QStringLiteral("/srv/share/経理"),
                           QStringLiteral("/home/keiri/My Documents/帳簿.xlsx")});
+    input<QPlainTextEdit>(page, "MemExclude", change)
+        ->setPlainText(QStringLiteral("~$*\n*.tmp\n/古い資料/"));
     input<QComboBox>(page, "CmbToBackUp", change)->setCurrentIndex(kind);
     input<QLineEdit>(page, "EdtSFTPHost", change)->setText(QStringLiteral("backup.example.jp"));
     input<QLineEdit>(page, "EdtSFTPUser", change)->setText(QStringLiteral("keiri"));
@@ -66,7 +69,7 @@ void fillSample(config::TJobEditor &page, int kind)
 
 bool render(const QString &picture, const QString &file, TestProgram &program)
 {
-    const QSize pageSize(760, 620);
+    const QSize pageSize(760, 680);
     if (picture.startsWith(QLatin1String("select"))) {
         config::TFrmSelect dialog(program);
         if (picture == QLatin1String("select"))

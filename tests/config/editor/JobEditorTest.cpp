@@ -4,6 +4,7 @@
 #include "EditorTestSupport.h"
 #include "config/support/TestProgram.h"
 #include "platform/ServiceManager.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/RunStatus.h"
 
 #include <QCheckBox>
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -88,6 +90,18 @@ void fillRequired(TJobEditor &page, bool change = false)
     input<QLineEdit>(page, "EdtSFTPPass", change)->setText(QStringLiteral("p"));
 }
 
+// The change page showing job `number`, or the add page with everything required filled.
+void openFilled(Setup &s, TJobEditor &page, bool change, int number)
+{
+    if (change) {
+        openChange(s, page, number);
+        return;
+    }
+    s.load();
+    page.showAction();
+    fillRequired(page);
+}
+
 void pressOk(TJobEditor &page, bool change = false)
 {
     QPushButton *ok = input<QPushButton>(page, "BotOk", change);
@@ -121,6 +135,9 @@ private slots:
     void ftpChoicesShownAndSaved();
     void oldTableGainsFtpColumnsOnlyWithAnFtpJob_data();
     void oldTableGainsFtpColumnsOnlyWithAnFtpJob();
+    void excludesSavedAndShownAgain_data();
+    void excludesSavedAndShownAgain();
+    void malformedExcludeIsRefused();
 };
 
 void JobEditorTest::addPageDefaults()
@@ -143,12 +160,14 @@ void JobEditorTest::addPageDefaults()
         QVERIFY2(captioned.contains(w) || !w->accessibleName().isEmpty(),
                  qPrintable(w->objectName()));
     }
-    QCOMPARE(inputs, 22);
+    QCOMPARE(inputs, 23);
     // Typed values are gone after the next show; the interval carries over.
     fillRequired(page);
     input<QSpinBox>(page, "SpnIntVal")->setValue(4);
     input<QSpinBox>(page, "SpnFTPPort")->setValue(2121);
+    input<QPlainTextEdit>(page, "MemExclude")->setPlainText(QStringLiteral("*.tmp"));
     page.showAction();
+    QVERIFY(input<QPlainTextEdit>(page, "MemExclude")->toPlainText().isEmpty());
 
     QVERIFY(input<QLineEdit>(page, "EdtBackUpName")->text().isEmpty());
     QCOMPARE(input<QLineEdit>(page, "EdtBackUpName")->maxLength(), 32);
@@ -305,13 +324,7 @@ void JobEditorTest::duplicateNames()
     storeJob(s.folder, sftpJob(QStringLiteral("second")));
     TJobEditor page(s.program, change);
     page.show();
-    if (change) {
-        openChange(s, page, 2);
-    } else {
-        s.load();
-        page.showAction();
-        fillRequired(page);
-    }
+    openFilled(s, page, change, 2);
     input<QLineEdit>(page, "EdtBackUpName", change)->setText(name);
     if (meanwhile)
         storeJob(s.folder, sftpJob(QStringLiteral("third")));
@@ -797,6 +810,94 @@ void JobEditorTest::oldTableGainsFtpColumnsOnlyWithAnFtpJob()
              kind == 1 ? QStringLiteral("passive") : QString());
     QCOMPARE(after.FieldByName(QStringLiteral("tobackup")),
              QStringList({"SFTP", "FTP", "Local"})[kind]);
+}
+
+void JobEditorTest::excludesSavedAndShownAgain_data()
+{
+    QTest::addColumn<bool>("change");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("patterns");
+    QTest::addColumn<int>("fields"); // an old table keeps 19 until a job has patterns
+    const QString some = QStringLiteral("node_modules/\n\n  *.tmp\nmy \"old\", files/\n");
+    const QStringList stored = {QStringLiteral("node_modules/"), QStringLiteral("  *.tmp"),
+                                QStringLiteral("my \"old\", files/")};
+    for (bool change : {false, true}) {
+        const char *page = change ? "change" : "add";
+        QTest::addRow("%s none", page) << change << QString() << QStringList() << 19;
+        QTest::addRow("%s blank lines", page)
+            << change << QStringLiteral(" \n\n") << QStringList() << 19;
+        QTest::addRow("%s some", page) << change << some << stored << 20;
+    }
+}
+
+void JobEditorTest::excludesSavedAndShownAgain()
+{
+    QFETCH(bool, change);
+    QFETCH(QString, text);
+    QFETCH(QStringList, patterns);
+    QFETCH(int, fields);
+    Setup s(QStringLiteral("excludes"));
+    storeJob(s.folder, sftpJob(QStringLiteral("one")));
+    TJobEditor page(s.program, change);
+    page.show();
+    openFilled(s, page, change, 1);
+    auto *excludes = input<QPlainTextEdit>(page, "MemExclude", change);
+    QVERIFY(excludes->isVisible());
+    QCOMPARE(excludes->toPlainText(), QString());
+    excludes->setPlainText(text);
+    s.program.prompts.answers.enqueue(true);
+    pressOk(page, change);
+    QCOMPARE(s.program.prompts.unexpected, QStringList());
+    QCOMPARE(s.program.navigation.size(), 1);
+
+    shared::TMlb2 after = loadJobFile(s.folder);
+    QCOMPARE(after.FieldCount(), fields);
+    QVERIFY(after.GoToRecord(change ? 1 : 2));
+    QCOMPARE(shared::decodeExcludes(after.FieldByName(QLatin1String(shared::ExcludeField))),
+             patterns);
+
+    // The change page shows them one a line; emptying them empties the stored field.
+    TJobEditor changePage(s.program, true);
+    changePage.show();
+    openChange(s, changePage, change ? 1 : 2);
+    auto *shown = input<QPlainTextEdit>(changePage, "MemExclude", true);
+    QCOMPARE(shown->toPlainText(), patterns.join(QLatin1Char('\n')));
+    if (patterns.isEmpty())
+        return;
+    shown->clear();
+    s.program.prompts.answers.enqueue(true);
+    pressOk(changePage, true);
+    after = loadJobFile(s.folder);
+    QCOMPARE(after.FieldCount(), 20);
+    QVERIFY(after.GoToRecord(change ? 1 : 2));
+    QCOMPARE(after.FieldByName(QLatin1String(shared::ExcludeField)), QString());
+}
+
+void JobEditorTest::malformedExcludeIsRefused()
+{
+    Setup s(QStringLiteral("badexclude"));
+    TJobEditor page(s.program, false);
+    page.show();
+    s.load();
+    page.showAction();
+    fillRequired(page);
+    auto *excludes = input<QPlainTextEdit>(page, "MemExclude");
+    excludes->setPlainText(QStringLiteral("*.tmp\n *.[ch\n"));
+    const QByteArray before = loadJobFile(s.folder).SaveToData();
+    pressOk(page);
+    QCOMPARE(
+        s.program.prompts.texts(),
+        QStringList{QStringLiteral("除外するファイル、フォルダの 2 行目「*.[ch」は使用できません。"
+                                   "「[」に対応する「]」がありません。")});
+    QCOMPARE(page.focusWidget(), excludes);
+    QCOMPARE(loadJobFile(s.folder).SaveToData(), before);
+    QVERIFY(s.program.navigation.isEmpty());
+    // The caption names the input.
+    bool captioned = false;
+    for (const QLabel *label : page.findChildren<QLabel *>())
+        captioned = captioned || (label->buddy() == excludes &&
+                                  label->text() == QStringLiteral("除外するファイル、フォルダ"));
+    QVERIFY(captioned);
 }
 
 QTEST_MAIN(JobEditorTest)

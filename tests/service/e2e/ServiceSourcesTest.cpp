@@ -2,8 +2,10 @@
 // that is also the destination, sources that are gone, and virtual file systems (/proc, and
 // a sysfs mounted inside a source tree in a user namespace).
 
+#include "archivers/ExcludeTree.h"
 #include "service/support/Archives.h"
 #include "service/support/ServiceRunner.h"
+#include "shared/ExcludePatterns.h"
 #include "shared/JobTable.h"
 
 #include <QtTest>
@@ -263,6 +265,52 @@ private slots:
                          QLatin1Char('$')),
             2);
         QCOMPARE(QDir(in.tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // The job's patterns reach both writers: the archive holds what they leave, the
+    // compression entry counts what they left out, an excluded folder that cannot be read
+    // costs nothing; a job without patterns keeps its entry as it was (ZIP and 7z).
+    void excludedItemsAreLeftOutAndCounted()
+    {
+        const Installation in(QStringLiteral("exclude"));
+        const excludetree::Removal removal{in.data + QStringLiteral("/node_modules")};
+        QVERIFY(writeFile(in.data + QStringLiteral("/sub/b.tmp"), "temporary") &&
+                writeFile(in.data + QStringLiteral("/node_modules/pkg.js"), "js") &&
+                excludetree::putTooDeep(in.data + QStringLiteral("/node_modules/deep")));
+        const QString dest = in.home + QStringLiteral("dest");
+        QVERIFY(QDir().mkpath(dest));
+        QList<JobValues> jobs;
+        for (const bool sevenZ : {false, true}) {
+            JobValues j = in.job(sevenZ ? QStringLiteral("ex7") : QStringLiteral("ex"), {in.data},
+                                 dest, 0, sevenZ);
+            j[QLatin1String(shared::ExcludeField)] =
+                shared::encodeExcludes({QStringLiteral("node_modules/"), QStringLiteral("*.tmp"),
+                                        QStringLiteral("[unclosed")});
+            jobs << j;
+        }
+        // Nothing to leave out: no clause.
+        jobs << in.job(QStringLiteral("plain"), {in.home + QStringLiteral("Norvex.ini")}, dest);
+        ServiceRunner service(in.home);
+        const QStringList all = in.run(service, jobs);
+        QVERIFY(!all.isEmpty());
+        for (const QString &name : {QStringLiteral("ex"), QStringLiteral("ex7")}) {
+            const QString format =
+                name == QLatin1String("ex7") ? QStringLiteral("7Z") : QStringLiteral("ZIP");
+            QVERIFY(hasOne(all, QStringLiteral("^I\\t") + name + QLatin1Char(' ') + format +
+                                    QStringLiteral("形式圧縮処理を終了しました。\\t.*KB"
+                                                   "\\\\n除外 ファイル 1 件 フォルダ 1 件$")));
+            QVERIFY(hasOne(
+                all, QStringLiteral("^W\\t") + name +
+                         esc(QStringLiteral(" 除外パターンが正しくないため、使用しません。"
+                                            "\t[unclosed 「[」に対応する「]」がありません。")) +
+                         QLatin1Char('$')));
+            const QString f =
+                dest + QStringLiteral("/Norvex-") + name +
+                (name == QLatin1String("ex7") ? QStringLiteral(".7z") : QStringLiteral(".zip"));
+            QVERIFY(holdsExactly(extract(f, in.home + QStringLiteral("x")), kData));
+        }
+        QVERIFY(hasOne(all, QStringLiteral("^I\\tplain ZIP形式圧縮処理を終了しました。\\t.* KB$")));
+        QCOMPARE(countMatching(all, QStringLiteral("^E\\t")), 0);
     }
 
     // /proc as a source: not entered, one entry, the other source stored (ZIP and 7z).

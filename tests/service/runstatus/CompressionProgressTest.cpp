@@ -1,6 +1,7 @@
 // The archive step's progress: the count walk finds what the ZIP writer stores, and the
 // writer's hooks reach exactly the totals, so a finished run never shows 99 % or 101 %.
 #include "service/CompressionProgress.h"
+#include "archivers/ExcludeTree.h"
 #include "archivers/QuellZip.h"
 
 #include <QFile>
@@ -87,6 +88,21 @@ private slots:
             QVERIFY(reports[i].filesDone >= reports[i - 1].filesDone);
             QVERIFY(reports[i].bytesDone <= counted.bytesTotal);
         }
+    }
+
+    // The count leaves out what the writer leaves out, and does not enter an excluded
+    // folder: the writer's totals and the count agree.
+    void countsWithoutTheExcludedItems()
+    {
+        QTemporaryDir dir;
+        const excludetree::Removal removal{dir.path() + QStringLiteral("/ex")};
+        const excludetree::Tree tree = excludetree::make(removal.root);
+        const shared::ExcludePatterns patterns(tree.patterns);
+        const std::atomic<bool> stop{false};
+        const service::CompressionFigures counted =
+            service::countSources(tree.sources, nullptr, stop, &patterns);
+        QCOMPARE(counted.filesTotal, tree.keptFiles);
+        QCOMPARE(counted.bytesTotal, tree.keptFiles); // one byte each
     }
 
     void sizesOnlyTheFirstThousandsOfFiles()

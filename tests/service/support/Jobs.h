@@ -42,8 +42,9 @@ inline bool writeJobs(const QString &installFolder, const QList<JobValues> &jobs
         table.AddField(field);
     for (const JobValues &job : jobs) {
         table.AppendRecord();
+        // Fields after the 19 become columns of their own, as the editor adds them.
         for (auto it = job.begin(); it != job.end(); ++it)
-            table.SetFieldByName(it.key(), it.value());
+            shared::setJobField(table, it.key(), it.value());
     }
     QDir().mkpath(installFolder + QStringLiteral("/Log"));
     return table.SaveToFile(shared::jobTablePath(installFolder));

@@ -45,6 +45,24 @@ private slots:
         QCOMPARE(formatKilobytes(bytes), text);
     }
 
+    void formatsExcludedCounts_data()
+    {
+        QTest::addColumn<qint64>("files");
+        QTest::addColumn<qint64>("folders");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("nothing") << qint64(0) << qint64(0) << "除外 ファイル 0 件 フォルダ 0 件";
+        QTest::newRow("some") << qint64(12) << qint64(3) << "除外 ファイル 12 件 フォルダ 3 件";
+        QTest::newRow("grouped") << qint64(200000) << qint64(1234)
+                                 << "除外 ファイル 200,000 件 フォルダ 1,234 件";
+    }
+    void formatsExcludedCounts()
+    {
+        QFETCH(qint64, files);
+        QFETCH(qint64, folders);
+        QFETCH(QString, text);
+        QCOMPARE(formatExcluded({files, folders}), text);
+    }
+
     void refusesNamesThatLeaveTheTemporaryFolder_data()
     {
         QTest::addColumn<QString>("name");
