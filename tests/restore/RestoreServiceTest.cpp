@@ -1,6 +1,7 @@
-// End to end: the real service backs a tree up twice into a local folder with generations,
-// as ZIP and as 7z with a password; the restore finds both generations through the job's
-// row and gives each back as it was when it was stored.
+// End to end: the real service backs a tree up twice, into a local folder and to the sshd
+// on 127.0.0.1, with generations, as ZIP and as 7z with a password; the restore finds both
+// generations through the job's row, downloads each once and gives it back as it was when
+// it was stored.
 
 #include "restore/Generations.h"
 #include "restore/Restore.h"
@@ -8,6 +9,7 @@
 #include "service/support/Archives.h"
 #include "service/support/ServiceRunner.h"
 #include "shared/JobTable.h"
+#include "transfer/sftp/SshdFixture.h"
 
 #include <QtTest>
 
@@ -43,18 +45,25 @@ class RestoreServiceTest : public QObject
     Q_OBJECT
 
 private slots:
-    void restoresEachGenerationOfALocalJob_data()
+    void restoresEachGeneration_data()
     {
+        QTest::addColumn<QString>("destination");
         QTest::addColumn<bool>("sevenZ");
         QTest::addColumn<qint64>("precisionNs");
-        QTest::newRow("zip") << false << qint64(2000000000);
-        QTest::newRow("7z with a password") << true << qint64(100);
+        for (const char *destination : {"Local", "SFTP"}) {
+            QTest::addRow("%s zip", destination) << destination << false << qint64(2000000000);
+            QTest::addRow("%s 7z with a password", destination)
+                << destination << true << qint64(100);
+        }
     }
-    void restoresEachGenerationOfALocalJob()
+    void restoresEachGeneration()
     {
+        QFETCH(QString, destination);
         QFETCH(bool, sevenZ);
         QFETCH(qint64, precisionNs);
-        const QString name = sevenZ ? QStringLiteral("daily7") : QStringLiteral("web.site");
+        const bool sftp = destination == QLatin1String("SFTP");
+        const QString name =
+            destination + (sevenZ ? QStringLiteral("-daily7") : QStringLiteral("-web.site"));
         const QString home = QString::fromLocal8Bit(qgetenv("NORVEX_HOME")) + QLatin1Char('/') +
                              name + QLatin1Char('/');
         removeTree(home);
@@ -74,6 +83,18 @@ private slots:
         job[QStringLiteral("op1val")] = QStringLiteral("sub");
         job[QStringLiteral("op3")] = QStringLiteral("-1");
         job[QStringLiteral("op3val")] = QStringLiteral("2");
+        const sftptest::Sshd sshd = sftptest::sshd();
+        if (sftp) {
+            if (!sshd.ok)
+                QFAIL("the sshd fixture is not running (tests/servers/sshd-start.sh)");
+            job[QStringLiteral("tobackup")] = destination;
+            job[QStringLiteral("hostname")] = QStringLiteral("127.0.0.1");
+            job[QStringLiteral("port")] = QString::number(sshd.port);
+            job[QStringLiteral("username")] = sshd.user;
+            job[QStringLiteral("password")] = sshd.password;
+            job[QStringLiteral("op1val")] = QStringLiteral("restore-") + name;
+            removeTree(sshd.remote(job[QStringLiteral("op1val")]));
+        }
         if (sevenZ) {
             job[QStringLiteral("op4")] = QStringLiteral("1");
             job[QStringLiteral("op2")] = QStringLiteral("-1");
@@ -100,7 +121,8 @@ private slots:
         QVERIFY(service.stop());
 
         const restore::JobLocation location = locationOf(home, name);
-        QCOMPARE(location.folder, dest + QStringLiteral("/sub"));
+        QCOMPARE(location.folder,
+                 sftp ? QStringLiteral("restore-") + name : dest + QStringLiteral("/sub"));
         QCOMPARE(location.archivePassword, sevenZ ? kPassword : QString());
         QList<restore::Generation> generations;
         QString error;
@@ -114,6 +136,13 @@ private slots:
             std::unique_ptr<restore::FetchedArchive> fetched =
                 restore::fetchGeneration(location, generation, tmp, error);
             QVERIFY2(fetched, qPrintable(error));
+            const QString downloaded = fetched->path();
+            if (sftp) {
+                QCOMPARE(QFileInfo(downloaded).path(), tmp);
+                // Owner, group, others: only the owner may read it.
+                QCOMPARE(QFileInfo(downloaded).permissions() & 0x7077,
+                         QFile::ReadOwner | QFile::WriteOwner);
+            }
             restore::RestoreArchive archive;
             QVERIFY2(archive.open(fetched->path(), restore::kindOf(generation.fileName),
                                   location.archivePassword),
@@ -124,6 +153,20 @@ private slots:
             const restore::RestoreSummary summary = archive.restore(options);
             QVERIFY2(summary.succeeded() && summary.skipped.isEmpty(), qPrintable(summary.error));
             compareTrees(snapshot(QFile::encodeName(options.target) + src), expected, precisionNs);
+            // A download goes with its object; a local generation stays.
+            fetched.reset();
+            QCOMPARE(QFile::exists(downloaded), !sftp);
+        }
+        if (sftp) {
+            // A download that ends short of the listed size (the file was cut on the server
+            // after the listing) is an error and leaves nothing in the temporary folder.
+            const QString stored =
+                sshd.remote(location.folder + QLatin1Char('/') + generations.at(0).fileName);
+            QVERIFY(QFile::resize(stored, generations.at(0).size / 2));
+            QVERIFY(!restore::fetchGeneration(location, generations.at(0), tmp, error));
+            QVERIFY2(error.contains(QStringLiteral("途中で終わりました")), qPrintable(error));
+            QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                     QStringList());
         }
         removeTree(home);
     }
