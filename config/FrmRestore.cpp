@@ -290,6 +290,7 @@ void TFrmRestore::showContent(const QString &error)
                                        .toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
         }
         m_content->expandToDepth(2);
+        m_content->resizeColumnToContents(2);
     }
     setBusy(false);
     if (!error.isEmpty())
