@@ -128,24 +128,13 @@ private:
     std::atomic<bool> &m_failed;
 };
 
-class ExtractCallback final : public ComObject<IArchiveExtractCallback>, public PasswordGiver
+class ExtractCallback final : public ExtractCallbackBase
 {
 public:
     ExtractCallback(QString password, const QList<ArchiveItem> &items, ArchiveSink &sink)
-        : PasswordGiver(std::move(password)), m_items(items), m_sink(sink)
+        : ExtractCallbackBase(std::move(password)), m_items(items), m_sink(sink)
     {
     }
-    HRESULT QueryInterface(const GUID &iid, void **out) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IProgress || iid == IID_IArchiveExtractCallback)
-            return hand(static_cast<IArchiveExtractCallback *>(this), out);
-        if (iid == IID_ICryptoGetTextPassword)
-            return hand(static_cast<ICryptoGetTextPassword *>(this), out);
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ComObject::AddRef(); }
-    ULONG Release() override { return ComObject::Release(); }
 
     HRESULT SetTotal(UInt64 total) override
     {

@@ -72,6 +72,16 @@ HRESULT OpenCallback::QueryInterface(const GUID &iid, void **out)
     return E_NOINTERFACE;
 }
 
+HRESULT ExtractCallbackBase::QueryInterface(const GUID &iid, void **out)
+{
+    if (iid == IID_IUnknown || iid == IID_IProgress || iid == IID_IArchiveExtractCallback)
+        return hand(static_cast<IArchiveExtractCallback *>(this), out);
+    if (iid == IID_ICryptoGetTextPassword)
+        return hand(static_cast<ICryptoGetTextPassword *>(this), out);
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
 QString fromBstr(BSTR b)
 {
     QString text;

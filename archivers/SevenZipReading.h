@@ -142,6 +142,19 @@ private:
     void destroy() override { delete this; }
 };
 
+// An extract callback that gives the password when the engine asks for one.
+class ExtractCallbackBase : public ComObject<IArchiveExtractCallback>, public PasswordGiver
+{
+public:
+    HRESULT QueryInterface(const GUID &iid, void **out) override;
+    ULONG AddRef() override { return ComObject::AddRef(); }
+    ULONG Release() override { return ComObject::Release(); }
+
+protected:
+    explicit ExtractCallbackBase(QString password) : PasswordGiver(std::move(password)) {}
+    ~ExtractCallbackBase() = default;
+};
+
 // Opens the archive behind in with the format handler clsid. Empty when it is open (the
 // caller closes it); else why not, in Japanese.
 QString openArchive(IInArchive *archive, CountingInStream *in, const QString &password);

@@ -20,26 +20,15 @@ namespace sevenzip {
 namespace {
 
 // Takes no data (test mode); keeps the first item the engine found bad.
-class TestCallback final : public ComObject<IArchiveExtractCallback>, public PasswordGiver
+class TestCallback final : public ExtractCallbackBase
 {
 public:
     TestCallback(QString password, const CountingInStream &in, UInt64 size,
                  const ArchiveTestProgress &progress)
-        : PasswordGiver(std::move(password)), m_in(in), m_size(size), m_progress(progress),
+        : ExtractCallbackBase(std::move(password)), m_in(in), m_size(size), m_progress(progress),
           m_caller(std::this_thread::get_id())
     {
     }
-    HRESULT QueryInterface(const GUID &iid, void **out) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IProgress || iid == IID_IArchiveExtractCallback)
-            return hand(static_cast<IArchiveExtractCallback *>(this), out);
-        if (iid == IID_ICryptoGetTextPassword)
-            return hand(static_cast<ICryptoGetTextPassword *>(this), out);
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ComObject::AddRef(); }
-    ULONG Release() override { return ComObject::Release(); }
 
     HRESULT SetTotal(UInt64) override { return S_OK; }
     HRESULT SetCompleted(const UInt64 *) override

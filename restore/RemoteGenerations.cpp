@@ -3,6 +3,8 @@
 #include "restore/RemoteGenerations.h"
 
 #include "platform/Paths.h"
+#include "transfer/FtpCli.h"
+#include "transfer/FtpListing.h"
 #include "transfer/SshKey.h"
 #include "transfer/SshSFtp.h"
 
@@ -70,10 +72,80 @@ int createDownloadFile(const QString &folder, const QString &fileName, QString &
     return fd;
 }
 
-QString notYet(const JobLocation &job)
+// Connected, logged in, in binary mode and in the job's folder; else false with error.
+bool ftpLogin(const JobLocation &job, transfer::TFtpClient &ftp, QString &error)
 {
-    return QStringLiteral("%1 のバックアップ先からの復元にはまだ対応していません。")
-        .arg(job.destination);
+    ftp.Timeout = kTimeoutMs / 1000;
+    ftp.HostName = job.host;
+    ftp.Port = job.port > 0 ? QString::number(job.port) : QStringLiteral("21");
+    ftp.UserName = job.user;
+    ftp.PassWord = job.password;
+    ftp.DataMode = job.ftpMode;
+    ftp.Security = job.ftpSecurity;
+    if (!job.installFolder.isEmpty())
+        ftp.KnownCertsFile = job.installFolder + QStringLiteral("known_certs");
+    if (!ftp.Connect()) {
+        error = QStringLiteral("FTP サーバー %1 に接続できません。 %2")
+                    .arg(job.host, ftp.ErrorMessage());
+        return false;
+    }
+    bool ok = ftp.TypeBinary();
+    if (ok && !job.folder.isEmpty()) {
+        ftp.HostDirName = job.folder;
+        ok = ftp.Cwd();
+    }
+    if (!ok)
+        error = QStringLiteral("FTP サーバー %1 のバックアップ先フォルダを開けません。 %2")
+                    .arg(job.host, ftp.ErrorMessage());
+    return ok;
+}
+
+// Checks a finished download against the listed size; the file goes when it is short.
+std::unique_ptr<FetchedArchive> complete(std::unique_ptr<FetchedArchive> fetched,
+                                         const QString &remote, qint64 size, QString &error)
+{
+    struct stat st
+    {
+    };
+    const bool stated = ::stat(QFile::encodeName(fetched->path()).constData(), &st) == 0;
+    if (stated && st.st_size == size)
+        return fetched;
+    error = QStringLiteral("%1 のダウンロードが途中で終わりました（%2 バイトのうち %3 バイト）。")
+                .arg(remote)
+                .arg(size)
+                .arg(stated ? qint64(st.st_size) : -1);
+    return nullptr;
+}
+
+std::unique_ptr<FetchedArchive> downloadFtp(const JobLocation &job, const Generation &generation,
+                                            const QString &temporaryFolder, QString &error,
+                                            const FetchProgress &progress)
+{
+    transfer::TFtpClient ftp;
+    if (!ftpLogin(job, ftp, error))
+        return nullptr;
+    QString path;
+    const int fd = createDownloadFile(temporaryFolder, generation.fileName, path, error);
+    if (fd < 0)
+        return nullptr;
+    ::close(fd); // the client writes the file by its name; it keeps the mode 0600
+    auto fetched = std::make_unique<FetchedArchive>(path, true);
+    ftp.HostFileName = generation.fileName;
+    ftp.LocalFileName = path;
+    // No way to stop a RETR half-way here: the listing stays the only point to cancel.
+    ftp.OnProgress = [&](transfer::TCustomFtpCli *, qint64 done) {
+        if (progress)
+            progress(done, generation.size);
+    };
+    const QString remote = job.folder.isEmpty()
+                               ? generation.fileName
+                               : job.folder + QLatin1Char('/') + generation.fileName;
+    if (!ftp.Get()) {
+        error = QStringLiteral("%1 をダウンロードできません。 %2").arg(remote, ftp.ErrorMessage());
+        return nullptr;
+    }
+    ftp.Quit();
+    return complete(std::move(fetched), remote, generation.size, error);
 }
 
 } // namespace
@@ -104,10 +176,32 @@ bool listSftp(const JobLocation &job, QList<Generation> &out, QString &error)
     return true;
 }
 
-bool listFtp(const JobLocation &job, QList<Generation> &, QString &error)
+bool listFtp(const JobLocation &job, QList<Generation> &out, QString &error)
 {
-    error = notYet(job);
-    return false;
+    transfer::TFtpClient ftp;
+    if (!ftpLogin(job, ftp, error))
+        return false;
+    ftp.HostFileName.clear();
+    QList<transfer::FtpListEntry> files;
+    // MLSD gives exact sizes and UTC times; servers without it get LIST.
+    if (ftp.Mlsd()) {
+        files = transfer::mlsdFiles(ftp.ListingData());
+        for (transfer::FtpListEntry &file : files)
+            file.modified = file.modified.toLocalTime();
+    } else if (ftp.List()) {
+        files = transfer::listFiles(ftp.ListingData(), QDateTime::currentDateTime());
+    } else {
+        error = QStringLiteral("FTP サーバー %1 のバックアップ先フォルダを一覧できません。 %2")
+                    .arg(job.host, ftp.ErrorMessage());
+        return false;
+    }
+    ftp.Quit();
+    for (const transfer::FtpListEntry &file : std::as_const(files)) {
+        const int k = generationNumber(file.name, job.fileName);
+        if (k >= 0)
+            out.append({k, file.name, file.size, file.modified});
+    }
+    return true;
 }
 
 std::unique_ptr<FetchedArchive> downloadGeneration(const JobLocation &job,
@@ -115,10 +209,8 @@ std::unique_ptr<FetchedArchive> downloadGeneration(const JobLocation &job,
                                                    const QString &temporaryFolder, QString &error,
                                                    const FetchProgress &progress)
 {
-    if (job.destination != QLatin1String("SFTP")) {
-        error = notYet(job);
-        return nullptr;
-    }
+    if (job.destination == QLatin1String("FTP"))
+        return downloadFtp(job, generation, temporaryFolder, error, progress);
     transfer::TSshSFtp sftp;
     if (!sftpLogin(job, sftp, error))
         return nullptr;
@@ -139,24 +231,12 @@ std::unique_ptr<FetchedArchive> downloadGeneration(const JobLocation &job,
         return !progress || progress(done, generation.size);
     };
     const bool ok = sftp.DownloadFromHandle(handle, fd, onProgress) == 1;
-    struct stat st
-    {
-    };
-    const bool stated = ::fstat(fd, &st) == 0;
     const bool closed = ::close(fd) == 0;
-    if (!ok) {
+    if (!ok || !closed) {
         error = QStringLiteral("%1 をダウンロードできません。 %2").arg(remote, sftp.ErrorText());
         return nullptr;
     }
-    if (!stated || !closed || st.st_size != generation.size) {
-        error = QStringLiteral("%1 のダウンロードが途中で終わりました（%2 バイトのうち %3 "
-                               "バイト）。")
-                    .arg(remote)
-                    .arg(generation.size)
-                    .arg(stated ? qint64(st.st_size) : -1);
-        return nullptr;
-    }
-    return fetched;
+    return complete(std::move(fetched), remote, generation.size, error);
 }
 
 } // namespace norvex::restore

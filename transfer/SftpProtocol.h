@@ -32,6 +32,13 @@ enum : quint8 {
     FxpExtendedReply = 201,
 };
 
+// Attribute flags (SSH_FILEXFER_ATTR_*).
+constexpr quint32 AttrSize = 0x01;
+constexpr quint32 AttrUidGid = 0x02;
+constexpr quint32 AttrPermissions = 0x04;
+constexpr quint32 AttrTimes = 0x08;
+constexpr quint32 AttrExtended = 0x80000000u;
+
 constexpr quint32 StatusOk = 0;
 constexpr quint32 StatusEof = 1;
 // Replies larger than this are not SFTP v3 replies to anything we send.

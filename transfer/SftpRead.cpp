@@ -18,11 +18,6 @@ namespace {
 using namespace sshwire;
 using namespace sftpproto;
 
-constexpr quint32 AttrSize = 0x01;
-constexpr quint32 AttrUidGid = 0x02;
-constexpr quint32 AttrPermissions = 0x04;
-constexpr quint32 AttrTimes = 0x08;
-constexpr quint32 AttrExtended = 0x80000000u;
 // Bytes per READ and READs in flight: OpenSSH answers up to 255 KiB; 32 KiB is what every
 // server takes, and 32 in flight keep a fast link busy.
 constexpr quint32 kReadChunk = 32 * 1024;

@@ -1,7 +1,7 @@
-// End to end: the real service backs a tree up twice, into a local folder and to the sshd
-// on 127.0.0.1, with generations, as ZIP and as 7z with a password; the restore finds both
-// generations through the job's row, downloads each once and gives it back as it was when
-// it was stored.
+// End to end: the real service backs a tree up twice, into a local folder, to the sshd and
+// to the FTP servers on 127.0.0.1 (passive and active), with generations, as ZIP and as 7z with a
+// password; the restore finds both generations through the job's row, downloads each once and gives
+// it back as it was when it was stored.
 
 #include "restore/Generations.h"
 #include "restore/Restore.h"
@@ -9,6 +9,7 @@
 #include "service/support/Archives.h"
 #include "service/support/ServiceRunner.h"
 #include "shared/JobTable.h"
+#include "transfer/ftp/FtpTestSupport.h"
 #include "transfer/sftp/SshdFixture.h"
 
 #include <QtTest>
@@ -50,20 +51,32 @@ private slots:
         QTest::addColumn<QString>("destination");
         QTest::addColumn<bool>("sevenZ");
         QTest::addColumn<qint64>("precisionNs");
+        QTest::addColumn<QString>("ftpServer");
+        QTest::addColumn<QString>("ftpMode");
         for (const char *destination : {"Local", "SFTP"}) {
-            QTest::addRow("%s zip", destination) << destination << false << qint64(2000000000);
+            QTest::addRow("%s zip", destination)
+                << destination << false << qint64(2000000000) << QString() << QString();
             QTest::addRow("%s 7z with a password", destination)
-                << destination << true << qint64(100);
+                << destination << true << qint64(100) << QString() << QString();
         }
+        QTest::newRow("FTP zip, pyftpdlib, passive")
+            << "FTP" << false << qint64(2000000000) << "pyftpdlib"
+            << "passive";
+        QTest::newRow("FTP 7z with a password, pure-ftpd, active")
+            << "FTP" << true << qint64(100) << "pure-ftpd"
+            << "active";
     }
     void restoresEachGeneration()
     {
         QFETCH(QString, destination);
         QFETCH(bool, sevenZ);
         QFETCH(qint64, precisionNs);
+        QFETCH(QString, ftpServer);
+        QFETCH(QString, ftpMode);
         const bool sftp = destination == QLatin1String("SFTP");
-        const QString name =
-            destination + (sevenZ ? QStringLiteral("-daily7") : QStringLiteral("-web.site"));
+        const bool ftp = destination == QLatin1String("FTP");
+        const QString name = destination + (ftp ? QStringLiteral("-") + ftpServer : QString()) +
+                             (sevenZ ? QStringLiteral("-daily7") : QStringLiteral("-web.site"));
         const QString home = QString::fromLocal8Bit(qgetenv("NORVEX_HOME")) + QLatin1Char('/') +
                              name + QLatin1Char('/');
         removeTree(home);
@@ -72,8 +85,8 @@ private slots:
         const QString dest = home + QStringLiteral("dest");
         const QByteArray src = QFile::encodeName(home + QStringLiteral("src"));
         QVERIFY(QDir().mkpath(tmp) && QDir().mkpath(dest));
-        QVERIFY(writeFile(home + QStringLiteral("Norvex.ini"),
-                          "[Option]\r\nTmpFolder=" + tmp.toUtf8() + "\r\n\r\n"));
+        QVERIFY(norvex::testing::writeFile(home + QStringLiteral("Norvex.ini"),
+                                           "[Option]\r\nTmpFolder=" + tmp.toUtf8() + "\r\n\r\n"));
         makeTree(src, 1);
         const Snapshot older = snapshot(src);
 
@@ -94,6 +107,20 @@ private slots:
             job[QStringLiteral("password")] = sshd.password;
             job[QStringLiteral("op1val")] = QStringLiteral("restore-") + name;
             removeTree(sshd.remote(job[QStringLiteral("op1val")]));
+        }
+        const FtpServer server = ftp ? ::ftpServer(ftpServer) : FtpServer{};
+        if (ftp) {
+            if (server.port.isEmpty())
+                QFAIL("the FTP servers are not running (fixture FtpServersStart)");
+            job[QStringLiteral("tobackup")] = destination;
+            job[QStringLiteral("hostname")] = QStringLiteral("127.0.0.1");
+            job[QStringLiteral("port")] = server.port;
+            job[QStringLiteral("username")] = server.user;
+            job[QStringLiteral("password")] = server.password;
+            job[QLatin1String(shared::FtpModeField)] = ftpMode;
+            job[QLatin1String(shared::FtpSecurityField)] = QStringLiteral("none");
+            job[QStringLiteral("op1val")] = QStringLiteral("restore-") + name;
+            removeTree(server.root + QStringLiteral("/restore-") + name);
         }
         if (sevenZ) {
             job[QStringLiteral("op4")] = QStringLiteral("1");
@@ -122,7 +149,7 @@ private slots:
 
         const restore::JobLocation location = locationOf(home, name);
         QCOMPARE(location.folder,
-                 sftp ? QStringLiteral("restore-") + name : dest + QStringLiteral("/sub"));
+                 sftp || ftp ? QStringLiteral("restore-") + name : dest + QStringLiteral("/sub"));
         QCOMPARE(location.archivePassword, sevenZ ? kPassword : QString());
         QList<restore::Generation> generations;
         QString error;
@@ -137,7 +164,7 @@ private slots:
                 restore::fetchGeneration(location, generation, tmp, error);
             QVERIFY2(fetched, qPrintable(error));
             const QString downloaded = fetched->path();
-            if (sftp) {
+            if (sftp || ftp) {
                 QCOMPARE(QFileInfo(downloaded).path(), tmp);
                 // Owner, group, others: only the owner may read it.
                 QCOMPARE(QFileInfo(downloaded).permissions() & 0x7077,
@@ -155,13 +182,13 @@ private slots:
             compareTrees(snapshot(QFile::encodeName(options.target) + src), expected, precisionNs);
             // A download goes with its object; a local generation stays.
             fetched.reset();
-            QCOMPARE(QFile::exists(downloaded), !sftp);
+            QCOMPARE(QFile::exists(downloaded), !sftp && !ftp);
         }
-        if (sftp) {
+        if (sftp || ftp) {
             // A download that ends short of the listed size (the file was cut on the server
             // after the listing) is an error and leaves nothing in the temporary folder.
-            const QString stored =
-                sshd.remote(location.folder + QLatin1Char('/') + generations.at(0).fileName);
+            const QString stored = (sftp ? sshd.home : server.root) + QLatin1Char('/') +
+                                   location.folder + QLatin1Char('/') + generations.at(0).fileName;
             QVERIFY(QFile::resize(stored, generations.at(0).size / 2));
             QVERIFY(!restore::fetchGeneration(location, generations.at(0), tmp, error));
             QVERIFY2(error.contains(QStringLiteral("途中で終わりました")), qPrintable(error));
