@@ -57,7 +57,8 @@ TFrmRestore::TFrmRestore(const restore::JobLocation &job, Prompter &prompter,
       m_home(home), m_generations(new QTreeWidget(this)), m_content(new QTreeWidget(this)),
       m_target(new QLineEdit(this)), m_browse(new QPushButton(QStringLiteral("参照..."), this)),
       m_overwrite(new QCheckBox(QStringLiteral("上書きする"), this)),
-      m_progress(new QProgressBar(this)), m_current(new QLabel(this)), m_bytes(new QLabel(this)),
+      m_password(new QLineEdit(this)), m_progress(new QProgressBar(this)),
+      m_current(new QLabel(this)), m_bytes(new QLabel(this)),
       m_summaryText(new QPlainTextEdit(this)),
       m_restore(new QPushButton(QStringLiteral("復元"), this)),
       m_cancel(new QPushButton(QStringLiteral("キャンセル"), this)),
@@ -71,6 +72,9 @@ TFrmRestore::TFrmRestore(const restore::JobLocation &job, Prompter &prompter,
     m_target->setObjectName(QStringLiteral("EdtTarget"));
     m_browse->setObjectName(QStringLiteral("BotBrowse"));
     m_overwrite->setObjectName(QStringLiteral("ChkOverwrite"));
+    m_password->setObjectName(QStringLiteral("EdtPassword"));
+    m_password->setEchoMode(QLineEdit::Password);
+    m_password->setText(job.archivePassword);
     m_progress->setObjectName(QStringLiteral("PrgRestore"));
     m_current->setObjectName(QStringLiteral("LblCurrentFile"));
     m_bytes->setObjectName(QStringLiteral("LblBytes"));
@@ -108,6 +112,13 @@ TFrmRestore::TFrmRestore(const restore::JobLocation &job, Prompter &prompter,
     grid->addWidget(m_target, 2, 1);
     grid->addWidget(m_browse, 2, 2);
     grid->addWidget(m_overwrite, 3, 1, 1, 2);
+    auto *passwordCaption = caption(QStringLiteral("パスワード(&P)"), m_password, this);
+    grid->addWidget(passwordCaption, 8, 0);
+    grid->addWidget(m_password, 8, 1, 1, 2);
+    // Only a 7z archive has a password.
+    const bool sevenZ = restore::kindOf(job.fileName) == restore::ArchiveKind::SevenZip;
+    passwordCaption->setVisible(sevenZ);
+    m_password->setVisible(sevenZ);
     grid->addWidget(m_progress, 4, 1, 1, 2);
     grid->addWidget(m_current, 5, 1, 1, 2);
     grid->addWidget(m_bytes, 6, 1, 1, 2);
@@ -178,6 +189,7 @@ void TFrmRestore::setBusy(bool busy)
     m_target->setEnabled(!busy);
     m_browse->setEnabled(!busy);
     m_overwrite->setEnabled(!busy);
+    m_password->setEnabled(!busy);
     m_restore->setEnabled(!busy && m_archive && !m_archive->items().isEmpty());
     m_cancel->setEnabled(busy);
     m_close->setEnabled(!busy);
@@ -234,7 +246,8 @@ void TFrmRestore::generationChosen()
                            ? QStringLiteral("アーカイブを読んでいます...")
                            : QStringLiteral("アーカイブをダウンロードしています..."));
     m_elapsed.start();
-    runInWorker([this, g] {
+    const QString password = m_password->text();
+    runInWorker([this, g, password] {
         m_archive.reset();
         m_fetched.reset();
         QString error;
@@ -247,11 +260,13 @@ void TFrmRestore::generationChosen()
             });
         if (m_fetched) {
             auto archive = std::make_unique<restore::RestoreArchive>();
-            if (archive->open(m_fetched->path(), restore::kindOf(g.fileName),
-                              m_job.archivePassword))
+            if (archive->open(m_fetched->path(), restore::kindOf(g.fileName), password)) {
                 m_archive = std::move(archive);
-            else
+                m_openedWith = password;
+                m_openedKind = g.fileName;
+            } else {
                 error = archive->errorText();
+            }
         }
         QMetaObject::invokeMethod(this, [this, error] { showContent(error); });
     });
@@ -347,7 +362,16 @@ void TFrmRestore::BotRestoreClick()
         options.paths.clear();
     m_summaryText->clear();
     m_elapsed.start();
-    runInWorker([this, options] {
+    const QString password = m_password->text();
+    runInWorker([this, options, password] {
+        // A password changed after a wrong one: the archive is read again with it.
+        if (password != m_openedWith) {
+            auto archive = std::make_unique<restore::RestoreArchive>();
+            if (archive->open(m_fetched->path(), restore::kindOf(m_openedKind), password)) {
+                m_archive = std::move(archive);
+                m_openedWith = password;
+            }
+        }
         std::atomic<qint64> lastShown{-1000};
         const RestoreSummary summary = m_archive->restore(
             options,

@@ -75,6 +75,7 @@ private:
     QLineEdit *m_target;
     QPushButton *m_browse;
     QCheckBox *m_overwrite;
+    QLineEdit *m_password; // 7z jobs: the job's password, offered and changeable
     QProgressBar *m_progress;
     QLabel *m_current;
     QLabel *m_bytes;
@@ -92,6 +93,8 @@ private:
     // Used on the worker thread only, between the calls runInWorker makes.
     std::unique_ptr<restore::FetchedArchive> m_fetched;
     std::unique_ptr<restore::RestoreArchive> m_archive;
+    QString m_openedWith; // the password m_archive was opened with
+    QString m_openedKind; // the file name m_archive was opened as
     restore::RestoreSummary m_summary;
 };
 

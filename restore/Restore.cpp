@@ -353,12 +353,6 @@ RestoreSummary RestoreArchive::restore(const RestoreOptions &options,
             if (links.contains(item->path.left(slash)))
                 throughLinks.insert(item->path.left(slash));
 
-    TargetFolder target;
-    if (!target.open(options.target)) {
-        summary.error = target.error();
-        return summary;
-    }
-
     QSet<quint32> wanted;
     QList<const ArchiveItem *> folders;
     quint64 bytesTotal = 0;
@@ -395,6 +389,11 @@ RestoreSummary RestoreArchive::restore(const RestoreOptions &options,
         }
     }
 
+    TargetFolder target;
+    if (!target.open(options.target)) {
+        summary.error = target.error();
+        return summary;
+    }
     for (const ArchiveItem *item : std::as_const(folders))
         if (target.folder(item->path, true) < 0)
             summary.failed.append({item->path, target.error()});

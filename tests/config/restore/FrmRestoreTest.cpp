@@ -4,6 +4,7 @@
 
 #include "config/FrmRestore.h"
 #include "archivers/QuellZip.h"
+#include "archivers/SevenZip.h"
 #include "config/support/QueuePrompter.h"
 #include "restore/RestoreTree.h"
 
@@ -215,6 +216,49 @@ private slots:
         QVERIFY2(prompter.lastText().startsWith(QStringLiteral("復元をキャンセルしました。")),
                  qPrintable(prompter.lastText()));
         QVERIFY(dialog->lastSummary().cancelled);
+    }
+
+    // The job's password is offered; a wrong one (changed since) stops the restore with a
+    // clear error, and the right one typed in restores.
+    void asksAgainAfterAWrongPassword()
+    {
+        const QString dest = m_dir.filePath(QStringLiteral("dest7z"));
+        QVERIFY(QDir().mkpath(dest));
+        archivers::TSevenZip sevenZip;
+        sevenZip.setAddOptions(archivers::AddOptsEnum::AddRecurseDirs);
+        sevenZip.setPassword(QStringLiteral("right"));
+        sevenZip.setSZFileName(dest + QStringLiteral("/Norvex-docs7-1-.7z"));
+        sevenZip.FileList() << m_dir.filePath(QStringLiteral("src/日本語のフォルダ/*.*"));
+        QCOMPARE(sevenZip.BuildArchive(), 0);
+        restore::JobLocation job = m_job;
+        job.name = QStringLiteral("docs7");
+        job.folder = dest;
+        job.fileName = QStringLiteral("Norvex-docs7.7z");
+        job.archivePassword = QStringLiteral("old");
+
+        testing::QueuePrompter prompter;
+        config::TFrmRestore dialog(job, prompter, m_dir.path(), m_dir.path());
+        dialog.show();
+        auto *restoreButton = child<QPushButton>(&dialog, "BotRestore");
+        QTRY_VERIFY_WITH_TIMEOUT(restoreButton->isEnabled(), kWaitMs);
+        auto *password = child<QLineEdit>(&dialog, "EdtPassword");
+        QVERIFY(password->isVisible());
+        QCOMPARE(password->text(), QStringLiteral("old"));
+        const QString target = m_dir.filePath(QStringLiteral("target-7z"));
+        child<QLineEdit>(&dialog, "EdtTarget")->setText(target);
+        restoreButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(prompter.shown.size() == 1, kWaitMs);
+        QCOMPARE(prompter.shown.last().kind, config::Prompter::Kind::Error);
+        QVERIFY2(prompter.lastText().contains(restore::kWrongPasswordText),
+                 qPrintable(prompter.lastText()));
+        QVERIFY(!QFile::exists(target));
+
+        password->setText(QStringLiteral("right"));
+        restoreButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(prompter.shown.size() == 2, kWaitMs);
+        QVERIFY2(
+            prompter.lastText().contains(QStringLiteral("復元 1 件、スキップ 0 件、失敗 0 件")),
+            qPrintable(prompter.lastText()));
     }
 
     void reportsAFolderThatIsNotThere()
