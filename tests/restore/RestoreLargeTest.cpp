@@ -1,6 +1,7 @@
 // A file over 4 GiB through a ZIP archive (ZIP64 sizes and offsets) and back: the restored
 // file has every byte, and the progress counts past 32 bits.
 
+#include "TestFiles.h"
 #include "archivers/QuellZip.h"
 #include "restore/Restore.h"
 
@@ -25,16 +26,6 @@ QByteArray block(qint64 n)
     return b;
 }
 
-QByteArray hashOf(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&f);
-    return hash.result();
-}
-
 } // namespace
 
 class RestoreLargeTest : public QObject
@@ -55,7 +46,7 @@ private slots:
             for (qint64 n = 0; n < kBlocks; ++n)
                 QCOMPARE(f.write(block(n)), kBlock);
         }
-        const QByteArray want = hashOf(big);
+        const QByteArray want = norvex::tests::fileHash(big);
         const QString archive = dir.filePath(QStringLiteral("Norvex-big.zip"));
         {
             archivers::TQuellZip zip;
@@ -86,7 +77,7 @@ private slots:
         QCOMPARE(done, total);
         const QString restored = options.target + big;
         QCOMPARE(QFileInfo(restored).size(), kBlocks * kBlock);
-        QCOMPARE(hashOf(restored), want);
+        QCOMPARE(norvex::tests::fileHash(restored), want);
     }
 };
 
