@@ -81,4 +81,25 @@ QString sevenZipName(std::string_view bytes)
     return out;
 }
 
+QByteArray nameBytes(const QString &sevenZipName)
+{
+    QByteArray out;
+    out.reserve(sevenZipName.size());
+    for (qsizetype i = 0; i < sevenZipName.size(); ++i) {
+        const char16_t unit = sevenZipName.at(i).unicode();
+        if (unit >= EscapeFirst && unit <= EscapeLast) {
+            out += char(unit - EscapeBase);
+            continue;
+        }
+        if (QChar::isHighSurrogate(unit) && i + 1 < sevenZipName.size() &&
+            sevenZipName.at(i + 1).isLowSurrogate()) {
+            out += sevenZipName.mid(i, 2).toUtf8();
+            ++i;
+            continue;
+        }
+        out += QString(QChar(unit)).toUtf8();
+    }
+    return out;
+}
+
 } // namespace norvex::archivers

@@ -21,4 +21,8 @@ bool isValidUtf8(std::string_view bytes);
 // restores the original bytes when it extracts on Linux.
 QString sevenZipName(std::string_view bytes);
 
+// The file name's bytes back from a name the engine read (7z, or ZIP through the engine):
+// UTF-16 (surrogate pairs joined) to UTF-8, each escape U+EF80..U+EFFF to its byte.
+QByteArray nameBytes(const QString &sevenZipName);
+
 } // namespace norvex::archivers

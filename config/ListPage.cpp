@@ -1,5 +1,8 @@
 #include "config/ListPage.h"
 
+#include "config/FrmRestore.h"
+#include "platform/Paths.h"
+
 #include "config/FooterGrid.h"
 
 #include "config/Heading.h"
@@ -8,6 +11,7 @@
 #include "config/ServiceCommands.h"
 #include "shared/Clock.h"
 #include "shared/Exception.h"
+#include "shared/IniFileCompo.h"
 #include "shared/JobRules.h"
 #include "shared/JobTable.h"
 #include "shared/ListStatus.h"
@@ -15,6 +19,7 @@
 #include "shared/mlb2.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -162,6 +167,8 @@ TListPage::TListPage(Program &program, QWidget *parent)
         toolButton(QStringLiteral("BotDel"), QStringLiteral("選択行削除"), QStyle::SP_TrashIcon);
     m_backUp = toolButton(QStringLiteral("BotBackUp"), QStringLiteral("すぐにバックアップ"),
                           QStyle::SP_MediaPlay);
+    m_restore = toolButton(QStringLiteral("BotRestore"), QStringLiteral("復元..."),
+                           QStyle::SP_DialogOpenButton);
     m_exit = toolButton(QStringLiteral("ToolButton11"), QStringLiteral("終了"),
                         QStyle::SP_DialogCloseButton);
     connect(m_renew, &QToolButton::clicked, this, &TListPage::load);
@@ -169,6 +176,7 @@ TListPage::TListPage(Program &program, QWidget *parent)
     connect(m_edit, &QToolButton::clicked, this, &TListPage::open);
     connect(m_del, &QToolButton::clicked, this, &TListPage::deleteJob);
     connect(m_backUp, &QToolButton::clicked, this, &TListPage::runNow);
+    connect(m_restore, &QToolButton::clicked, this, &TListPage::restoreJob);
     connect(m_exit, &QToolButton::clicked, this, [this] { m_program.closeMainWindow(); });
 
     m_grid->setObjectName(QStringLiteral("GrdList"));
@@ -225,13 +233,14 @@ TListPage::TListPage(Program &program, QWidget *parent)
     m_menAdd = menuItem("AddMenAdd", QStringLiteral("設定の追加"), &TListPage::add);
     m_menBackUp =
         menuItem("StartBackUp", QStringLiteral("すぐにバックアップ開始"), &TListPage::runNow);
+    m_menRestore = menuItem("MenRestore", QStringLiteral("復元..."), &TListPage::restoreJob);
     connect(m_popup, &QMenu::aboutToShow, this, &TListPage::updatePopupItems);
     connect(m_grid, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &at) { m_popup->popup(m_grid->viewport()->mapToGlobal(at)); });
 
     auto *tools = new QHBoxLayout;
     tools->setSpacing(2);
-    for (QToolButton *button : {m_renew, m_add, m_edit, m_del, m_backUp, m_exit})
+    for (QToolButton *button : {m_renew, m_add, m_edit, m_del, m_backUp, m_restore, m_exit})
         tools->addWidget(button);
     tools->addStretch(1);
     auto *layout = new QVBoxLayout(this);
@@ -323,6 +332,7 @@ void TListPage::load()
     m_grid->setEnabled(!inProgress);
     for (QToolButton *button : {m_edit, m_add, m_del, m_backUp})
         button->setEnabled(!inProgress);
+    m_restore->setEnabled(currentJobRow() >= 0);
     if (!inProgress)
         applyRowRule();
     m_grid->setUpdatesEnabled(true);
@@ -419,9 +429,10 @@ int TListPage::currentJobRow() const
 
 void TListPage::applyRowRule()
 {
+    const bool job = currentJobRow() >= 0;
+    m_restore->setEnabled(job);
     if (m_program.backupInProgress())
         return;
-    const bool job = currentJobRow() >= 0;
     m_edit->setEnabled(job);
     m_del->setEnabled(job);
     m_backUp->setEnabled(job);
@@ -436,6 +447,7 @@ void TListPage::updatePopupItems()
     m_menMod->setEnabled(!locked && job);
     m_menBackUp->setEnabled(!locked && job);
     m_menAdd->setEnabled(!locked && !job);
+    m_menRestore->setEnabled(job);
 }
 
 void TListPage::open()
@@ -541,6 +553,28 @@ void TListPage::runNow()
     }
     if (reportFileResult(int(result), error))
         load();
+}
+
+void TListPage::restoreJob()
+{
+    const int row = currentJobRow();
+    shared::TMlb2 &table = m_program.jobTable();
+    if (row < 0 || !table.GoToRecord(row + 1))
+        return;
+    restore::JobLocation job;
+    try {
+        job = restore::JobLocation::fromJobRow(table, m_program.installFolder());
+    } catch (const shared::Exception &e) {
+        m_program.prompter().message(e.message(), Prompter::Kind::Error);
+        return;
+    }
+    QString temporary =
+        m_program.settings().ReadValue(QStringLiteral("Option"), QStringLiteral("TmpFolder"), {});
+    if (temporary.isEmpty())
+        temporary = platform::defaultTempFolder();
+    auto *dialog = new TFrmRestore(job, m_program.prompter(), temporary, QDir::homePath(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
 }
 
 } // namespace norvex::config

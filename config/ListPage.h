@@ -70,12 +70,15 @@ private:
     void add();
     void deleteJob();
     void runNow();
+    // Opens the restore dialog of the selected job; a restore changes no job, so it is
+    // offered whatever the service is doing.
+    void restoreJob();
     // The message for a change of the job table file that did not save; false then.
     bool reportFileResult(int result, const QString &error);
 
     Program &m_program;
     QTableWidget *m_grid;
-    QToolButton *m_renew, *m_add, *m_edit, *m_del, *m_backUp, *m_exit;
+    QToolButton *m_renew, *m_add, *m_edit, *m_del, *m_backUp, *m_restore, *m_exit;
     QMenu *m_popup;
     QTimer *m_statusTimer;
     QIcon m_warningIcon;
@@ -89,7 +92,7 @@ private:
         shared::StatusCells shown;
     };
     std::vector<RowJob> m_rowJobs;
-    QAction *m_menDel, *m_menMod, *m_menAdd, *m_menBackUp;
+    QAction *m_menDel, *m_menMod, *m_menAdd, *m_menBackUp, *m_menRestore;
     bool m_stateFailureShown = false;
     bool m_userSizedColumns = false;
     bool m_fitting = false;

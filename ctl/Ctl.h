@@ -109,6 +109,8 @@ int runCommand(const Context &context, const QStringList &words);
 int checkCommand(const Context &context, const QStringList &words);
 int logCommand(const Context &context, const QStringList &words);
 int serviceCommand(const Context &context, const QStringList &words);
+int generationsCommand(const Context &context, const QStringList &words);
+int restoreCommand(const Context &context, const QStringList &words);
 
 QString helpText();
 

@@ -18,24 +18,6 @@ QString absolute(const QString &path)
     return path.isEmpty() ? path : QDir::cleanPath(QDir::current().absoluteFilePath(path));
 }
 
-// A password file's content without its closing line break. "-" reads standard input.
-QString readSecret(const QString &option, const QString &file)
-{
-    QFile f;
-    const bool opened = file == QLatin1String("-")
-                            ? f.open(stdin, QIODevice::ReadOnly)
-                            : (f.setFileName(file), f.open(QIODevice::ReadOnly));
-    if (!opened)
-        throw UsageError(
-            QStringLiteral("--%1: %2 を読めません: %3").arg(option, file, f.errorString()));
-    QByteArray data = f.readAll();
-    if (data.endsWith('\n'))
-        data.chop(1);
-    if (data.endsWith('\r'))
-        data.chop(1);
-    return QString::fromUtf8(data);
-}
-
 struct Server
 {
     QString user;
@@ -71,18 +53,6 @@ Server parseServer(const QString &option, const QString &text)
     return server;
 }
 
-int integerOption(const Arguments &args, const QString &option, int min, int max)
-{
-    bool ok = false;
-    const int n = args.value(option).toInt(&ok);
-    if (!ok || n < min || n > max)
-        throw UsageError(QStringLiteral("--%1 は %2 から %3 の整数で指定してください。")
-                             .arg(option)
-                             .arg(min)
-                             .arg(max));
-    return n;
-}
-
 void resetDestination(shared::JobInput &input, const QString &kind)
 {
     const shared::JobInput fresh;
@@ -107,6 +77,36 @@ void requireKind(const Arguments &args, const shared::JobInput &input, const QSt
 }
 
 } // namespace
+
+// A password file's content without its closing line break. "-" reads standard input.
+QString readSecret(const QString &option, const QString &file)
+{
+    QFile f;
+    const bool opened = file == QLatin1String("-")
+                            ? f.open(stdin, QIODevice::ReadOnly)
+                            : (f.setFileName(file), f.open(QIODevice::ReadOnly));
+    if (!opened)
+        throw UsageError(
+            QStringLiteral("--%1: %2 を読めません: %3").arg(option, file, f.errorString()));
+    QByteArray data = f.readAll();
+    if (data.endsWith('\n'))
+        data.chop(1);
+    if (data.endsWith('\r'))
+        data.chop(1);
+    return QString::fromUtf8(data);
+}
+
+int integerOption(const Arguments &args, const QString &option, int min, int max)
+{
+    bool ok = false;
+    const int n = args.value(option).toInt(&ok);
+    if (!ok || n < min || n > max)
+        throw UsageError(QStringLiteral("--%1 は %2 から %3 の整数で指定してください。")
+                             .arg(option)
+                             .arg(min)
+                             .arg(max));
+    return n;
+}
 
 QStringList jobFlags()
 {

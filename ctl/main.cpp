@@ -33,6 +33,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("check"), ctl::checkCommand},
         {QStringLiteral("log"), ctl::logCommand},
         {QStringLiteral("service"), ctl::serviceCommand},
+        {QStringLiteral("generations"), ctl::generationsCommand},
+        {QStringLiteral("restore"), ctl::restoreCommand},
     };
     try {
         if (words.isEmpty())

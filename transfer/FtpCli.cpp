@@ -221,7 +221,13 @@ void TCustomFtpCli::runStep(Step step)
         sendCommand("MLST", HostFileName, {250});
         break;
     case Step::List:
-        listStep();
+        listStep("LIST");
+        break;
+    case Step::Mlsd:
+        listStep("MLSD");
+        break;
+    case Step::Retr:
+        retrStep();
         break;
     case Step::Pbsz:
         sendCommand("PBSZ", QStringLiteral("0"), {200});
@@ -693,6 +699,16 @@ void TCustomFtpCli::ListAsync()
     startRequest(TFtpRequest::ftpRqList, dataSteps() << Step::List);
 }
 
+void TCustomFtpCli::MlsdAsync()
+{
+    startRequest(TFtpRequest::ftpRqMlsd, dataSteps() << Step::Mlsd);
+}
+
+void TCustomFtpCli::GetAsync()
+{
+    startRequest(TFtpRequest::ftpRqGet, dataSteps() << Step::Retr);
+}
+
 void TCustomFtpCli::RenameAsync()
 {
     startRequest(TFtpRequest::ftpRqRename, {Step::Rnfr, Step::Rnto});
@@ -823,6 +839,16 @@ bool TFtpClient::Mlst()
 bool TFtpClient::List()
 {
     return synchronize(&TCustomFtpCli::ListAsync);
+}
+
+bool TFtpClient::Mlsd()
+{
+    return synchronize(&TCustomFtpCli::MlsdAsync);
+}
+
+bool TFtpClient::Get()
+{
+    return synchronize(&TCustomFtpCli::GetAsync);
 }
 
 bool TFtpClient::Rename()

@@ -72,7 +72,9 @@ enum class TFtpRequest {
     ftpRqAbort,
     ftpRqSize,
     ftpRqMlst,
-    ftpRqList
+    ftpRqList,
+    ftpRqMlsd,
+    ftpRqGet
 };
 
 // A server certificate that neither verified against the system's trust store nor matched
@@ -189,6 +191,11 @@ public:
     void MlstAsync();
     // PORT (or the passive command), then LIST HostFileName; the listing is in ListingData().
     void ListAsync();
+    // MLSD of the current folder into ListingData().
+    void MlsdAsync();
+    // RETR HostFileName into LocalFileName (created or truncated); OnProgress gets the bytes
+    // received so far.
+    void GetAsync();
     void RenameAsync();
     void PutAsync();
     void QuitAsync();
@@ -222,6 +229,8 @@ private:
         Size,
         Mlst,
         List,
+        Mlsd,
+        Retr,
         Pbsz,
         Prot,
         Pasv
@@ -249,7 +258,8 @@ private:
     void pasvReply(bool ok);
     void dataSessionConnected(int error);
     void storStep();
-    void listStep();
+    void listStep(const char *verb);
+    void retrStep();
     void quitDone(bool ok);
 
     // TLS (FtpTls.cpp)
@@ -320,6 +330,7 @@ private:
     QTimer *m_activityTimer = nullptr;
     qint64 m_lastAcked = 0;       // bytes the server has taken, as far as the kernel knows
     bool m_listingActive = false; // the data connection brings a LIST, not takes a file
+    bool m_retrActive = false;    // the data connection brings a file (RETR)
     QByteArray m_listing;
     TFtpCertificate m_pendingCertificate;
     QString m_newlyTrusted;
@@ -362,6 +373,8 @@ public:
     bool Size();
     bool Mlst();
     bool List();
+    bool Mlsd();
+    bool Get();
     bool Rename();
     bool Put();
     bool Quit();

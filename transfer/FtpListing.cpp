@@ -1,6 +1,7 @@
 #include "transfer/FtpListing.h"
 
 #include <QList>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -91,6 +92,75 @@ qint64 listSize(const QByteArray &listing, bool *empty)
     if (empty)
         *empty = !any;
     return -1;
+}
+
+QList<FtpListEntry> mlsdFiles(const QByteArray &listing)
+{
+    QList<FtpListEntry> files;
+    for (QByteArray line : listing.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        // "fact=value;fact=value; name": the name follows the first space.
+        const qsizetype space = line.indexOf(' ');
+        if (space < 0)
+            continue;
+        FtpListEntry entry;
+        entry.name = QString::fromUtf8(line.mid(space + 1));
+        bool file = false;
+        for (const QByteArray &fact : line.left(space).split(';')) {
+            const qsizetype eq = fact.indexOf('=');
+            const QByteArray key = fact.left(eq).toLower();
+            const QByteArray value = fact.mid(eq + 1);
+            if (key == "type")
+                file = value.toLower() == "file";
+            else if (key == "size")
+                entry.size = value.toLongLong();
+            else if (key == "modify")
+                entry.modified = QDateTime::fromString(QString::fromLatin1(value.left(14)),
+                                                       QStringLiteral("yyyyMMddHHmmss"));
+        }
+        if (entry.modified.isValid())
+            entry.modified.setTimeSpec(Qt::UTC);
+        if (file && !entry.name.isEmpty())
+            files.append(entry);
+    }
+    return files;
+}
+
+QList<FtpListEntry> listFiles(const QByteArray &listing, const QDateTime &now)
+{
+    static const QRegularExpression unixLine(
+        QStringLiteral("^-\\S{9}\\S*\\s+.*?(\\d+)\\s+([A-Za-z]{3})\\s+(\\d{1,2})\\s+"
+                       "(\\d{1,2}:\\d{2}|\\d{4}) (.+)$"));
+    QList<FtpListEntry> files;
+    for (const QByteArray &raw : listing.split('\n')) {
+        const QString line = QString::fromUtf8(raw).remove(QLatin1Char('\r'));
+        const QRegularExpressionMatch m = unixLine.match(line);
+        if (!m.hasMatch() || !isMonth(m.captured(2)))
+            continue;
+        FtpListEntry entry;
+        entry.name = m.captured(5);
+        entry.size = number(m.captured(1));
+        const QString when = m.captured(4);
+        const QString date = m.captured(2) + QLatin1Char(' ') + m.captured(3);
+        QLocale c = QLocale::c();
+        if (when.contains(QLatin1Char(':'))) {
+            for (int year = now.date().year() + 1; year >= now.date().year() - 1; --year) {
+                const QDateTime t = c.toDateTime(date + QLatin1Char(' ') + QString::number(year) +
+                                                     QLatin1Char(' ') + when,
+                                                 QStringLiteral("MMM d yyyy H:mm"));
+                if (t.isValid() && t <= now.addDays(1)) {
+                    entry.modified = t;
+                    break;
+                }
+            }
+        } else {
+            entry.modified =
+                c.toDateTime(date + QLatin1Char(' ') + when, QStringLiteral("MMM d yyyy"));
+        }
+        files.append(entry);
+    }
+    return files;
 }
 
 } // namespace norvex::transfer

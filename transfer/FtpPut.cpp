@@ -247,15 +247,30 @@ void TCustomFtpCli::storStep()
     sendCommand("STOR", HostFileName, {150, 125}, &TCustomFtpCli::storReply);
 }
 
-void TCustomFtpCli::listStep()
+void TCustomFtpCli::listStep(const char *verb)
 {
     if (!m_connected)
-        throw FtpException(QStringLiteral("LIST: not connected"));
+        throw FtpException(QString::fromLatin1(verb) + QStringLiteral(": not connected"));
     m_listing.clear();
     m_listingActive = true;
     m_storPhase = 1;
     // The same two replies as STOR: 150/125, then 226/250 once the listing is sent.
-    sendCommand("LIST", HostFileName, {150, 125}, &TCustomFtpCli::storReply);
+    sendCommand(verb, HostFileName, {150, 125}, &TCustomFtpCli::storReply);
+}
+
+void TCustomFtpCli::retrStep()
+{
+    if (!m_connected)
+        throw FtpException(QStringLiteral("RETR: not connected"));
+    m_localFile.setFileName(LocalFileName);
+    if (!m_localFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw FtpException(QStringLiteral("Unable to create local file ") + LocalFileName +
+                           QStringLiteral(": ") + m_localFile.errorString());
+    m_byteCount = 0;
+    m_retrActive = true;
+    m_storPhase = 1;
+    m_startTime.start();
+    sendCommand("RETR", HostFileName, {150, 125}, &TCustomFtpCli::storReply);
 }
 
 void TCustomFtpCli::storReply(bool ok)
@@ -321,6 +336,20 @@ void TCustomFtpCli::dataDataAvailable()
         m_byteCount += n;
         m_listing.append(sink, int(std::min<qsizetype>(n, maxListing - m_listing.size())));
     }
+    if (n > 0 && m_retrActive) {
+        if (m_localFile.write(sink, n) != n) {
+            m_statusCode = 426;
+            m_errorMessage = QStringLiteral("Unable to write local file ") + LocalFileName +
+                             QStringLiteral(": ") + m_localFile.errorString();
+            closeDataAndFile();
+            endRequest(426);
+            return;
+        }
+        m_byteCount += n;
+        progressed();
+        if (OnProgress)
+            OnProgress(this, m_byteCount);
+    }
 }
 
 void TCustomFtpCli::dataDataSent()
@@ -343,7 +372,7 @@ void TCustomFtpCli::dataSessionClosed(int error)
 
 void TCustomFtpCli::startSendingIfReady()
 {
-    if (m_listingActive)
+    if (m_listingActive || m_retrActive)
         return;
     if (!m_startSeen || !m_dataAccepted || m_sending || m_eofSent || m_dataClosed)
         return;
@@ -426,13 +455,17 @@ void TCustomFtpCli::finishIfDone()
     int result = m_dataCloseError;
     if (result != 0) {
         m_errorMessage = QStringLiteral("426 Data connection closed - ") + WSocketErrorDesc(result);
-    } else if (!m_eofSent && !m_listingActive) {
+    } else if (m_retrActive && !m_localFile.flush()) {
+        result = 426;
+        m_errorMessage = QStringLiteral("Unable to write local file ") + LocalFileName +
+                         QStringLiteral(": ") + m_localFile.errorString();
+    } else if (!m_eofSent && !m_listingActive && !m_retrActive) {
         // 226 for a file we did not finish sending must not count as stored.
         result = 426;
         m_errorMessage =
             QStringLiteral("426 Data connection closed before the whole file was sent");
     }
-    const bool upload = !m_listingActive;
+    const bool upload = !m_listingActive && !m_retrActive;
     closeDataAndFile();
     if (result == 0) {
         if (upload && OnProgress)
@@ -450,6 +483,7 @@ void TCustomFtpCli::closeDataAndFile()
     m_localFile.close();
     m_sending = false;
     m_listingActive = false;
+    m_retrActive = false;
     m_dataAccepted = false;
     m_dataConnecting = false;
     m_storPhase = 0;

@@ -20,8 +20,6 @@ namespace {
 using namespace sshwire;
 using namespace sftpproto;
 
-constexpr quint32 AttrSize = 0x01;
-constexpr quint32 AttrPermissions = 0x04;
 // OpenSSH closes the session for a packet above 256 KiB; stay well below it.
 constexpr quint32 MaxWriteChunk = 255 * 1024;
 // A server announcing a smaller write size would have us queue thousands of requests.

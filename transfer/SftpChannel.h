@@ -6,6 +6,8 @@
 #include <QString>
 #include <libssh/libssh.h>
 
+#include <QList>
+
 #include <functional>
 
 namespace norvex::transfer {
@@ -15,6 +17,18 @@ namespace norvex::transfer {
 // the server stops answering. Every wait here is bounded by the idle time-out; after a
 // transport failure or a time-out the channel is marked broken and every later call fails
 // at once, because the packet stream can no longer be trusted.
+// One entry of a folder listing (READDIR). The name is the server's bytes.
+struct SftpDirEntry
+{
+    QByteArray name;
+    bool hasSize = false;
+    quint64 size = 0;
+    bool hasTime = false;
+    quint32 mtime = 0; // seconds since 1970
+    bool hasPermissions = false;
+    quint32 permissions = 0; // st_mode, type bits included
+};
+
 class SftpChannel
 {
 public:
@@ -53,6 +67,13 @@ public:
     // bytes the server has acknowledged, after each reply.
     bool upload(const QByteArray &handle, const QString &localPath, const QString &remotePath = {},
                 const std::function<void(quint64)> &onProgress = {});
+    // READDIR on an open folder handle until the server says there is no more.
+    bool readDir(const QByteArray &handle, QList<SftpDirEntry> *entries);
+    // Reads the file behind handle from offset 0 to its end into fd (pwrite at the same
+    // offsets), several READ requests in flight. onProgress gets the bytes received so
+    // far; returning false stops the download (a failure, "cancelled").
+    bool download(const QByteArray &handle, int fd,
+                  const std::function<bool(quint64)> &onProgress = {});
     void setUploadLimits(const UploadLimits &limits) { m_uploadLimits = limits; }
     UploadStats lastUploadStats() const { return m_uploadStats; }
 

@@ -17,18 +17,30 @@ enum : quint8 {
     FxpWrite = 6,
     FxpLstat = 7,
     FxpFstat = 8,
+    FxpRead = 5,
     FxpOpenDir = 11,
+    FxpReadDir = 12,
     FxpRemove = 13,
     FxpMkDir = 14,
     FxpRename = 18,
     FxpStatus = 101,
     FxpHandle = 102,
+    FxpData = 103,
+    FxpName = 104,
     FxpAttrs = 105,
     FxpExtended = 200,
     FxpExtendedReply = 201,
 };
 
+// Attribute flags (SSH_FILEXFER_ATTR_*).
+constexpr quint32 AttrSize = 0x01;
+constexpr quint32 AttrUidGid = 0x02;
+constexpr quint32 AttrPermissions = 0x04;
+constexpr quint32 AttrTimes = 0x08;
+constexpr quint32 AttrExtended = 0x80000000u;
+
 constexpr quint32 StatusOk = 0;
+constexpr quint32 StatusEof = 1;
 // Replies larger than this are not SFTP v3 replies to anything we send.
 constexpr quint32 MaxReply = 256 * 1024;
 // Replies to no request we are waiting for: a few are stale replies to requests given up

@@ -546,6 +546,32 @@ QString TSshSFtp::OpenDirectory(const QString &path)
     return h;
 }
 
+int TSshSFtp::ReadDirectory(const QString &handle, QList<SftpDirEntry> &entries)
+{
+    if (!needSftp())
+        return 0;
+    if (!m_openHandles.contains(handle))
+        return fail(QStringLiteral("The handle \"%1\" is not open").arg(handle));
+    return m_sftp->readDir(QByteArray::fromHex(handle.toLatin1()), &entries)
+               ? 1
+               : fail(m_sftp->errorText());
+}
+
+int TSshSFtp::DownloadFromHandle(const QString &handle, int fd,
+                                 const std::function<bool(qint64)> &onProgress)
+{
+    if (!needSftp())
+        return 0;
+    if (!m_openHandles.contains(handle))
+        return fail(QStringLiteral("The handle \"%1\" is not open").arg(handle));
+    const auto progress = [&onProgress](quint64 done) {
+        return !onProgress || onProgress(qint64(done));
+    };
+    return m_sftp->download(QByteArray::fromHex(handle.toLatin1()), fd, progress)
+               ? 1
+               : fail(m_sftp->errorText());
+}
+
 int TSshSFtp::CreateDirectory(const QString &path)
 {
     if (!needSftp())

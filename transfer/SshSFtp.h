@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SftpChannel.h"
 #include "SftpUpload.h"
 
 #include <QHash>
@@ -76,6 +77,12 @@ public:
     int AuthenticateKey(const QString &userName, const TSshKey &key);
     int StartSftp();
     QString OpenDirectory(const QString &path);
+    // Every entry of a folder opened with OpenDirectory.
+    int ReadDirectory(const QString &handle, QList<SftpDirEntry> &entries);
+    // The whole file opened for reading into the local descriptor fd; onProgress gets the
+    // bytes received so far and may return false to stop.
+    int DownloadFromHandle(const QString &handle, int fd,
+                           const std::function<bool(qint64)> &onProgress = {});
     int CreateDirectory(const QString &path);
     int RemoveFile(const QString &path);
     // 1 when path is there (LSTAT); else 0, with StatusCode() 2 when it does not exist.

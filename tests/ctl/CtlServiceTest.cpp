@@ -96,6 +96,33 @@ void CtlServiceTest::runWaitEndsWithAnArchive()
     QVERIFY2(log.out.contains(QStringLiteral("nightly バックアップ処理を開始しました。")),
              qPrintable(log.out));
     QVERIFY(service.stop());
+
+    // The archive the run stored comes back through generations and restore.
+    const CtlResult generations =
+        ctl(home, {QStringLiteral("generations"), QStringLiteral("nightly")});
+    QCOMPARE(generations.code, 0);
+    QVERIFY2(generations.out.contains(QStringLiteral("Norvex-nightly-1-.zip")),
+             qPrintable(generations.out));
+    const QString target = home + QStringLiteral("restored");
+    const QStringList restore = {QStringLiteral("restore"), QStringLiteral("nightly"),
+                                 QStringLiteral("--to"), target};
+    const CtlResult restored = ctl(home, restore + QStringList{source + QStringLiteral("sub")});
+    QVERIFY2(restored.code == 0, qPrintable(restored.err));
+    QVERIFY2(restored.out.contains(QStringLiteral("復元 1 件、スキップ 0 件、失敗 0 件")),
+             qPrintable(restored.out));
+    QFile back(target + source + QStringLiteral("sub/data.txt"));
+    QVERIFY(back.open(QIODevice::ReadOnly));
+    QCOMPARE(back.readAll(), QByteArray(100000, 'x'));
+    // A second restore keeps the file it finds; an unknown path or generation is refused.
+    const CtlResult again = ctl(home, restore);
+    QCOMPARE(again.code, 0);
+    QVERIFY2(again.out.contains(QStringLiteral("復元 0 件、スキップ 1 件、失敗 0 件")),
+             qPrintable(again.out));
+    QCOMPARE(ctl(home, restore + QStringList{QStringLiteral("/no/such")}).code, 2);
+    const CtlResult missing =
+        ctl(home, restore + QStringList{QStringLiteral("--generation"), QStringLiteral("2")});
+    QCOMPARE(missing.code, 1);
+    QCOMPARE(missing.err, QStringLiteral("世代 2 はバックアップ先にありません。\n"));
 }
 
 void CtlServiceTest::refusedWhileABackupRuns()

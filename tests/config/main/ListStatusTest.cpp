@@ -321,6 +321,9 @@ private slots:
         QCOMPARE(program->backupInProgress(), locked);
         QCOMPARE(grid()->isEnabled(), !locked);
         QCOMPARE(page->findChild<QToolButton *>(QStringLiteral("BotAdd"))->isEnabled(), !locked);
+        // A restore changes no job: offered for a selected job, locked or not.
+        grid()->setCurrentCell(1, 0);
+        QVERIFY(page->findChild<QToolButton *>(QStringLiteral("BotRestore"))->isEnabled());
         QCOMPARE(program->stateQueries, running && livePid ? 1 : 0);
         QCOMPARE(pixel(1, 2) == QColor(0, 128, 0), false);
     }

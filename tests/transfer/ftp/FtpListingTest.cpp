@@ -72,6 +72,51 @@ private slots:
         QCOMPARE(listSize(listing, &wasEmpty), size);
         QCOMPARE(wasEmpty, empty);
     }
+
+    // The files of a folder listing, as the restore lists generations.
+    void listsTheFilesOfAFolder_data()
+    {
+        QTest::addColumn<bool>("mlsd");
+        QTest::addColumn<QByteArray>("listing");
+        QTest::addColumn<QStringList>("files"); // "name size yyyy-MM-ddTHH:mm:ss"
+        QTest::newRow("MLSD, pyftpdlib")
+            << true
+            << QByteArray("type=dir;modify=20261209120000;perm=el; sub\r\n"
+                          "type=file;size=1234;modify=20261209213000;perm=radfw; a b.zip\r\n"
+                          "type=cdir;modify=20261209120000; .\r\n")
+            << QStringList{"a b.zip 1234 2026-12-09T21:30:00Z"};
+        QTest::newRow("MLSD, upper case, fractions")
+            << true << QByteArray("Type=file;Size=5000000000;Modify=20261209213000.123; x.7z\n")
+            << QStringList{"x.7z 5000000000 2026-12-09T21:30:00Z"};
+        QTest::newRow("LIST, this year and an older one")
+            << false
+            << QByteArray("total 12\r\n"
+                          "drwxr-xr-x    2 1000     1000         4096 Dec 09 10:00 sub\r\n"
+                          "-rw-------    1 1000     1000         1234 Dec 09 21:30 a  b.zip\r\n"
+                          "-rw-r--r--    1 ftp      ftp        999999 May 01  2025 old.zip\r\n"
+                          "lrwxrwxrwx    1 1000     1000            5 Dec 09 10:00 l -> x\r\n")
+            << QStringList{"a  b.zip 1234 2026-12-09T21:30:00",
+                           "old.zip 999999 2025-05-01T00:00:00"};
+        QTest::newRow("LIST, a time from last year")
+            << false << QByteArray("-rw-r--r-- 1 u g 7 Dec 31 23:59 n.zip\n")
+            << QStringList{"n.zip 7 2025-12-31T23:59:00"};
+    }
+    void listsTheFilesOfAFolder()
+    {
+        QFETCH(bool, mlsd);
+        QFETCH(QByteArray, listing);
+        QFETCH(QStringList, files);
+        // Listed on 10 December 2026 (a time after "now" is last year's).
+        const QDateTime now(QDate(2026, 12, 10), QTime(4, 0));
+        const QList<FtpListEntry> got = mlsd ? mlsdFiles(listing) : listFiles(listing, now);
+        QStringList texts;
+        for (const FtpListEntry &e : got)
+            texts << QStringLiteral("%1 %2 %3")
+                         .arg(e.name)
+                         .arg(e.size)
+                         .arg(e.modified.toString(Qt::ISODate));
+        QCOMPARE(texts, files);
+    }
 };
 
 QTEST_GUILESS_MAIN(FtpListingTest)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestFiles.h"
 #include "transfer/FtpCli.h"
 
 #include <QCryptographicHash>
@@ -94,15 +95,7 @@ inline bool writeFile(const QString &path, const QByteArray &data)
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
-inline QByteArray fileHash(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&f);
-    return hash.result();
-}
+using norvex::tests::fileHash;
 
 // A name no other test run uses, for folders on the shared servers.
 inline QString uniqueName(const QString &stem)
