@@ -28,12 +28,6 @@ namespace {
 
 constexpr int PathRole = Qt::UserRole;
 
-QString sizeText(quint64 bytes)
-{
-    return QLocale::system().formattedDataSize(qint64(bytes), 1,
-                                               QLocale::DataSizeTraditionalFormat);
-}
-
 QString durationText(qint64 seconds)
 {
     return QStringLiteral("%1:%2")
@@ -214,7 +208,7 @@ void TFrmRestore::showGenerations(const QList<Generation> &list, const QString &
         auto *item = new QTreeWidgetItem(m_generations);
         item->setText(0, g.number > 0 ? QString::number(g.number) : QStringLiteral("-"));
         item->setText(1, g.modified.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
-        item->setText(2, sizeText(quint64(g.size)));
+        item->setText(2, restore::sizeText(quint64(g.size)));
         item->setToolTip(0, g.fileName);
         item->setData(0, PathRole, QVariant::fromValue(g.number));
         item->setData(1, PathRole, g.fileName);
@@ -299,7 +293,7 @@ void TFrmRestore::showContent(const QString &error)
                 parent = item;
             }
             if (entry.type != ArchiveItem::Type::Folder)
-                parent->setText(1, sizeText(entry.size));
+                parent->setText(1, restore::sizeText(entry.size));
             if (entry.hasTime)
                 parent->setText(2, QDateTime::fromMSecsSinceEpoch(entry.mtimeNs / 1000000)
                                        .toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
@@ -404,7 +398,8 @@ void TFrmRestore::showProgress(const RestoreProgress &progress)
         m_current->setText(restore::displayPath(progress.currentFile));
     const quint64 total = progress.bytesTotal;
     m_progress->setValue(total > 0 ? int(progress.bytesDone * 1000 / total) : 0);
-    QString text = sizeText(progress.bytesDone) + QStringLiteral(" / ") + sizeText(total);
+    QString text =
+        restore::sizeText(progress.bytesDone) + QStringLiteral(" / ") + restore::sizeText(total);
     const qint64 ms = m_elapsed.elapsed();
     if (progress.bytesDone > 0 && total > progress.bytesDone && ms > 1000) {
         const double left =

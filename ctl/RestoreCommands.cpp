@@ -28,17 +28,6 @@ extern "C" void onInterrupt(int)
     g_interrupted = true;
 }
 
-QString bytesText(quint64 bytes)
-{
-    if (bytes < 1024)
-        return QStringLiteral("%1 B").arg(bytes);
-    if (bytes < 1024 * 1024)
-        return QStringLiteral("%1 KB").arg(double(bytes) / 1024, 0, 'f', 1);
-    if (bytes < 1024ull * 1024 * 1024)
-        return QStringLiteral("%1 MB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1);
-    return QStringLiteral("%1 GB").arg(double(bytes) / (1024.0 * 1024 * 1024), 0, 'f', 2);
-}
-
 // The job's row as the restore reads it; prints why and returns the exit code when it
 // cannot be read.
 int locate(const Context &context, const QString &name, restore::JobLocation *job)
@@ -123,7 +112,7 @@ int generationsCommand(const Context &context, const QStringList &words)
         out(QStringLiteral("%1  %2  %3  %4\n")
                 .arg(generationText(g), -4)
                 .arg(g.modified.toString(timeFormat), -19)
-                .arg(bytesText(quint64(g.size)), 10)
+                .arg(restore::sizeText(quint64(g.size)), 10)
                 .arg(g.fileName));
     return Success;
 }
@@ -168,8 +157,9 @@ int restoreCommand(const Context &context, const QStringList &words)
     const std::unique_ptr<restore::FetchedArchive> fetched = restore::fetchGeneration(
         job, *chosen, temporaryFolder(context), error, [terminal](qint64 done, qint64 total) {
             if (terminal)
-                showProgress(QStringLiteral("ダウンロード %1 / %2")
-                                 .arg(bytesText(quint64(done)), bytesText(quint64(total))));
+                showProgress(
+                    QStringLiteral("ダウンロード %1 / %2")
+                        .arg(restore::sizeText(quint64(done)), restore::sizeText(quint64(total))));
             return !g_interrupted.load();
         });
     if (terminal)
@@ -211,7 +201,8 @@ int restoreCommand(const Context &context, const QStringList &words)
         [terminal](const restore::RestoreProgress &progress) {
             if (terminal)
                 showProgress(QStringLiteral("%1 / %2  %3")
-                                 .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal),
+                                 .arg(restore::sizeText(progress.bytesDone),
+                                      restore::sizeText(progress.bytesTotal),
                                       restore::displayPath(progress.currentFile)));
             return true;
         },

@@ -10,6 +10,7 @@
 #include "restore/TargetFolder.h"
 
 #include <QHash>
+#include <QLocale>
 #include <QSet>
 
 #include <algorithm>
@@ -420,6 +421,12 @@ RestoreSummary RestoreArchive::restore(const RestoreOptions &options,
         ::futimens(fd, times);
     }
     return summary;
+}
+
+QString sizeText(quint64 bytes)
+{
+    return QLocale::system().formattedDataSize(qint64(bytes), 1,
+                                               QLocale::DataSizeTraditionalFormat);
 }
 
 QStringList summaryLines(const RestoreSummary &summary)

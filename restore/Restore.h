@@ -107,6 +107,9 @@ QString defaultTarget(const QString &home, const QString &backupName, const QDat
 // The archive kind a stored file name stands for (".7z", else ZIP).
 ArchiveKind kindOf(const QString &fileName);
 
+// A size as the restore shows it, in the window and on the command line ("1.9 KB").
+QString sizeText(quint64 bytes);
+
 // Path shown to a person: the bytes as UTF-8 where they are, else with the other bytes
 // as \xNN.
 QString displayPath(const QByteArray &path);
